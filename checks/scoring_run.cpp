@@ -1,0 +1,1 @@
+// Placeholder; the checks land with the check object.

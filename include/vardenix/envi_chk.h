@@ -1,0 +1,84 @@
+// Vardenix: checks an examination set-up before an exam of computer-operation skills.
+//
+// A host creates a ClsEnviChk, sets PingName (the ProgID of the scoring component) and PingPath (the
+// working folder), then calls PingEnviChk (or ResultChk alone). The answer is a verdict and two
+// reports: a readable error text (CR LF lines) and a RuleErrs XML document.
+//
+// Threading: an object is used by one thread at a time; separate objects may run on separate
+// threads, but two checks on one working folder share its files. Failures inside the checks become
+// verdicts; only a failure of the entry point itself reaches the host, as vardenix::RuntimeError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vardenix/error.h"
+
+namespace vardenix {
+
+// Bits of TestOptions.
+enum ChkPingConstants : int32_t {
+  ChkResultDoc = 1,  // the typical-document check, ResultChk
+  ChkSubject = 2,    // the subject question-bank sampling check
+};
+
+struct Platform;  // platform/platform.h: the seams a check object reaches the outside through
+
+// Optional progress and counts of a check, for hosts that show them. Callbacks run on the
+// checking thread, inside the call; they must not call back into the check object.
+class CheckObserver {
+ public:
+  virtual ~CheckObserver() = default;
+  // The subject check starts on its modules (count of module rows).
+  virtual void OnModules(int32_t /*count*/) {}
+  // Module `index` (from 1) named `name` is sampled: `questions` rows, `samples` draws.
+  virtual void OnModule(int32_t /*index*/, const std::string& /*name*/, int32_t /*questions*/,
+                        int32_t /*samples*/) {}
+  // A sampled record was checked. `reason` says why an extraction failed, when it did.
+  virtual void OnSample(const std::string& /*module*/, const std::string& /*rec_no*/,
+                        bool /*passed*/, const std::string& /*reason*/) {}
+  // The archive control refused an archive (typical document or record), with its reason.
+  virtual void OnExtractionFailed(const std::string& /*archive_path*/, const std::string& /*reason*/) {}
+};
+
+class ClsEnviChk {
+ public:
+  // Uses the real system: file system, class registry, archive control, database engine.
+  ClsEnviChk();
+  // Uses the given seams (tests, hosts that bring their own). The bundle must not be null.
+  explicit ClsEnviChk(std::shared_ptr<Platform> platform);
+  ~ClsEnviChk();
+  ClsEnviChk(const ClsEnviChk&) = delete;
+  ClsEnviChk& operator=(const ClsEnviChk&) = delete;
+
+  // The ProgID of the scoring component; stored and returned unchanged.
+  void PingName(const std::string& vData);
+  std::string PingName() const;
+  // The working folder; stored and returned unchanged.
+  void PingPath(const std::string& vData);
+  std::string PingPath() const;
+
+  // The typical-document check: stages byteArr as "ChkPing.ZIP" in the working folder, extracts it
+  // and lets the scoring component grade it against strRule. True only on a score of exactly 100.
+  // strErrMsg and strErrMsgXml receive the component's texts.
+  bool ResultChk(std::vector<uint8_t>& byteArr, std::string strRule, std::string& strErrMsg,
+                 std::string& strErrMsgXml);
+
+  // Runs the checks that TestOptions requests and answers the verdict; both reports are replaced.
+  bool PingEnviChk(std::string& strErrMsg, std::string& strErrMsgXml, std::vector<uint8_t>& byteArr,
+                   std::string strRule, ChkPingConstants TestOptions = ChkPingConstants(3),
+                   std::string strTotalPath = {}, std::string strSubjectPath = {},
+                   std::string strSubjectCode = {}, int32_t lngContractCode = -1,
+                   float sngChkRate = 0.1f);
+
+  // Progress and counts; not owned, may be null. Must outlive the calls it observes.
+  void SetObserver(CheckObserver* observer);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vardenix

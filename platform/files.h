@@ -1,0 +1,27 @@
+// Files: the few file-system operations the checks need. Every failure throws RuntimeError with the
+// path and the system's reason. Implementations are stateless and safe to share between threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vardenix {
+
+class Files {
+ public:
+  virtual ~Files() = default;
+  // True when a regular file is at `path` (a read-only one counts, a folder does not). Never throws
+  // for a missing path; throws only when the file system cannot answer.
+  virtual bool FileExists(const std::string& path) = 0;
+  // Makes the file writable by its owner (the "normal" attributes).
+  virtual void ResetAttributes(const std::string& path) = 0;
+  virtual void Delete(const std::string& path) = 0;
+  // Creates a new file and writes exactly `bytes` to it. Never follows a symlink at `path`.
+  virtual void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) = 0;
+};
+
+// The real file system. The object lives for the whole process.
+Files& SystemFiles();
+
+}  // namespace vardenix

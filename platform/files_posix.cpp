@@ -1,0 +1,70 @@
+// Files on POSIX. Writes open with O_NOFOLLOW so that a symlink planted in the working folder can
+// never redirect them, and O_EXCL because the caller always clears the way first.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/files.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+[[noreturn]] void Fail(const char* what, const std::string& path, int err) {
+  throw RuntimeError(std::string("cannot ") + what + " " + path + ": " + std::strerror(err));
+}
+
+class PosixFiles final : public Files {
+ public:
+  bool FileExists(const std::string& path) override {
+    if (path.empty()) return false;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP) return false;
+      Fail("look at", path, errno);
+    }
+    return S_ISREG(st.st_mode);
+  }
+
+  void ResetAttributes(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) Fail("reset the attributes of", path, errno);
+    if (S_ISLNK(st.st_mode)) return;  // a link has no attributes of its own to reset
+    if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0) {
+      Fail("reset the attributes of", path, errno);
+    }
+  }
+
+  void Delete(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) Fail("delete", path, errno);
+  }
+
+  void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) Fail("create", path, errno);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int err = errno;
+        ::close(fd);
+        Fail("write", path, err);
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) Fail("write", path, errno);
+  }
+};
+
+}  // namespace
+
+Files& SystemFiles() {
+  static PosixFiles files;
+  return files;
+}
+
+}  // namespace vardenix

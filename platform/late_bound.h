@@ -1,0 +1,37 @@
+// Late-bound objects: reached by member name or by dispatch id, resolved when the call is made.
+//
+// A scoring component is a NamedObject; the archive control is a DispatchObject. Destroying the
+// object releases it. An object is used by one thread at a time; nothing here locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/variant.h"
+
+namespace vardenix {
+
+class NamedObject {
+ public:
+  virtual ~NamedObject() = default;
+  // Property put of one value. Throws RuntimeError naming the member when the object has no such
+  // member, or with the object's own message when the put fails.
+  virtual void Put(const std::string& member, const Variant& value) = 0;
+  // "Read": a property get or a method without arguments, whichever the object has. Throws like Put.
+  virtual Variant Read(const std::string& member) = 0;
+};
+
+class DispatchObject {
+ public:
+  virtual ~DispatchObject() = default;
+  // Property put by dispatch id. Throws RuntimeError on an unknown id or a rejected value.
+  virtual void Put(int32_t dispid, const Variant& value) = 0;
+  // Property get by dispatch id. Throws RuntimeError on an unknown id.
+  virtual Variant Get(int32_t dispid) = 0;
+  // Method call by dispatch id with positional arguments. Throws RuntimeError on an unknown id.
+  virtual Variant Call(int32_t dispid, const std::vector<Variant>& args) = 0;
+};
+
+}  // namespace vardenix

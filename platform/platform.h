@@ -1,0 +1,33 @@
+// The platform bundle: every seam a check object reaches the outside through.
+//
+// A default-constructed bundle uses the real system: the file system, the process-wide class
+// registry, archive control and database engine (each created on first use), the pugixml DOM and a
+// random source seeded from the clock. Tests and hosts replace members with their own seams. The
+// objects behind the raw pointers are not owned and must outlive every check object using the bundle.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/archive_control.h"
+#include "platform/class_registry.h"
+#include "platform/database.h"
+#include "platform/files.h"
+#include "platform/random.h"
+#include "platform/xml_dom.h"
+
+namespace vardenix {
+
+struct Platform {
+  Platform();
+
+  Files* files;
+  ClassRegistry* classes;
+  // Called at each use; answers the long-lived control, creating it the first time.
+  std::function<DispatchObject&()> archive_control;
+  std::function<DatabaseEngine&()> database_engine;
+  XmlDom* xml;
+  std::shared_ptr<RandomSource> random;
+};
+
+}  // namespace vardenix
