@@ -1,1 +1,72 @@
-// Placeholder; the checks land with the check object.
+#include "checks/scoring_run.h"
+
+#include <memory>
+
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+// Values every run passes; what they mean is the archive control's and the component's business.
+constexpr int16_t kExtractOption16 = 0;  // False
+constexpr int16_t kExtractOption11 = 2;
+constexpr int16_t kExtractArgument = 0;
+constexpr int16_t kTotalScore = 100;
+constexpr int16_t kErrInfoType = 63;
+
+std::string ExtractionFailureReason(DispatchObject& control) {
+  try {
+    return ToText(control.Get(archive_dispid::kLastFailureReason));
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+}  // namespace
+
+std::string ArchivePath(const std::string& folder, const std::string& file_name) {
+  if (folder.empty()) {
+    throw RuntimeError("the working folder is empty: set PingPath to an existing, writable folder");
+  }
+  return folder.back() == '/' ? folder + file_name : folder + "/" + file_name;
+}
+
+ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
+                         const std::vector<uint8_t>& bytes, const std::string& answer,
+                         std::string& err_text, std::string& err_xml) {
+  Files& files = *ctx.platform.files;
+  const std::string archive_path = ArchivePath(ctx.ping_path, archive_name);
+
+  if (files.FileExists(archive_path)) {
+    files.ResetAttributes(archive_path);
+    files.Delete(archive_path);
+  }
+  files.WriteNew(archive_path, bytes);
+
+  {
+    DispatchObject& control = ctx.platform.archive_control();
+    control.Put(archive_dispid::kZipFilename, Variant::Text(archive_path));
+    control.Put(archive_dispid::kOption16, Variant::Bool(kExtractOption16 != 0));
+    control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
+    control.Put(archive_dispid::kUnzipToFolder, Variant::Text(ctx.ping_path));
+    const int16_t answer_code =
+        ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
+    if (answer_code != 0) {
+      if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, ExtractionFailureReason(control));
+      return ScoringResult{ScoringOutcome::kExtractionFailed, 0.0f};
+    }
+  }
+
+  std::unique_ptr<NamedObject> component = ctx.platform.classes->Create(ctx.ping_name);
+  component->Put("TestPath", Variant::Text(ctx.ping_path));
+  component->Put("AnsCont", Variant::Text(answer));
+  component->Put("GetTotalScore", Variant::I2(kTotalScore));
+  component->Put("ErrInfoType", Variant::I2(kErrInfoType));
+  const float score = ToSingle(component->Read("ping"));
+  err_text = ToText(component->Read("ShowErr"));
+  err_xml = ToText(component->Read("ErrMsgXml"));
+  component.reset();
+  return ScoringResult{ScoringOutcome::kScored, score};
+}
+
+}  // namespace vardenix

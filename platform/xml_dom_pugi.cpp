@@ -15,8 +15,10 @@ namespace vardenix {
 namespace {
 
 // Fragment mode keeps text that stands beside the root, so that such input can be refused below.
-constexpr unsigned kParseOptions =
-    (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_declaration | pugi::parse_fragment;
+// A text made only of spaces is kept when it is an element's whole content (a report field may be
+// just that); white space between elements is layout and is dropped after parsing.
+constexpr unsigned kParseOptions = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_declaration |
+                                   pugi::parse_fragment | pugi::parse_ws_pcdata_single;
 constexpr unsigned kFormat = pugi::format_indent | pugi::format_no_declaration;
 
 pugi::xml_node ToPugi(XmlNode node) {
@@ -28,6 +30,21 @@ bool IsBlank(const char* text) {
     if (*text != ' ' && *text != '\t' && *text != '\r' && *text != '\n') return false;
   }
   return true;
+}
+
+// Removes white-space texts that stand beside elements (indentation), keeping lone texts.
+void DropLayoutWhiteSpace(pugi::xml_node node) {
+  bool has_element = false;
+  for (pugi::xml_node child : node.children()) has_element |= child.type() == pugi::node_element;
+  for (pugi::xml_node child = node.first_child(); child;) {
+    pugi::xml_node next = child.next_sibling();
+    if (child.type() == pugi::node_element) {
+      DropLayoutWhiteSpace(child);
+    } else if (has_element && child.type() == pugi::node_pcdata && IsBlank(child.value())) {
+      node.remove_child(child);
+    }
+    child = next;
+  }
 }
 
 class PugiDocument final : public XmlDocument {
@@ -53,6 +70,7 @@ class PugiDocument final : public XmlDocument {
       doc_.reset();
       return false;
     }
+    DropLayoutWhiteSpace(doc_.document_element());
     return true;
   }
 

@@ -17,7 +17,7 @@ std::vector<std::string> ReportView::Field(const std::string& name) const {
 ReportView ReadReport(const std::string& xml) {
   ReportView view;
   pugi::xml_document doc;
-  const unsigned options = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_declaration;
+  const unsigned options = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_declaration | pugi::parse_ws_pcdata_single;
   if (!doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_utf8)) return view;
   view.parses = true;
   for (pugi::xml_node node : doc.children()) {
