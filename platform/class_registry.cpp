@@ -1,18 +1,120 @@
-// Placeholder until the component registry lands.
+// The class registry over in-process classes, loaded modules and registration records.
 #include "platform/class_registry.h"
+
+#include "platform/component_module.h"
+#include "platform/component_records.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
-class EmptyRegistry final : public ClassRegistry {
- public:
-  std::unique_ptr<NamedObject> Create(const std::string& prog_id) override {
-    throw RuntimeError("no class is registered under the ProgID \"" + prog_id + "\"");
-  }
-};
-}  // namespace
-ClassRegistry& SystemClassRegistry() {
-  static EmptyRegistry registry;
-  return registry;
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+// Held while an object is made, in every registry of the process, so that no component's create is
+// entered twice at once; recursive because a component may create another one while it is made.
+std::recursive_mutex& CreateMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
 }
+
+[[noreturn]] void NotRegistered(const std::string& prog_id) {
+  throw RuntimeError("no scoring component is registered under the ProgID " + Quote(prog_id) +
+                     ": load its module or run `vardenix register MODULE`");
+}
+
+}  // namespace
+
+ComponentRegistry::ComponentRegistry(std::string registry_folder) : folder_(std::move(registry_folder)) {}
+
+ComponentRegistry::~ComponentRegistry() = default;
+
+void ComponentRegistry::RegisterClass(const vx_class& cls) {
+  auto adopted = AdoptComponentClass(&cls, "registered in-process");
+  const std::string key = ProgIdKey(adopted->prog_id);
+  std::lock_guard lock(mutex_);
+  in_process_[key] = InProcess{std::move(adopted), nullptr};
+}
+
+void ComponentRegistry::RegisterFactory(const std::string& prog_id, Factory factory) {
+  if (prog_id.empty()) throw RuntimeError("cannot register a class in-process without a ProgID");
+  if (!factory) throw RuntimeError("cannot register the class " + Quote(prog_id) + " in-process without a factory");
+  std::lock_guard lock(mutex_);
+  in_process_[ProgIdKey(prog_id)] = InProcess{nullptr, std::move(factory)};
+}
+
+std::vector<std::string> ComponentRegistry::LoadModule(const std::string& path) {
+  const auto module = LoadComponentModule(path);
+  std::vector<std::string> prog_ids;
+  std::lock_guard lock(mutex_);
+  for (const auto& cls : module->classes) {
+    loaded_[ProgIdKey(cls->prog_id)] = cls;
+    prog_ids.push_back(cls->prog_id);
+  }
+  return prog_ids;
+}
+
+void ComponentRegistry::SetRegistryFolder(std::string folder) {
+  std::lock_guard lock(mutex_);
+  folder_ = std::move(folder);
+}
+
+std::string ComponentRegistry::RegistryFolder() const {
+  std::lock_guard lock(mutex_);
+  return folder_;
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_id) {
+  if (prog_id.empty()) NotRegistered(prog_id);
+  const std::string key = ProgIdKey(prog_id);
+  InProcess in_process;
+  std::shared_ptr<const ComponentClass> loaded;
+  std::string folder;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = in_process_.find(key); it != in_process_.end()) {
+      in_process = it->second;
+    } else if (auto jt = loaded_.find(key); jt != loaded_.end()) {
+      loaded = jt->second;
+    }
+    folder = folder_;
+  }
+  std::lock_guard create_lock(CreateMutex());
+  if (in_process.factory) return in_process.factory();
+  if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
+  if (loaded) return CreateComponentObject(std::move(loaded));
+  return CreateFromRecord(prog_id, folder);
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::CreateFromRecord(const std::string& prog_id,
+                                                                 const std::string& folder) {
+  // Records are read at each creation, so that `vardenix register` takes effect without a restart.
+  const auto record = FindComponentRecord(folder, prog_id);
+  if (!record) NotRegistered(prog_id);
+  if (!record->problem.empty()) {
+    throw RuntimeError("the registration record " + record->file + " of the ProgID " + Quote(prog_id) +
+                       " cannot be used: " + record->problem + "; run `vardenix register MODULE` again");
+  }
+  std::shared_ptr<const ComponentModule> module;
+  try {
+    module = LoadComponentModule(record->module_path);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + ", but " +
+                       e.Description());
+  }
+  const std::string key = ProgIdKey(prog_id);
+  for (const auto& cls : module->classes) {
+    if (ProgIdKey(cls->prog_id) == key) return CreateComponentObject(cls);
+  }
+  throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + " to the module " +
+                     module->path + ", which has no class of that ProgID: run `vardenix register MODULE` "
+                     "with the module that has it");
+}
+
+ComponentRegistry& SystemComponentRegistry() {
+  static ComponentRegistry* registry = new ComponentRegistry;  // lives as long as the modules it loaded
+  return *registry;
+}
+
+ClassRegistry& SystemClassRegistry() { return SystemComponentRegistry(); }
+
 }  // namespace vardenix

@@ -2,14 +2,19 @@
 //
 // Sources, in this order: classes registered in-process by a C++ host; classes of component
 // modules the host loaded by path; registration records (small files in a registry folder that map
-// a ProgID to its module, written by `vardenix register`). Creating is thread-safe.
+// a ProgID to its module, written by `vardenix register`; see platform/component_records.h).
+// ProgIDs compare without regard to ASCII case. Creating is thread-safe.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/late_bound.h"
+#include "vardenix/component.h"
 
 namespace vardenix {
 
@@ -21,7 +26,55 @@ class ClassRegistry {
   virtual std::unique_ptr<NamedObject> Create(const std::string& prog_id) = 0;
 };
 
-// The process-wide registry that hosts fill (see include/vardenix/component.h).
+struct ComponentClass;
+
+// The real registry over the three sources. Every member is safe to call from any thread; objects
+// are made one at a time in the whole process, so a component's create is never entered twice at
+// once. Modules loaded through it stay loaded for the life of the process.
+class ComponentRegistry final : public ClassRegistry {
+ public:
+  using Factory = std::function<std::unique_ptr<NamedObject>()>;
+
+  // `registry_folder`: where registration records are looked up; empty for none.
+  explicit ComponentRegistry(std::string registry_folder = {});
+  ~ComponentRegistry() override;
+  ComponentRegistry(const ComponentRegistry&) = delete;
+  ComponentRegistry& operator=(const ComponentRegistry&) = delete;
+
+  // Registers a module-ABI class in-process (the descriptor is copied; its functions and context
+  // must outlive the registry). Replaces an earlier in-process class of the same ProgID. Throws
+  // RuntimeError for a descriptor that is too small, has no ProgID or lacks a function.
+  void RegisterClass(const vx_class& cls);
+  // Registers a C++ factory in-process; it must answer a new object or throw RuntimeError.
+  // Replaces an earlier in-process class of the same ProgID. Throws RuntimeError for an empty ProgID.
+  void RegisterFactory(const std::string& prog_id, Factory factory);
+  // Loads the module at `path` (see LoadComponentModule) and makes its classes available after
+  // the in-process ones; a later module's class replaces an earlier one's. Answers the ProgIDs of
+  // the module. Throws RuntimeError naming the module when it is refused.
+  std::vector<std::string> LoadModule(const std::string& path);
+  // Where registration records are looked up; empty for nowhere. The folder need not exist.
+  void SetRegistryFolder(std::string folder);
+  std::string RegistryFolder() const;
+
+  std::unique_ptr<NamedObject> Create(const std::string& prog_id) override;
+
+ private:
+  struct InProcess {
+    std::shared_ptr<const ComponentClass> cls;  // or
+    Factory factory;
+  };
+  std::unique_ptr<NamedObject> CreateFromRecord(const std::string& prog_id, const std::string& folder);
+
+  mutable std::mutex mutex_;  // guards the maps and the folder
+  std::map<std::string, InProcess> in_process_;                           // by ProgIdKey
+  std::map<std::string, std::shared_ptr<const ComponentClass>> loaded_;  // by ProgIdKey
+  std::string folder_;
+};
+
+// The process-wide registry that the check objects use by default and that the C calls of
+// include/vardenix/component.h fill. It starts with no registry folder.
+ComponentRegistry& SystemComponentRegistry();
+// The same object, as the seam the checks see.
 ClassRegistry& SystemClassRegistry();
 
 }  // namespace vardenix

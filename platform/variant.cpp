@@ -50,6 +50,7 @@ double ParseNumber(const std::string& text) {
 }
 
 std::string FormatNumber(double value, int digits) {
+  if (value == 0) return "0";  // printf would write a negative zero as "-0"
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.*G", digits, value);
   return buffer;

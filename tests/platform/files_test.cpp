@@ -1,0 +1,111 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/platform/temp_folder.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+using testing::ReadFile;
+using testing::TempFolder;
+
+std::string ReadOnlyFile(const TempFolder& folder, const std::string& name) {
+  const std::string path = folder.Write(name, "old");
+  ::chmod(path.c_str(), 0444);
+  return path;
+}
+
+// The description of the RuntimeError that `action` throws, or "" when it throws none.
+template <class Action>
+std::string FailureOf(Action&& action) {
+  try {
+    action();
+  } catch (const RuntimeError& e) {
+    return e.Description();
+  }
+  return "";
+}
+
+TEST(FilesTest, ExistsForRegularFilesOnly) {
+  TempFolder folder;
+  std::filesystem::create_directory(folder / "sub");
+  ReadOnlyFile(folder, "readonly.zip");
+  folder.Write("plain.zip", "x");
+  std::filesystem::create_symlink(folder / "plain.zip", folder / "link.zip");
+  std::filesystem::create_symlink(folder / "gone.zip", folder / "dangling.zip");
+  struct Row {
+    const char* name;
+    std::string path;
+    bool exists;
+  } rows[] = {
+      {"plain file", folder / "plain.zip", true},
+      {"read-only file", folder / "readonly.zip", true},
+      {"folder", folder / "sub", false},
+      {"missing file", folder / "missing.zip", false},
+      {"below a file", folder / "plain.zip/x", false},
+      {"link to a file", folder / "link.zip", true},
+      {"dangling link", folder / "dangling.zip", false},
+      {"empty path", "", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(SystemFiles().FileExists(row.path), row.exists) << row.name;
+}
+
+TEST(FilesTest, ResetAndDeleteClearAReadOnlyFile) {
+  TempFolder folder;
+  const std::string path = ReadOnlyFile(folder, "ChkPing.ZIP");
+  SystemFiles().ResetAttributes(path);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IWUSR);
+  SystemFiles().Delete(path);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(FilesTest, WriteNewWritesExactlyTheBytes) {
+  TempFolder folder;
+  const std::vector<std::vector<uint8_t>> contents = {{}, {0x50, 0x4B, 0x00, 0x03, 0x0D, 0x0A, 0xFF}};
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    const std::string path = folder / ("out" + std::to_string(i));
+    SystemFiles().WriteNew(path, contents[i]);
+    const std::string written = ReadFile(path);
+    EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.end()), contents[i]) << "content " << i;
+  }
+}
+
+TEST(FilesTest, WriteNewNeverWritesThroughASymlink) {
+  TempFolder folder;
+  const std::string target = folder.Write("target", "keep");
+  const std::string link = folder / "ChkPing.ZIP";
+  std::filesystem::create_symlink(target, link);
+  const std::string failure = FailureOf([&] { SystemFiles().WriteNew(link, {1, 2, 3}); });
+  EXPECT_NE(failure.find(link), std::string::npos) << failure;
+  EXPECT_EQ(ReadFile(target), "keep");
+}
+
+TEST(FilesTest, FailuresNameThePathAndTheReason) {
+  TempFolder folder;
+  const std::string missing = folder / "missing/ChkPing.ZIP";
+  struct Row {
+    const char* name;
+    std::function<void()> action;
+  } rows[] = {
+      {"write into a missing folder", [&] { SystemFiles().WriteNew(missing, {1}); }},
+      {"reset a missing file", [&] { SystemFiles().ResetAttributes(missing); }},
+      {"delete a missing file", [&] { SystemFiles().Delete(missing); }},
+  };
+  for (const Row& row : rows) {
+    const std::string failure = FailureOf(row.action);
+    EXPECT_NE(failure.find(missing), std::string::npos) << row.name << ": " << failure;
+    EXPECT_NE(failure.find("No such file or directory"), std::string::npos) << row.name << ": " << failure;
+  }
+}
+
+}  // namespace
+}  // namespace vardenix
