@@ -5,6 +5,18 @@
 // Ownership: a Recordset must not outlive the Database that opened it. Close() on either may be
 // called more than once; any other call after Close() throws RuntimeError. Objects are used by one
 // thread at a time. The engine itself is process-wide and created on first use.
+//
+// The engine is SQLite (docs/question-banks.md gives the bank format). It reads a record set's rows
+// when the record set is opened, so its size is that of the query's result: query for the rows
+// wanted (one record number, one module), not for a whole table of archives.
+//
+// Values read from a field: text -> Text; an integer -> I4 when it fits 32 bits, else R8; a real
+// -> R8; NULL -> Null; a binary value -> Text holding its bytes as they are (they need not be
+// UTF-8), which FieldSize and GetChunk read as well.
+//
+// Text equality in a query is SQLite's: byte for byte unless a collation says otherwise. The bank
+// writer declares the looked-up fields COLLATE NOCASE, and queries write `=? COLLATE NOCASE` so
+// that banks from elsewhere compare the same way; NOCASE folds the ASCII letters only.
 #pragma once
 
 #include <cstdint>
@@ -41,16 +53,20 @@ class Recordset : public Closable {
   // "No current record"; an unknown field throws naming it.
   virtual Variant Value(const std::string& field) = 0;
   virtual bool IsNull(const std::string& field) = 0;
-  // Length in bytes of a long binary (or text) value.
+  // Length in bytes of a long binary (or text) value; 0 for Null. A number throws.
   virtual int64_t FieldSize(const std::string& field) = 0;
-  // Up to `count` bytes of the value from `offset`.
+  // Up to `count` bytes of the value from `offset` (fewer at its end, none from beyond it or for
+  // Null). A negative offset or count, or a number, throws.
   virtual std::vector<uint8_t> GetChunk(const std::string& field, int64_t offset, int64_t count) = 0;
 };
 
 class Database : public Closable {
  public:
   // Runs a query; `?` placeholders are bound to `params` in order (values are never pasted into
-  // the text). Throws RuntimeError with the engine's message when the query is rejected.
+  // the text): Text as text (a NUL inside it included), Bool/I2/I4 as integers, R4/R8 as reals,
+  // Empty and Null as NULL. Throws RuntimeError with the engine's message when the query is
+  // rejected ("no such table: Tbl_Operation"), when the number of values differs from the number of
+  // placeholders, or when the query holds more than one statement or would change the database.
   virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
                                                    const std::vector<Variant>& params = {}) = 0;
 };
@@ -58,8 +74,10 @@ class Database : public Closable {
 class DatabaseEngine {
  public:
   virtual ~DatabaseEngine() = default;
-  // Opens a question bank read-only. Throws RuntimeError naming the file when it is missing or not
-  // a database this engine reads (saying what was found).
+  // Opens a question bank read-only; the file is never written. Throws RuntimeError naming the
+  // file when it is missing, a folder, or not a database this engine reads (saying what was found:
+  // "the file is empty", "a Jet (.mdb) database, which this build cannot read", "not a database
+  // (starts with 50 4B 03 04 ...)"), or when SQLite finds it damaged.
   virtual std::unique_ptr<Database> OpenDatabase(const std::string& path) = 0;
 };
 

@@ -1,0 +1,167 @@
+// The question-bank format and its writer: what the writer stores is what the checks' queries read,
+// and the lookups they make are answered from the indexes.
+#include "platform/bank_schema.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/database.h"
+#include "platform/fakes/temp_dir.h"
+#include "support/banks.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+using support::Bytes;
+using ::testing::HasSubstr;
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+std::unique_ptr<Database> Open(const std::string& path) { return SystemDatabaseEngine().OpenDatabase(path); }
+
+// Every value of `field` in the record set, Null as "<null>".
+std::vector<std::string> Column(Recordset& rs, const std::string& field) {
+  std::vector<std::string> values;
+  for (; !rs.Eof(); rs.MoveNext()) values.push_back(rs.IsNull(field) ? "<null>" : ToText(rs.Value(field)));
+  return values;
+}
+
+TEST(BankFormat, ModuleQueryReadsWhatTheWriterStored) {
+  fakes::TempDir dir;
+  std::vector<ContractRow> rows = support::OperationModules("S01", {"Word", "Excel", "word"}, 1);
+  rows.push_back({"S01", support::kOperationQuestion, 2, "Access"});
+  rows.push_back({"S01", support::kOperationQuestion, 1, std::nullopt});
+  rows.push_back({"S01", "选择题", 1, "Choice"});
+  rows.push_back({"S02", support::kOperationQuestion, 1, "Other"});
+  rows.push_back({"s01", support::kOperationQuestion, 1, "PowerPoint"});
+  auto db = Open(support::WriteTotalBank(dir / "total.db", rows));
+
+  struct Row {
+    const char* name;
+    std::string query;
+    std::vector<Variant> params;
+    std::vector<std::string> modules;
+  };
+  const std::string base =
+      "Select C_Module From Tbl_Contract Where C_DataCode=? COLLATE NOCASE And C_QuestionType='操作题'";
+  const Row cases[] = {
+      {"every contract",
+       base + " Group by C_Module COLLATE NOCASE",
+       {Variant::Text("S01")},
+       {"<null>", "Access", "Excel", "PowerPoint", "Word"}},
+      {"contract 2",
+       base + " And I_ContractCode=? Group by C_Module COLLATE NOCASE",
+       {Variant::Text("S01"), Variant::I4(2)},
+       {"Access"}},
+      {"contract 0",
+       base + " And I_ContractCode=? Group by C_Module COLLATE NOCASE",
+       {Variant::Text("S01"), Variant::I4(0)},
+       {}},
+      {"unknown subject", base + " Group by C_Module COLLATE NOCASE", {Variant::Text("S03")}, {}},
+  };
+  for (const Row& row : cases) {
+    auto rs = db->OpenRecordset(row.query, row.params);
+    EXPECT_EQ(Column(*rs, "C_Module"), row.modules) << row.name;
+  }
+}
+
+TEST(BankFormat, QuestionRowsKeepNullsAndRecordNumbers) {
+  fakes::TempDir dir;
+  const std::string path =
+      support::WriteSubjectBank(dir / "subject.db", {{"Word", "W-1", "a1", Bytes("zip1")},
+                                                     {"Word", std::nullopt, "a2", Bytes("zip2"), false},
+                                                     {"Word", "", "a3", Bytes("zip3"), false},
+                                                     {"Word", "W-4", "a4", Bytes("zip4"), false},
+                                                     {std::nullopt, "N-1", std::nullopt, std::nullopt}});
+  auto db = Open(path);
+  auto rs =
+      db->OpenRecordset("Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text("word")});
+  EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"W-1", "<null>", "", "W-4"}));
+  // A question listed in Tbl_Public need not have a Tbl_Operation row.
+  rs =
+      db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text("W-4")});
+  EXPECT_TRUE(rs->Bof() && rs->Eof());
+  rs =
+      db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text("N-1")});
+  EXPECT_TRUE(rs->IsNull("M_Answer"));
+  EXPECT_TRUE(rs->IsNull("O_Rudecont"));
+}
+
+TEST(BankFormat, BankWithModulesNumbersItsQuestions) {
+  fakes::TempDir dir;
+  auto db = Open(support::WriteBankWithModules(dir / "subject.db", {{"Word", 3}, {"Excel", 1}}, Bytes("PK")));
+  auto rs =
+      db->OpenRecordset("Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text("Word")});
+  EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"Word-1", "Word-2", "Word-3"}));
+  rs = db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE",
+                         {Variant::Text("Excel-1")});
+  EXPECT_EQ(Describe(rs->Value("M_Answer")), Describe(Variant::Text("answer Excel-1")));
+  EXPECT_TRUE(rs->GetChunk("O_Rudecont", 0, 10) == Bytes("PK"));
+}
+
+// A lookup that scans instead of searching the index still gives the right rows, so only the plan
+// shows it: a collation that differs between a query and its index does exactly that.
+TEST(BankFormat, TheChecksLookupsUseTheIndexes) {
+  fakes::TempDir dir;
+  const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
+  const std::string subject = support::WriteBankWithModules(dir / "subject.db", {{"M", 2}});
+  struct Row {
+    std::string bank, query, index;
+  };
+  const Row rows[] = {
+      {total,
+       "Select C_Module From Tbl_Contract Where C_DataCode=? COLLATE NOCASE And C_QuestionType='操作题' "
+       "And I_ContractCode=? Group by C_Module COLLATE NOCASE",
+       "Idx_Contract_DataCode"},
+      {subject, "Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", "Idx_Public_Module"},
+      {subject, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", "Idx_Operation_RecNo"},
+  };
+  for (const Row& row : rows) {
+    auto db = Open(row.bank);
+    const std::string plan_query = "EXPLAIN QUERY PLAN " + row.query;
+    const std::size_t params = row.index == "Idx_Contract_DataCode" ? 2 : 1;
+    auto plan = db->OpenRecordset(plan_query, std::vector<Variant>(params, Variant::Text("x")));
+    std::string details;
+    for (; !plan->Eof(); plan->MoveNext()) details += ToText(plan->Value("detail")) + "; ";
+    EXPECT_THAT(details, HasSubstr("USING INDEX " + row.index)) << row.query;
+  }
+}
+
+TEST(BankWriter, NeverOverwritesAndKeepsTablesToTheirKind) {
+  fakes::TempDir dir;
+  const std::string existing = dir / "existing.db";
+  fakes::WriteFileText(existing, "keep me");
+  EXPECT_THAT(ErrorOf([&] { BankWriter::Create(BankKind::Subject, existing); }), HasSubstr(existing));
+  EXPECT_EQ(fakes::ReadFileBytes(existing), Bytes("keep me"));
+
+  auto total = BankWriter::Create(BankKind::Total, dir / "total.db");
+  EXPECT_THAT(ErrorOf([&] { total->AddPublic({"M", "R"}); }), HasSubstr("Tbl_Public"));
+  auto subject = BankWriter::Create(BankKind::Subject, dir / "subject.db");
+  EXPECT_THAT(ErrorOf([&] { subject->AddContract({"S", "T", 1, "M"}); }), HasSubstr("Tbl_Contract"));
+}
+
+TEST(BankWriter, RowsWithoutCommitAreDiscarded) {
+  fakes::TempDir dir;
+  const std::string path = dir / "subject.db";
+  {
+    auto writer = BankWriter::Create(BankKind::Subject, path);
+    writer->AddQuestion("M", "R", "A", Bytes("Z"));
+  }
+  auto rs = Open(path)->OpenRecordset("Select * From Tbl_Public");
+  EXPECT_TRUE(rs->Bof() && rs->Eof());
+}
+
+}  // namespace
+}  // namespace vardenix

@@ -1,0 +1,385 @@
+// The SQLite database engine through its seam: opening files of every kind, record-set navigation,
+// fields, bound parameters and the promise never to change a bank.
+#include "platform/database.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/fakes/bank_writer.h"
+#include "platform/fakes/temp_dir.h"
+#include "support/banks.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+using support::Bytes;
+using ::testing::HasSubstr;
+
+// The description of the RuntimeError that `f` throws, or "(nothing thrown)".
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+std::unique_ptr<Database> Open(const std::string& path) { return SystemDatabaseEngine().OpenDatabase(path); }
+
+// A bank with table T holding n = 1, 2, 3 for navigation; a query takes the first `rows` of them.
+std::string NumbersBank(const fakes::TempDir& dir) {
+  const std::string path = dir / "numbers.db";
+  fakes::RunSqlOnBank(path, "CREATE TABLE T (n INTEGER); INSERT INTO T VALUES (1), (2), (3);");
+  return path;
+}
+
+TEST(Recordset, NavigationFollowsTheRecordSetsTheChecksExpect) {
+  struct Row {
+    const char* name;
+    int rows;
+    std::vector<std::string> ops;  // "first", "last", "next", "move N"
+    bool bof, eof;
+    int32_t count;
+    int current;                 // n of the current row; 0 at EOF
+    bool last_op_fails = false;  // the last op throws "No current record" and changes nothing
+  };
+  const Row rows[] = {
+      {"no rows", 0, {}, true, true, 0, 0},
+      {"no rows: MoveFirst", 0, {"first"}, true, true, 0, 0, true},
+      {"no rows: MoveLast", 0, {"last"}, true, true, 0, 0, true},
+      {"no rows: MoveNext", 0, {"next"}, true, true, 0, 0, true},
+      {"no rows: Move 0", 0, {"move 0"}, true, true, 0, 0, true},
+      {"one row, fresh", 1, {}, false, false, 1, 1},
+      {"one row: MoveNext reaches EOF", 1, {"next"}, false, true, 1, 0},
+      {"one row: MoveNext at EOF", 1, {"next", "next"}, false, true, 1, 0, true},
+      {"one row: MoveFirst from EOF", 1, {"next", "first"}, false, false, 1, 1},
+      {"one row: Move 1 leaves the rows", 1, {"move 1"}, false, false, 1, 1, true},
+      {"three rows, fresh: count is rows visited", 3, {}, false, false, 1, 1},
+      {"three rows: MoveLast counts all", 3, {"last"}, false, false, 3, 3},
+      {"three rows: count stays after MoveFirst", 3, {"last", "first"}, false, false, 3, 1},
+      {"three rows: Move 0 stays", 3, {"move 0"}, false, false, 1, 1},
+      {"three rows: Move 2 from the first", 3, {"move 2"}, false, false, 3, 3},
+      {"three rows: Move 1 counts from the current row", 3, {"next", "move 1"}, false, false, 3, 3},
+      {"three rows: Move 1 visits two", 3, {"move 1"}, false, false, 2, 2},
+      {"three rows: Move back", 3, {"last", "move -2"}, false, false, 3, 1},
+      {"three rows: Move past the last", 3, {"move 3"}, false, false, 1, 1, true},
+      {"three rows: Move before the first", 3, {"next", "move -2"}, false, false, 2, 2, true},
+      {"three rows: MoveNext from the last reaches EOF", 3, {"next", "next", "next"}, false, true, 3, 0},
+      {"three rows: Move at EOF", 3, {"last", "next", "move -1"}, false, true, 3, 0, true},
+      {"three rows: MoveNext at EOF", 3, {"last", "next", "next"}, false, true, 3, 0, true},
+      {"three rows: MoveLast from EOF", 3, {"last", "next", "last"}, false, false, 3, 3},
+  };
+  fakes::TempDir dir;
+  auto db = Open(NumbersBank(dir));
+  for (const Row& row : rows) {
+    auto rs = db->OpenRecordset("SELECT n FROM T WHERE n <= ? ORDER BY n", {Variant::I4(row.rows)});
+    for (std::size_t i = 0; i < row.ops.size(); ++i) {
+      const std::string& op = row.ops[i];
+      const auto run = [&] {
+        if (op == "first")
+          rs->MoveFirst();
+        else if (op == "last")
+          rs->MoveLast();
+        else if (op == "next")
+          rs->MoveNext();
+        else
+          rs->Move(std::stoi(op.substr(5)));
+      };
+      if (row.last_op_fails && i + 1 == row.ops.size()) {
+        EXPECT_EQ(ErrorOf(run), "No current record") << row.name;
+      } else {
+        run();
+      }
+    }
+    EXPECT_EQ(rs->Bof(), row.bof) << row.name;
+    EXPECT_EQ(rs->Eof(), row.eof) << row.name;
+    EXPECT_EQ(rs->RecordCount(), row.count) << row.name;
+    if (row.current > 0) {
+      EXPECT_EQ(Describe(rs->Value("n")), Describe(Variant::I4(row.current))) << row.name;
+    } else {
+      EXPECT_EQ(ErrorOf([&] { rs->Value("n"); }), "No current record") << row.name;
+      EXPECT_EQ(ErrorOf([&] { rs->IsNull("n"); }), "No current record") << row.name;
+      EXPECT_EQ(ErrorOf([&] { rs->FieldSize("n"); }), "No current record") << row.name;
+    }
+  }
+}
+
+TEST(Recordset, FieldsKeepTheirTypesAndBytes) {
+  fakes::TempDir dir;
+  const std::string path = dir / "values.db";
+  fakes::RunSqlOnBank(
+      path,
+      "CREATE TABLE V (C_Text TEXT, C_Nul TEXT, I_Small INTEGER, I_Big INTEGER, R_Real REAL, "
+      "C_Null TEXT, O_Blob BLOB, O_Empty BLOB, O_Null BLOB);"
+      "INSERT INTO V VALUES ('操作题 ok', CAST(X'610062' AS TEXT), -7, 4294967296, 0.5, NULL, "
+      "X'00FF10', X'', NULL);");
+  auto rs = Open(path)->OpenRecordset("SELECT * FROM V");
+  struct Row {
+    const char* field;
+    Variant value;
+    int64_t size;
+  };
+  const Row rows[] = {
+      {"C_Text", Variant::Text("操作题 ok"), 12},
+      {"C_Nul", Variant::Text(std::string("a\0b", 3)), 3},
+      {"I_Small", Variant::I4(-7), -1},
+      {"I_Big", Variant::R8(4294967296.0), -1},  // beyond 32 bits
+      {"R_Real", Variant::R8(0.5), -1},
+      {"C_Null", Variant::Null(), 0},
+      {"O_Blob", Variant::Text(std::string("\x00\xFF\x10", 3)), 3},  // a blob's Value is its bytes
+      {"O_Empty", Variant::Text(""), 0},                             // empty, not Null
+      {"O_Null", Variant::Null(), 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Describe(rs->Value(row.field)), Describe(row.value)) << row.field;
+    EXPECT_EQ(rs->IsNull(row.field), row.value.IsNull()) << row.field;
+    if (row.size >= 0) {
+      EXPECT_EQ(rs->FieldSize(row.field), row.size) << row.field;
+      const auto chunk = rs->GetChunk(row.field, 0, row.size);
+      EXPECT_EQ(chunk.size(), static_cast<std::size_t>(row.size)) << row.field;
+    } else {
+      EXPECT_THAT(ErrorOf([&] { rs->FieldSize(row.field); }), HasSubstr(row.field)) << row.field;
+    }
+  }
+}
+
+TEST(Recordset, FieldNamesIgnoreCaseAndUnknownOnesAreNamed) {
+  fakes::TempDir dir;
+  const std::string path = support::WriteSubjectBank(dir / "s.db", {{"Word", "W-1", "ans", Bytes("zip")}});
+  auto rs = Open(path)->OpenRecordset("Select * From Tbl_Operation");
+  for (const char* name : {"C_RecNo", "c_recno", "C_RECNO", "c_RecNO"}) {
+    EXPECT_EQ(Describe(rs->Value(name)), Describe(Variant::Text("W-1"))) << name;
+  }
+  EXPECT_THAT(ErrorOf([&] { rs->Value("C_Missing"); }), HasSubstr("C_Missing"));
+  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("o_rudecont_x", 0, 1); }), HasSubstr("o_rudecont_x"));
+}
+
+TEST(Recordset, GetChunkAnswersTheBytesAskedFor) {
+  fakes::TempDir dir;
+  // Large enough to span many pages of the file, with every byte value in it.
+  std::vector<uint8_t> content(3 * 1024 * 1024 + 17);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 131 + i / 7);
+  const std::string path = support::WriteSubjectBank(dir / "s.db", {{"Word", "W-1", "ans", content}});
+  auto rs = Open(path)->OpenRecordset("Select * From Tbl_Operation");
+  const auto size = static_cast<int64_t>(content.size());
+  ASSERT_EQ(rs->FieldSize("O_Rudecont"), size);
+
+  struct Row {
+    const char* name;
+    int64_t offset, count;
+    int64_t want_from, want_to;  // the expected bytes are content[want_from, want_to)
+  };
+  const Row rows[] = {
+      {"whole", 0, size, 0, size},
+      {"middle", 1000, 5000, 1000, 6000},
+      {"past the end is clipped", size - 3, 100, size - 3, size},
+      {"from beyond the end", size + 5, 10, size, size},
+      {"nothing", 10, 0, 10, 10},
+  };
+  for (const Row& row : rows) {
+    const auto chunk = rs->GetChunk("O_Rudecont", row.offset, row.count);
+    const std::vector<uint8_t> want(content.begin() + row.want_from, content.begin() + row.want_to);
+    EXPECT_TRUE(chunk == want) << row.name << ": got " << chunk.size() << " bytes";
+  }
+  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("O_Rudecont", -1, 10); }), HasSubstr("O_Rudecont"));
+  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("O_Rudecont", 0, -1); }), HasSubstr("O_Rudecont"));
+}
+
+TEST(Recordset, NullContentIsNullWithNoBytes) {
+  fakes::TempDir dir;
+  const std::string path =
+      support::WriteSubjectBank(dir / "s.db", {{"Word", "W-1", std::nullopt, std::nullopt}});
+  auto rs = Open(path)->OpenRecordset("Select * From Tbl_Operation");
+  EXPECT_TRUE(rs->IsNull("O_Rudecont"));
+  EXPECT_TRUE(rs->IsNull("M_Answer"));
+  EXPECT_EQ(rs->FieldSize("O_Rudecont"), 0);
+  EXPECT_TRUE(rs->GetChunk("O_Rudecont", 0, 10).empty());
+}
+
+TEST(Recordset, CloseIsIdempotentAndEndsEveryOtherCall) {
+  fakes::TempDir dir;
+  auto db = Open(NumbersBank(dir));
+  auto rs = db->OpenRecordset("SELECT n FROM T");
+  rs->Close();
+  rs->Close();
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"Bof", [&] { rs->Bof(); }},
+      {"Eof", [&] { rs->Eof(); }},
+      {"MoveFirst", [&] { rs->MoveFirst(); }},
+      {"MoveLast", [&] { rs->MoveLast(); }},
+      {"Move", [&] { rs->Move(0); }},
+      {"MoveNext", [&] { rs->MoveNext(); }},
+      {"RecordCount", [&] { rs->RecordCount(); }},
+      {"Value", [&] { rs->Value("n"); }},
+      {"IsNull", [&] { rs->IsNull("n"); }},
+      {"FieldSize", [&] { rs->FieldSize("n"); }},
+      {"GetChunk", [&] { rs->GetChunk("n", 0, 1); }},
+  };
+  for (const auto& [name, call] : calls) EXPECT_THAT(ErrorOf(call), HasSubstr("closed")) << name;
+
+  db->Close();
+  db->Close();
+  EXPECT_THAT(ErrorOf([&] { db->OpenRecordset("SELECT n FROM T"); }), HasSubstr("closed"));
+}
+
+TEST(Database, OpeningTellsTheKindOfFile) {
+  std::vector<uint8_t> jet = {0x00, 0x01, 0x00, 0x00};
+  for (char c : std::string("Standard Jet DB")) jet.push_back(static_cast<uint8_t>(c));
+  jet.resize(2048, 0);
+  struct Row {
+    const char* name;
+    std::function<std::string(const fakes::TempDir&)> make;  // answers the path to open
+    const char* why;                                         // "" when the file opens
+  };
+  const Row rows[] = {
+      {"missing file", [](const fakes::TempDir& d) { return d / "missing.db"; }, "No such file or directory"},
+      {"folder", [](const fakes::TempDir& d) { return d.path(); }, "it is a folder"},
+      {"empty file",
+       [](const fakes::TempDir& d) {
+         fakes::WriteFileBytes(d / "empty.db", {});
+         return d / "empty.db";
+       },
+       "the file is empty"},
+      {"Jet database",
+       [&](const fakes::TempDir& d) {
+         fakes::WriteFileBytes(d / "bank.mdb", jet);
+         return d / "bank.mdb";
+       },
+       "a Jet (.mdb) database, which this build cannot read"},
+      {"zip archive",
+       [](const fakes::TempDir& d) {
+         fakes::WriteFileBytes(d / "bank.zip", Bytes(std::string("PK\x03\x04\x14\x00\x00\x00rest", 12)));
+         return d / "bank.zip";
+       },
+       "not a database (starts with 50 4B 03 04 14 00 00 00)"},
+      {"shorter than the SQLite header",
+       [](const fakes::TempDir& d) {
+         fakes::WriteFileText(d / "short.db", "SQLite");
+         return d / "short.db";
+       },
+       "not a database (starts with 53 51 4C 69 74 65)"},
+      {"SQLite header, damaged body",
+       [](const fakes::TempDir& d) {
+         std::vector<uint8_t> bytes = Bytes(std::string("SQLite format 3\0", 16));
+         bytes.resize(4096, 0xEE);
+         fakes::WriteFileBytes(d / "damaged.db", bytes);
+         return d / "damaged.db";
+       },
+       "database"},  // SQLite's own words about the damage
+      {"bank whose name looks like a URI",
+       [](const fakes::TempDir& d) {
+         return support::WriteSubjectBank(d / "file:we?ird#name%41&mode=rwc.db",
+                                          {{"M", "R", "A", Bytes("Z")}});
+       },
+       ""},
+  };
+  for (const Row& row : rows) {
+    fakes::TempDir dir;
+    const std::string path = row.make(dir);
+    const std::string error = ErrorOf([&] { Open(path)->OpenRecordset("Select * From Tbl_Operation"); });
+    if (*row.why == '\0') {
+      EXPECT_EQ(error, "(nothing thrown)") << row.name;
+    } else {
+      EXPECT_THAT(error, HasSubstr(path)) << row.name;
+      EXPECT_THAT(error, HasSubstr(row.why)) << row.name;
+    }
+  }
+}
+
+TEST(Database, RejectedQueriesCarrySqliteMessage) {
+  fakes::TempDir dir;
+  const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
+  auto db = Open(total);
+  EXPECT_EQ(ErrorOf([&] {
+              db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text("1")});
+            }),
+            "no such table: Tbl_Operation");
+  EXPECT_EQ(ErrorOf([&] { db->OpenRecordset("Select M_Answer From Tbl_Contract"); }),
+            "no such column: M_Answer");
+  EXPECT_THAT(ErrorOf([&] { db->OpenRecordset("Select C_Module From Tbl_Contract Where C_DataCode=?"); }),
+              HasSubstr("1 parameters but 0 values"));
+}
+
+// A subject bank holding each hostile value as a record number of its own, next to ordinary ones.
+TEST(Database, BoundValuesMatchLiterallyAndTheBankIsNeverChanged) {
+  const std::vector<std::string> hostile = {"'",
+                                            "' OR 1=1 --",
+                                            "W-1' OR '1'='1",
+                                            ";",
+                                            "W-1; DROP TABLE Tbl_Public",
+                                            std::string("W-1\0' OR 1=1 --", 15)};
+  fakes::TempDir dir;
+  std::vector<support::Question> questions = {{"Word", "W-1", "plain", Bytes("zip")},
+                                              {"Word", "W-2", "plain", Bytes("zip")}};
+  for (const std::string& value : hostile)
+    questions.push_back({value, value, "hostile " + value, Bytes("zip")});
+  const std::string path = support::WriteSubjectBank(dir / "subject.db", questions);
+  const std::vector<uint8_t> before = fakes::ReadFileBytes(path);
+
+  auto db = Open(path);
+  for (const std::string& value : hostile) {
+    for (const char* query : {"Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE",
+                              "Select * From Tbl_Public Where C_Module=? COLLATE NOCASE"}) {
+      auto rs = db->OpenRecordset(query, {Variant::Text(value)});
+      rs->MoveLast();
+      EXPECT_EQ(rs->RecordCount(), 1) << query << " with " << value;
+      EXPECT_EQ(Describe(rs->Value("C_RecNo")), Describe(Variant::Text(value))) << query << " with " << value;
+    }
+    // Not stored, so nothing matches, however the value is spelled.
+    auto rs = db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text(value + "x")});
+    EXPECT_TRUE(rs->Bof() && rs->Eof()) << value;
+  }
+
+  const std::vector<std::string> writes = {
+      "Delete From Tbl_Operation",
+      "Drop Table Tbl_Public",
+      "Update Tbl_Operation Set M_Answer='x'",
+      "PRAGMA user_version=7",
+      "Select 1; Delete From Tbl_Operation",
+      "ATTACH 'other.db' AS other",
+      "CREATE TEMP TABLE t (x)",
+  };
+  for (const std::string& query : writes)
+    EXPECT_NE(ErrorOf([&] { db->OpenRecordset(query); }), "(nothing thrown)") << query;
+  db->Close();
+
+  EXPECT_TRUE(fakes::ReadFileBytes(path) == before);
+  EXPECT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});  // no journal left behind
+}
+
+TEST(Database, TextEqualityIgnoresCaseOfLetters) {
+  fakes::TempDir dir;
+  const std::string ours = support::WriteSubjectBank(dir / "ours.db", {{"Word", "Ab-1", "a", Bytes("z")}});
+  // A bank made elsewhere, whose fields were declared without a collation.
+  const std::string foreign = dir / "foreign.db";
+  fakes::RunSqlOnBank(foreign,
+                      "CREATE TABLE Tbl_Operation (C_RecNo TEXT, M_Answer TEXT, O_Rudecont BLOB);"
+                      "INSERT INTO Tbl_Operation VALUES ('Ab-1', 'a', X'7A');");
+  struct Row {
+    const char* name;
+    std::string bank, query, value;
+    int32_t rows;
+  };
+  const Row rows[] = {
+      {"our bank, same case", ours, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", "Ab-1", 1},
+      {"our bank, other case", ours, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", "aB-1", 1},
+      {"our bank, no COLLATE in the query", ours, "Select * From Tbl_Operation Where C_RecNo=?", "AB-1", 1},
+      {"our bank, different text", ours, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", "Ab-2",
+       0},
+      {"foreign bank, other case", foreign, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE",
+       "ab-1", 1},
+  };
+  for (const Row& row : rows) {
+    auto rs = Open(row.bank)->OpenRecordset(row.query, {Variant::Text(row.value)});
+    EXPECT_EQ(rs->RecordCount(), row.rows) << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace vardenix
