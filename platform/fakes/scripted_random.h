@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <string>
 
 #include "platform/random.h"
 #include "vardenix/error.h"
@@ -14,6 +15,7 @@ class ScriptedRandom final : public RandomSource {
   void Reseed() override { ++reseeds; }
   float Next() override {
     ++drawn;
+    if (drawn == fail_at_draw) throw RuntimeError("injected failure of draw " + std::to_string(drawn));
     if (draws.empty()) return 0.0f;
     const float u = draws.front();
     draws.pop_front();
@@ -24,6 +26,7 @@ class ScriptedRandom final : public RandomSource {
   std::deque<float> draws;  // answered in order; 0 once used up
   int reseeds = 0;
   int drawn = 0;
+  int fail_at_draw = 0;  // the draw that raises; 0 never
 };
 
 }  // namespace vardenix::fakes

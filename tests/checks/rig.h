@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "checks/check_context.h"
 #include "platform/fakes/recording_component.h"
 #include "platform/fakes/scripted_random.h"
 #include "platform/fakes/temp_dir.h"
@@ -44,6 +45,16 @@ struct Rig {
   std::shared_ptr<fakes::ScriptedRandom> random = std::make_shared<fakes::ScriptedRandom>();
   std::shared_ptr<Platform> platform;
   std::unique_ptr<ClsEnviChk> chk;
+};
+
+// The checks called directly, with the context a check object would give them.
+struct DirectRig : Rig {
+  std::string ping_path = dir.path();
+  std::string ping_name = kScorer;
+  std::string err_info;
+  std::string err_info_xml;
+  CheckContext ctx{*platform, ping_path, ping_name, ErrorAccumulators{err_info, err_info_xml, *platform->xml},
+                   nullptr};
 };
 
 inline std::vector<uint8_t> SomeArchive() { return {'P', 'K', 3, 4, 0, 1, 2, 3, 4, 5}; }

@@ -1,0 +1,102 @@
+// The question-record check on real SQLite banks, with recording fakes for the archive control and
+// the scoring component.
+#include <gtest/gtest.h>
+
+#include "checks/banks.h"
+#include "checks/record_check.h"
+#include "checks/rig.h"
+#include "platform/database.h"
+#include "platform/fakes/bank_writer.h"
+
+namespace vardenix::testing {
+namespace {
+
+struct RecordRow {
+  const char* name;
+  Question question;
+  const char* rec_no;
+  std::function<void(DirectRig&)> arrange;
+  bool verdict;
+  std::string text;
+  std::string xml;
+  bool scored;  // the scoring component was created
+};
+
+TEST(PingMdbRecNO, ResultTable) {
+  const std::vector<uint8_t> zip = {'P', 'K', 3, 4, 9, 9, 9};
+  auto none = [](DirectRig&) {};
+  auto score = [](float s) {
+    return [s](DirectRig& r) {
+      r.script->ping = Variant::R4(s);
+      r.script->show_err = Variant::Text("shown");
+      r.script->err_msg_xml = Variant::Text("<RuleErrs/>");
+    };
+  };
+  const RecordRow rows[] = {
+      {"no such record", {"m", "R1", "a", zip}, "R2", none, true, "", "", false},
+      {"answer of spaces only", {"m", "R1", "   ", zip}, "R1", none, true, "", "", false},
+      {"null answer", {"m", "R1", std::nullopt, zip}, "R1", none, true, "", "", false},
+      {"null content", {"m", "R1", "a", std::nullopt}, "R1", none, true, "", "", false},
+      {"extraction failed", {"m", "R1", "a", zip}, "R1",
+       [](DirectRig& r) { r.control.answer = Variant::I2(2); }, true, "", "", false},
+      {"full score empties the text, keeps the XML", {"m", "R1", "a", zip}, "R1", score(100), true, "",
+       "<RuleErrs/>", true},
+      {"a score of 80", {"m", "R1", "a", zip}, "R1", score(80), false, "shown", "<RuleErrs/>", true},
+      {"record number compared without case", {"m", "ab1", "a", zip}, "AB1", score(80), false, "shown",
+       "<RuleErrs/>", true},
+      {"component fails after ShowErr", {"m", "R1", "a", zip}, "R1",
+       [](DirectRig& r) {
+         r.script->show_err = Variant::Text("partial");
+         r.script->fail_member = "ErrMsgXml";
+       },
+       false, "partial", "", true},
+  };
+  for (const RecordRow& row : rows) {
+    DirectRig rig;
+    const std::string bank = rig.dir / "subject.db";
+    SubjectBank(bank, {row.question});
+    row.arrange(rig);
+    auto db = SystemDatabaseEngine().OpenDatabase(bank);
+    std::string text = "in", xml = "in";
+    EXPECT_EQ(PingMdbRecNO(rig.ctx, text, xml, row.rec_no, *db), row.verdict) << row.name;
+    EXPECT_EQ(text, row.text) << row.name;
+    EXPECT_EQ(xml, row.xml) << row.name;
+    EXPECT_EQ(rig.script->created, row.scored ? 1 : 0) << row.name;
+    EXPECT_EQ(rig.err_info, "") << row.name << ": the record check records nothing";
+  }
+}
+
+TEST(PingMdbRecNO, StagesTheStoredArchiveAndGivesTheTrimmedAnswer) {
+  DirectRig rig;
+  const std::string bank = rig.dir / "subject.db";
+  std::vector<uint8_t> big(300000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  SubjectBank(bank, {{"m", "R1", "  \t1 exists a.txt\u3000  ", big}});
+  std::vector<uint8_t> staged;
+  rig.control.on_extract = [&](const std::map<int32_t, Variant>& props) {
+    staged = fakes::ReadFileBytes(props.at(18).text());
+  };
+  auto db = SystemDatabaseEngine().OpenDatabase(bank);
+  std::string text, xml;
+  EXPECT_TRUE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db));
+  EXPECT_EQ(rig.control.log.at(0).value, Variant::Text(rig.dir / "Result.Zip"));
+  EXPECT_EQ(staged, big);
+  // Spaces go; a tab and the ideographic space are part of the answer.
+  EXPECT_EQ(rig.script->puts.at("AnsCont"), Variant::Text("\t1 exists a.txt\u3000"));
+}
+
+TEST(PingMdbRecNO, AMissingTableFailsWithoutAnEntry) {
+  DirectRig rig;
+  const std::string bank = rig.dir / "subject.db";
+  SubjectBank(bank, {});
+  fakes::RunSqlOnBank(bank, "DROP TABLE Tbl_Operation");
+  auto db = SystemDatabaseEngine().OpenDatabase(bank);
+  std::string text = "x", xml = "x";
+  EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db));
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(xml, "");
+  EXPECT_EQ(rig.err_info, "");
+}
+
+}  // namespace
+}  // namespace vardenix::testing

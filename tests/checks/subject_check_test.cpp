@@ -1,0 +1,309 @@
+// The subject sampling check on real SQLite banks, with a scripted random source and recording
+// fakes for the archive control and the scoring component.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "checks/banks.h"
+#include "checks/rig.h"
+#include "checks/subject_check.h"
+#include "platform/fakes/bank_writer.h"
+#include "platform/fakes/report_reader.h"
+#include "report/mod_xml_rw.h"
+
+namespace vardenix::testing {
+namespace {
+
+// Scores each record by its answer: an answer starting with "bad" gets 50 and reports itself.
+void ScoreByAnswer(Rig& rig) {
+  rig.script->ping_hook = [](const fakes::ComponentScript& s) {
+    return Variant::R4(s.puts.at("AnsCont").text().rfind("bad", 0) == 0 ? 50.0f : 100.0f);
+  };
+}
+
+struct Banks {
+  explicit Banks(const fakes::TempDir& dir) : total(dir / "total.db"), subject(dir / "subject.db") {}
+  std::string total;
+  std::string subject;
+};
+
+// Record numbers the component was asked to grade, in order.
+std::vector<std::string> GradedAnswers(const Rig& rig) {
+  std::vector<std::string> answers;
+  for (const auto& c : rig.script->log) {
+    if (c.kind == "put" && c.member == "AnsCont") answers.push_back(c.value.text());
+  }
+  return answers;
+}
+
+TEST(SampleCount, Table) {
+  struct Row {
+    float rate;
+    int32_t count;
+    int32_t samples;
+  };
+  const Row rows[] = {
+      {0.0f, 7, 1},  {0.1f, 9, 1},  {0.1f, 10, 2}, {0.1f, 20, 3}, {0.3f, 10, 4},
+      {0.5f, 10, 6}, {0.7f, 10, 7}, {1.0f, 10, 11}, {-0.5f, 10, -4}, {-0.01f, 1, 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(SampleCount(row.rate, row.count), row.samples) << row.rate << " x " << row.count;
+  }
+  EXPECT_THROW(SampleCount(3e9f, 1), RuntimeError);
+}
+
+TEST(SubjectMdbChk, GuardsInOrder) {
+  struct Row {
+    const char* name;
+    bool total_exists, subject_exists;
+    bool total_empty, subject_empty;
+    bool subject_is_folder;
+    std::string expected_info;  // with {T} and {S} for the paths
+  };
+  const Row rows[] = {
+      {"empty subject path", true, true, false, true, false, ""},
+      {"empty total path", true, true, true, false, false, ""},
+      {"neither file: only the total bank", false, false, false, false, false,
+       "对题库进行检测时出错\r\n    指定的{T}库不存在\r\n"},
+      {"no subject file", true, false, false, false, false,
+       "对题库进行检测时出错\r\n    指定的科目库[{S}]不存在\r\n"},
+      {"a folder is no database", true, false, false, false, true,
+       "对题库进行检测时出错\r\n    指定的科目库[{S}]不存在\r\n"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    Banks banks(rig.dir);
+    if (row.total_exists) TotalBank(banks.total, "S1", {"m"});
+    if (row.subject_exists) SubjectBank(banks.subject, {{"m", "R1"}});
+    if (row.subject_is_folder) fakes::MakeDirs(banks.subject);
+    std::string text = "before", xml;
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, row.total_empty ? "" : banks.total,
+                               row.subject_empty ? "" : banks.subject, "S1", -1, 1.0f))
+        << row.name;
+    std::string expected = row.expected_info;
+    for (auto [key, value] : {std::pair{"{T}", banks.total}, std::pair{"{S}", banks.subject}}) {
+      const auto at = expected.find(key);
+      if (at != std::string::npos) expected.replace(at, 3, value);
+    }
+    EXPECT_EQ(rig.err_info, expected) << row.name;
+    EXPECT_EQ(text, "before") << row.name;
+    EXPECT_EQ(rig.script->created, 0) << row.name;
+  }
+}
+
+TEST(SubjectMdbChk, NoOperationQuestionsForTheSubject) {
+  DirectRig rig;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  SubjectBank(banks.subject, {{"m", "R1"}});
+  for (auto [code, contract] : {std::pair{"S2", -1}, std::pair{"S1", 7}}) {
+    rig.err_info.clear();
+    std::string text, xml;
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, code, contract, 1.0f));
+    EXPECT_EQ(rig.err_info, "对题库进行检测\r\n    方案中不存在当前科目的操作题\r\n") << code;
+  }
+  // Contract -1 leaves the contract out; the right contract and the subject code in another case find it.
+  for (auto [code, contract] : {std::pair{"S1", -1}, std::pair{"s1", 1}}) {
+    std::string text, xml;
+    EXPECT_TRUE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, code, contract, 0.0f)) << code;
+  }
+}
+
+TEST(SubjectMdbChk, TwoDrawPositioning) {
+  struct Row {
+    const char* name;
+    int rows;
+    std::deque<float> draws;
+    std::vector<std::string> graded;
+    int drawn;
+  };
+  const Row rows[] = {
+      // rate 0: one sample per module
+      {"k1 = 0 keeps the first row and draws once", 4, {0.1f}, {"a0"}, 1},
+      {"k1 > 0 moves by the second draw", 4, {0.9f, 0.5f}, {"a2"}, 2},
+      {"k2 = 0 stays on the first row", 4, {0.9f, 0.0f}, {"a0"}, 2},
+      {"a module of one question always yields it", 1, {0.99f}, {"a0"}, 1},
+      {"the largest draw reaches the last row", 4, {0.5f, 0.99999994f}, {"a3"}, 2},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m"});
+    std::vector<Question> questions;
+    for (int i = 0; i < row.rows; ++i) {
+      questions.push_back({"m", "R" + std::to_string(i), "a" + std::to_string(i)});
+    }
+    SubjectBank(banks.subject, questions);
+    rig.random->draws = row.draws;
+    std::string text, xml;
+    EXPECT_TRUE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f)) << row.name;
+    EXPECT_EQ(GradedAnswers(rig), row.graded) << row.name;
+    EXPECT_EQ(rig.random->drawn, row.drawn) << row.name;
+    EXPECT_EQ(rig.random->reseeds, 1) << row.name;
+  }
+}
+
+TEST(SubjectMdbChk, SamplesEachModuleAndReportsEveryFailingDraw) {
+  DirectRig rig;
+  ScoreByAnswer(rig);
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m1", "m2", "empty module"});
+  SubjectBank(banks.subject, {{"m1", "R1", "bad one"},
+                              {"m2", "R2", "good"},
+                              {"m2", "R3", "good too"},
+                              {"m2", "R4", "bad four"},
+                              {"m2", "R5", "good"}});
+  int sample = 0;
+  rig.script->ping_hook = [&](const fakes::ComponentScript& s) {
+    const bool bad = s.puts.at("AnsCont").text().rfind("bad", 0) == 0;
+    rig.script->show_err = Variant::Text("fail " + std::to_string(++sample) + "\r\n");
+    std::string report;
+    AddRuleErr(report, "", "entry " + std::to_string(sample), "", "", "", "", "");
+    rig.script->err_msg_xml = Variant::Text(report);
+    return Variant::R4(bad ? 50.0f : 100.0f);
+  };
+  // m1 (1 row, rate 0.5 -> 1 sample): R1 fails. m2 (4 rows -> 3 samples): R4, R2, R4.
+  rig.random->draws = {0.0f, 0.9f, 0.6f, 0.0f, 0.9f, 0.5f};
+  std::string text = "kept\r\n", xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.5f));
+  EXPECT_EQ(GradedAnswers(rig), (std::vector<std::string>{"bad one", "bad four", "good", "bad four"}));
+  EXPECT_EQ(text, "kept\r\nfail 1\r\nfail 2\r\nfail 4\r\n");
+  EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), (std::vector<std::string>{"entry 1", "entry 2", "entry 4"}));
+  EXPECT_EQ(rig.random->reseeds, 2) << "once per module with rows";
+  EXPECT_EQ(rig.err_info, "");
+}
+
+TEST(SubjectMdbChk, NullAndEmptyValuesAndRates) {
+  struct Row {
+    const char* name;
+    std::vector<std::optional<std::string>> modules;
+    std::vector<Question> questions;
+    float rate;
+    std::vector<std::string> graded;
+  };
+  const Row rows[] = {
+      {"a null module is queried as the empty name", {std::nullopt}, {{"", "R1", "empty-named"}}, 0.0f, {"empty-named"}},
+      {"null and empty record numbers are passed over", {"m"}, {{"m", std::nullopt, "x"}, {"m", "", "y"}}, 1.0f, {}},
+      {"a negative rate samples nothing", {"m"}, {{"m", "R1", "bad"}}, -1.0f, {}},
+      {"rate 1 samples one more than the rows", {"m"}, {{"m", "R1", "a"}, {"m", "R2", "b"}}, 1.0f, {"a", "a", "a"}},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", row.modules);
+    SubjectBank(banks.subject, row.questions);
+    std::string text, xml;
+    EXPECT_TRUE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, row.rate)) << row.name;
+    EXPECT_EQ(GradedAnswers(rig), row.graded) << row.name;
+  }
+}
+
+TEST(SubjectMdbChk, ARunTimeFailureAfterAFailedQuestionAnswersFalseWithAnEntry) {
+  DirectRig rig;
+  ScoreByAnswer(rig);
+  rig.script->show_err = Variant::Text("bad answer\r\n");
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m1", "m2"});
+  SubjectBank(banks.subject, {{"m1", "R1", "bad"}, {"m2", "R2", "good"}, {"m2", "R3", "good"}});
+  rig.random->draws = {0.0f};
+  rig.random->fail_at_draw = 2;  // the first draw of the second module
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
+  EXPECT_EQ(text, "bad answer\r\n");
+  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    injected failure of draw 2\r\n");
+}
+
+TEST(SubjectMdbChk, FailuresOfTheBanksEndOnTheErrorPath) {
+  struct Row {
+    const char* name;
+    std::function<void(const Banks&)> spoil;
+    float rate;
+    const char* description_part;
+  };
+  const Row rows[] = {
+      {"the total bank is not a database", [](const Banks& b) { fakes::WriteFileText(b.total, "hello"); }, 0.0f, "total.db"},
+      {"Tbl_Public is missing", [](const Banks& b) { fakes::RunSqlOnBank(b.subject, "DROP TABLE Tbl_Public"); }, 0.0f, "Tbl_Public"},
+      {"Tbl_Contract is missing", [](const Banks& b) { fakes::RunSqlOnBank(b.total, "DROP TABLE Tbl_Contract"); }, 0.0f, "Tbl_Contract"},
+      {"a sample count beyond 32 bits", [](const Banks&) {}, 3e9f, "Overflow"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m"});
+    SubjectBank(banks.subject, {{"m", "R1"}});
+    row.spoil(banks);
+    std::string text, xml;
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, row.rate)) << row.name;
+    EXPECT_EQ(rig.err_info.rfind("对指定的题型进行检测时出现运行时错误\r\n    ", 0), 0u) << row.name << rig.err_info;
+    EXPECT_NE(rig.err_info.find(row.description_part), std::string::npos) << row.name << ": " << rig.err_info;
+  }
+}
+
+TEST(SubjectMdbChk, HostileValuesMatchLiterallyAndLeaveTheBanksUnchanged) {
+  const std::string hostile[] = {"'", "' OR 1=1 --", "a'; DROP TABLE Tbl_Public; --", std::string("nu\0l", 4), ";"};
+  for (const std::string& value : hostile) {
+    DirectRig rig;
+    Banks banks(rig.dir);
+    TotalBank(banks.total, value, {value, "plain"});
+    TotalBank(rig.dir / "other-total.db", "S1", {"plain"});
+    SubjectBank(banks.subject, {{value, value, "hostile"}, {"plain", "P1", "plain"}});
+    const auto total_before = fakes::ReadFileBytes(banks.total);
+    const auto subject_before = fakes::ReadFileBytes(banks.subject);
+    std::string text, xml;
+    // The hostile subject code finds its two modules; the hostile module and record number their rows.
+    EXPECT_TRUE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, value, -1, 0.0f));
+    EXPECT_EQ(GradedAnswers(rig), (std::vector<std::string>{"hostile", "plain"})) << value;
+    // A code that only looks like an injection finds nothing.
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, rig.dir / "other-total.db", banks.subject, "x' OR 'a'='a", -1, 0.0f));
+    EXPECT_EQ(rig.err_info, "对题库进行检测\r\n    方案中不存在当前科目的操作题\r\n") << value;
+    EXPECT_EQ(fakes::ReadFileBytes(banks.total), total_before) << value;
+    EXPECT_EQ(fakes::ReadFileBytes(banks.subject), subject_before) << value;
+  }
+}
+
+}  // namespace
+}  // namespace vardenix::testing
+
+namespace vardenix::testing {
+namespace {
+
+TEST(PingEnviChk, VerdictsWithTheSubjectCheck) {
+  struct Row {
+    const char* name;
+    int options;
+    const char* subject_answer;  // "bad..." fails the sampled record
+    bool verdict;
+  };
+  const Row rows[] = {
+      {"subject only, passes", ChkSubject, "good", true},
+      {"subject only, fails", ChkSubject, "bad", false},
+      {"both pass", 3, "good", true},
+      {"typical passes, subject fails", 3, "bad", false},
+  };
+  for (const Row& row : rows) {
+    Rig rig;
+    ScoreByAnswer(rig);
+    rig.script->show_err = Variant::Text("text of the component\r\n");
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m"});
+    SubjectBank(banks.subject, {{"m", "R1", row.subject_answer}});
+    std::vector<uint8_t> bytes = SomeArchive();
+    std::string text = "caller", xml = "caller";
+    EXPECT_EQ(rig.chk->PingEnviChk(text, xml, bytes, "good rule", ChkPingConstants(row.options), banks.total,
+                                   banks.subject, "S1", -1, 0.0f),
+              row.verdict)
+        << row.name;
+    if (row.verdict) {
+      EXPECT_EQ(text, "") << row.name;
+      EXPECT_EQ(xml, "") << row.name;
+    } else {
+      // What the typical document left (when it ran), then the failing record's text.
+      const std::string expected = row.options == 3 ? "text of the component\r\ntext of the component\r\n"
+                                                    : "text of the component\r\n";
+      EXPECT_EQ(text, expected) << row.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vardenix::testing
