@@ -1,0 +1,51 @@
+// What the subcommands of the `vardenix` command share: exit statuses, the usage error, reading
+// the files people name on the command line, and the environment-derived defaults.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vardenix::cli {
+
+// Exit statuses of every subcommand.
+inline constexpr int kExitPassed = 0;     // the verdict is True, or the command did what it was asked
+inline constexpr int kExitNotPassed = 1;  // the verdict is False
+inline constexpr int kExitCannotRun = 2;  // bad arguments, unreadable files, a component that cannot be made
+
+// A problem with what the user gave: its message says what was wrong and what to do. The command
+// prints it and exits with kExitCannotRun.
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The bytes of the regular file at `path`. Throws UsageError naming `what` ("the archive") and the
+// path when it is missing, a folder or unreadable.
+std::vector<uint8_t> ReadInputFile(const std::string& path, const std::string& what);
+// Throws UsageError as ReadInputFile does unless a regular, readable file is at `path`.
+void RequireReadableFile(const std::string& path, const std::string& what);
+// Throws UsageError naming `what` unless a folder is at `path`.
+void RequireFolder(const std::string& path, const std::string& what);
+// True when a file or folder of any kind is at `path`.
+bool PathExists(const std::string& path);
+// Writes `bytes` to `path`, replacing a file that is there. Throws UsageError naming the path.
+void WriteOutputFile(const std::string& path, const std::string& bytes);
+
+// An integer of the whole text, or nothing (no sign for unsigned types, no spaces, no overflow).
+std::optional<int64_t> ParseInt64(const std::string& text);
+std::optional<uint64_t> ParseUint64(const std::string& text);
+
+// The registry folder used when --registry is not given: $XDG_DATA_HOME/vardenix/registry or
+// ~/.local/share/vardenix/registry; empty when neither variable is usable.
+std::string DefaultRegistry();
+// A new folder "vardenix-check-XXXXXX" under $TMPDIR (or /tmp), left in place after the command.
+// Throws UsageError when it cannot be made.
+std::string MakeWorkingFolder();
+
+// An absolute form of `path` (taken from the current folder when relative).
+std::string Absolute(const std::string& path);
+
+}  // namespace vardenix::cli

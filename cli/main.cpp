@@ -1,0 +1,46 @@
+// The `vardenix` command: checks an exam set-up as a host would (check), manages the registration
+// records of scoring components (register, unregister, components) and makes question banks (bank).
+// Files here may use CLI11, nlohmann-json and the project's own headers; the outside world is reached
+// through platform/.
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <functional>
+#include <iostream>
+
+#include "cli/bank_command.h"
+#include "cli/check_command.h"
+#include "cli/cli_support.h"
+#include "cli/registry_commands.h"
+
+int main(int argc, char** argv) {
+  using namespace vardenix::cli;
+  CLI::App app{"vardenix: checks an exam set-up (model answers, scoring component, question banks) before an exam",
+               "vardenix"};
+  app.set_version_flag("--version", std::string("vardenix ") + VARDENIX_VERSION);
+  app.require_subcommand(1);
+  app.footer("Exit status: 0 passed (or done), 1 not passed, 2 could not run. `vardenix COMMAND --help` for more.");
+
+  std::function<int()> run;
+  AddCheckCommand(app, run);
+  AddRegistryCommands(app, run);
+  AddBankCommand(app, run);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kExitPassed : kExitCannotRun;
+  }
+  std::string name = "vardenix";
+  for (const CLI::App* cmd = &app; !cmd->get_subcommands().empty();) {
+    cmd = cmd->get_subcommands().front();
+    name += " " + cmd->get_name();
+  }
+  try {
+    return run ? run() : kExitCannotRun;
+  } catch (const std::exception& e) {  // UsageError, and RuntimeError from the platform
+    std::cerr << name << ": " << e.what() << '\n';
+  }
+  return kExitCannotRun;
+}

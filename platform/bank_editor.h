@@ -1,0 +1,49 @@
+// Adding rows to a question bank that already exists, and telling what a bank holds: the
+// `vardenix bank add-module`, `add-question` and `list` commands. BankWriter (bank_schema.h) makes
+// new banks; these functions open an existing one read-write for one change and close it again.
+// Each change is one transaction: it is all written or not at all. Any thread, one call at a time
+// per file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bank_schema.h"
+
+namespace vardenix {
+
+// Adds `row` to Tbl_Contract of the total bank at `path`. Throws RuntimeError naming the file when
+// it is missing, is not a SQLite database, has no Tbl_Contract, or cannot be written.
+void AppendContract(const std::string& path, const ContractRow& row);
+
+// Adds one operation question (a Tbl_Public row and a Tbl_Operation row) to the subject bank at
+// `path`. Throws RuntimeError naming the file as AppendContract does, and naming the record number
+// when Tbl_Operation holds it already (the checks would read only its first row).
+void AppendQuestion(const std::string& path, const std::string& module, const std::string& rec_no,
+                    const std::string& answer, const std::vector<uint8_t>& content);
+
+// What a bank holds, for people to read.
+struct BankSummary {
+  struct Module {
+    std::string name;
+    int64_t questions = 0;  // Tbl_Public rows
+  };
+  struct Operation {
+    std::string rec_no;
+    int64_t answer_bytes = -1;   // -1: NULL
+    int64_t archive_bytes = -1;  // -1: NULL
+  };
+  bool has_contract = false;              // the file has Tbl_Contract (a total bank)
+  bool has_subject = false;               // the file has Tbl_Public and Tbl_Operation (a subject bank)
+  std::vector<ContractRow> contracts;     // in row order
+  std::vector<Module> modules;            // Tbl_Public grouped by module, by name
+  std::vector<Operation> operations;      // in row order
+};
+
+// Reads the bank at `path` without writing it. Throws RuntimeError naming the file when it is
+// missing or is not a SQLite database.
+BankSummary SummarizeBank(const std::string& path);
+
+}  // namespace vardenix

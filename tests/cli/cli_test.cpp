@@ -1,0 +1,407 @@
+// The `vardenix` command end to end: the real binary on real zip archives, real SQLite banks and a
+// real component module ("Vardenix.Test.Scorer": full marks for the answer text "perfect", half
+// otherwise; its error text echoes what it was given).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/fakes/report_reader.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/zip_writer.h"
+
+extern char** environ;
+
+namespace vardenix {
+namespace {
+
+using fakes::ReadFileBytes;
+using fakes::ReadReport;
+using fakes::TempDir;
+using fakes::WriteFileBytes;
+using fakes::WriteFileText;
+
+constexpr const char* kScorer = "Vardenix.Test.Scorer";
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Runs vardenix with `args`, stdout and stderr captured in files of `dir`; XDG_DATA_HOME points into
+// `dir`, so the default registry folder is a fresh one.
+Outcome Vardenix(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv_s = {VARDENIX_BIN};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> env_s = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
+  for (char** e = environ; *e; ++e) {
+    const std::string var = *e;
+    if (var.rfind("XDG_DATA_HOME=", 0) != 0 && var.rfind("TMPDIR=", 0) != 0) env_s.push_back(var);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const std::string out_path = dir / "stdout.txt";
+  const std::string err_path = dir / "stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  Outcome outcome;
+  if (rc != 0) return outcome;
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  outcome.out = ReadText(out_path);
+  outcome.err = ReadText(err_path);
+  return outcome;
+}
+
+std::string Describe(const Outcome& o) { return "stdout:\n" + o.out + "\nstderr:\n" + o.err; }
+
+// A zip of a one-file folder, made by the production zip writer.
+std::string MakeDocumentZip(const TempDir& dir) {
+  fakes::MakeDirs(dir / "doc/sub");
+  WriteFileText(dir / "doc/sub/answer.txt", "typed by the candidate\n");
+  WriteFileBytes(dir / "doc.zip", ZipFolder(dir / "doc"));
+  return dir / "doc.zip";
+}
+
+// Arguments of a typical-document check with the scorer module loaded.
+std::vector<std::string> DocumentCheck(const TempDir& dir, const std::string& rule_text) {
+  return {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE, "--archive", MakeDocumentZip(dir),
+          "--rule-text", rule_text, "--quiet"};
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct Question {
+  std::string module;
+  std::string rec_no;
+  std::string answer;
+};
+
+// Builds a total bank (subject "S1", each module once) and a subject bank with the questions, all
+// through `vardenix bank`; answers are given with --answer, archives with --archive-dir.
+void BuildBanks(const TempDir& dir, const std::vector<Question>& questions) {
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-total", dir / "total.db"}).status, 0);
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+  fakes::MakeDirs(dir / "answer/Docs");
+  WriteFileText(dir / "answer/Docs/report.txt", "the model answer\n");
+  std::vector<std::string> modules;
+  for (const Question& q : questions) {
+    if (std::find(modules.begin(), modules.end(), q.module) == modules.end()) {
+      modules.push_back(q.module);
+      const Outcome added =
+          Vardenix(dir, {"bank", "add-module", dir / "total.db", "--subject-code", "S1", "--module", q.module});
+      ASSERT_EQ(added.status, 0) << Describe(added);
+    }
+    const Outcome added = Vardenix(dir, {"bank", "add-question", dir / "subject.db", "--module", q.module, "--rec-no",
+                                    q.rec_no, "--answer", q.answer, "--archive-dir", dir / "answer"});
+    ASSERT_EQ(added.status, 0) << Describe(added);
+  }
+}
+
+std::vector<std::string> SubjectCheck(const TempDir& dir) {
+  return {"check",     "--ping-name",      kScorer, "--component", TEST_SCORER_MODULE, "--total", dir / "total.db",
+          "--subject", dir / "subject.db", "--subject-code", "s1"};
+}
+
+// The "record <rec_no> (<module>): <outcome>" lines that --verbose prints, in order.
+std::vector<std::string> SampledRecords(const std::string& err) {
+  std::vector<std::string> lines;
+  static const std::regex kRecord(R"(record [^\n]*)");
+  for (std::sregex_iterator it(err.begin(), err.end(), kRecord), end; it != end; ++it) lines.push_back(it->str());
+  return lines;
+}
+
+TEST(CheckCommand, TypicalDocumentVerdictBecomesExitStatusAndTextReport) {
+  struct Row {
+    const char* name;
+    const char* rule;
+    int status;
+    const char* verdict_line;
+  };
+  const Row rows[] = {
+      {"full marks", "perfect", 0, "verdict: passed\n"},
+      {"half marks", "not quite", 1, "verdict: not passed\n"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const Outcome o = Vardenix(dir, Concat(DocumentCheck(dir, row.rule), {"--seed", "99"}));
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.out.find(row.verdict_line), std::string::npos) << row.name << "\n" << Describe(o);
+    // The seed is the last line, so a run can always be replayed.
+    EXPECT_TRUE(o.out.ends_with("seed: 99 (replay with --seed 99)\n")) << row.name << "\n" << Describe(o);
+    if (row.status == 1) {
+      // The scorer's own text, which shows the rule text and the extraction folder it was given.
+      EXPECT_NE(o.out.find("AnsCont=8:not quite;"), std::string::npos) << row.name << "\n" << Describe(o);
+    }
+  }
+}
+
+TEST(CheckCommand, RuleFileIsReadAsUtf8OrGb18030) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    int status;
+    const char* shown;  // what the scorer must have been given, in UTF-8
+  };
+  const Row rows[] = {
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFperfect", 0, ""},
+      {"UTF-8 Chinese", "\xE8\xA7\x84\xE5\x88\x99", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},  // 规则
+      {"GB18030 Chinese", "\xB9\xE6\xD4\xF2", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},        // 规则
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteFileText(dir / "rule.txt", row.bytes);
+    const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE, "--archive",
+                                MakeDocumentZip(dir), "--rule", dir / "rule.txt", "--quiet"});
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.out.find(row.shown), std::string::npos) << row.name << "\n" << Describe(o);
+  }
+}
+
+TEST(CheckCommand, JsonCarriesVerdictBothReportsSeedAndCounts) {
+  TempDir dir;
+  BuildBanks(dir, {{"Word", "W-1", "perfect"}, {"Word", "W-2", "perfect"}});
+  // A subject code without modules: the check records the problem in both reports.
+  std::vector<std::string> args = SubjectCheck(dir);
+  args[std::find(args.begin(), args.end(), "s1") - args.begin()] = "NO-SUCH-SUBJECT";
+  const Outcome failed = Vardenix(dir, Concat(args, {"--json", "--seed", "5", "--ping-path", dir.path()}));
+  ASSERT_EQ(failed.status, 1) << Describe(failed);
+  const nlohmann::json j = nlohmann::json::parse(failed.out);
+  EXPECT_EQ(j.at("verdict"), false);
+  EXPECT_FALSE(j.at("errMsg").get<std::string>().empty());
+  EXPECT_EQ(j.at("seed").get<uint64_t>(), 5u);
+  EXPECT_EQ(j.at("pingPath"), dir.path());
+  EXPECT_EQ(j.at("counts").at("samples"), 0);
+  EXPECT_TRUE(j.at("elapsedSeconds").is_number());
+  const fakes::ReportView report = ReadReport(j.at("errMsgXml").get<std::string>());
+  EXPECT_TRUE(report.parses);
+  EXPECT_EQ(report.root, "RuleErrs");
+  EXPECT_EQ(report.entries.size(), 1u) << j.dump(2);
+
+  const Outcome passed = Vardenix(dir, Concat(SubjectCheck(dir), {"--json", "--rate", "1", "--verbose"}));
+  ASSERT_EQ(passed.status, 0) << Describe(passed);
+  const nlohmann::json k = nlohmann::json::parse(passed.out);
+  EXPECT_EQ(k.at("verdict"), true);
+  EXPECT_EQ(k.at("errMsg"), "");
+  EXPECT_EQ(k.at("errMsgXml"), "");
+  EXPECT_EQ(k.at("counts").at("modules"), 1);
+  EXPECT_EQ(k.at("counts").at("samples"), SampledRecords(passed.err).size()) << passed.err;
+  EXPECT_EQ(k.at("counts").at("failedSamples"), 0);
+}
+
+TEST(CheckCommand, XmlFileParsesWithOrWithoutEntries) {
+  TempDir dir;
+  BuildBanks(dir, {{"Word", "W-1", "perfect"}});
+  std::vector<std::string> args = SubjectCheck(dir);
+  args[std::find(args.begin(), args.end(), "s1") - args.begin()] = "NO-SUCH-SUBJECT";
+  const Outcome failed = Vardenix(dir, Concat(args, {"--xml", dir / "failed.xml"}));
+  ASSERT_EQ(failed.status, 1) << Describe(failed);
+  const fakes::ReportView failed_report = ReadReport(ReadText(dir / "failed.xml"));
+  EXPECT_TRUE(failed_report.parses);
+  EXPECT_EQ(failed_report.root, "RuleErrs");
+  EXPECT_EQ(failed_report.entries.size(), 1u);
+  // The file is UTF-8 and says so, whatever the report string declares.
+  EXPECT_EQ(failed_report.declared_encoding, "UTF-8");
+
+  TempDir clean;
+  const Outcome passed = Vardenix(clean, Concat(DocumentCheck(clean, "perfect"), {"--xml", clean / "passed.xml"}));
+  ASSERT_EQ(passed.status, 0) << Describe(passed);
+  const fakes::ReportView passed_report = ReadReport(ReadText(clean / "passed.xml"));
+  EXPECT_TRUE(passed_report.parses);
+  EXPECT_EQ(passed_report.root, "RuleErrs");
+  EXPECT_TRUE(passed_report.entries.empty());
+}
+
+TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
+  TempDir dir;
+  std::vector<Question> questions;
+  for (int i = 1; i <= 12; ++i) questions.push_back({"Word", "W-" + std::to_string(i), i == 7 ? "wrong" : "perfect"});
+  for (int i = 1; i <= 8; ++i) questions.push_back({"Excel", "E-" + std::to_string(i), "perfect"});
+  BuildBanks(dir, questions);
+  const std::vector<std::string> args = Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "20240601", "--verbose"});
+  const Outcome first = Vardenix(dir, args);
+  const Outcome second = Vardenix(dir, args);
+  ASSERT_NE(first.status, 2) << Describe(first);
+  EXPECT_EQ(first.status, second.status);
+  const std::vector<std::string> records = SampledRecords(first.err);
+  EXPECT_GE(records.size(), 10u) << first.err;  // at least half of 12 plus half of 8
+  EXPECT_EQ(records, SampledRecords(second.err));
+  EXPECT_EQ(first.out, second.out);
+  // A planted failure that was drawn shows in the report and fails the run.
+  const bool drew_planted = first.err.find("record W-7 (Word): not passed") != std::string::npos;
+  EXPECT_EQ(first.status, drew_planted ? 1 : 0) << Describe(first);
+}
+
+TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
+  struct Row {
+    const char* name;
+    std::map<std::string, std::string> change;  // options of a passing check replaced; "" removes one
+    const char* message;
+  };
+  const Row rows[] = {
+      {"rate not a number", {{"--rate", "ten percent"}}, "--rate"},
+      {"rate not finite", {{"--rate", "inf"}}, "--rate"},
+      {"seed not a number", {{"--seed", "-3"}}, "--seed"},
+      {"unknown options value", {{"--options", "4"}}, "--options"},
+      {"missing archive", {{"--archive", "/nonexistent/model.zip"}}, "/nonexistent/model.zip"},
+      {"missing rule file", {{"--rule-text", ""}, {"--rule", "/nonexistent/rule.txt"}}, "/nonexistent/rule.txt"},
+      {"unknown ProgID", {{"--ping-name", "Acme.NoSuchScorer"}}, "Acme.NoSuchScorer"},
+      {"subject check without banks", {{"--options", "3"}}, "--total"},
+      {"working folder missing", {{"--ping-path", "/nonexistent/work"}}, "/nonexistent/work"},
+      {"module that is no module", {{"--component", "/nonexistent/scorer.so"}}, "/nonexistent/scorer.so"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    std::map<std::string, std::string> options = {{"--ping-name", kScorer},
+                                                  {"--component", TEST_SCORER_MODULE},
+                                                  {"--archive", MakeDocumentZip(dir)},
+                                                  {"--rule-text", "perfect"}};
+    for (const auto& [name, value] : row.change) options[name] = value;
+    std::vector<std::string> args = {"check", "--quiet"};
+    for (const auto& [name, value] : options) {
+      if (value.empty()) continue;
+      args.push_back(name);
+      args.push_back(value);
+    }
+    const Outcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.err.find(row.message), std::string::npos) << row.name << "\n" << Describe(o);
+    EXPECT_EQ(o.out, "") << row.name;
+  }
+}
+
+TEST(CheckCommand, NothingToCheckSaysWhatToGive) {
+  TempDir dir;
+  const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE});
+  EXPECT_EQ(o.status, 2) << Describe(o);
+  EXPECT_NE(o.err.find("--archive"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("--subject"), std::string::npos) << o.err;
+}
+
+TEST(RegistryCommands, RegisteredComponentIsCreatedByProgIdAlone) {
+  TempDir dir;
+  const std::string registry = dir / "registry";
+  const Outcome reg = Vardenix(dir, {"register", TEST_SCORER_MODULE, "--registry", registry});
+  ASSERT_EQ(reg.status, 0) << Describe(reg);
+  const Outcome listed = Vardenix(dir, {"components", "--registry", registry});
+  EXPECT_NE(listed.out.find(kScorer), std::string::npos) << Describe(listed);
+
+  const std::vector<std::string> check = {"check", "--ping-name", kScorer, "--registry", registry, "--archive",
+                                          MakeDocumentZip(dir), "--rule-text", "perfect", "--quiet"};
+  EXPECT_EQ(Vardenix(dir, check).status, 0);
+
+  ASSERT_EQ(Vardenix(dir, {"unregister", TEST_SCORER_MODULE, "--registry", registry}).status, 0);
+  EXPECT_EQ(Vardenix(dir, {"components", "--registry", registry}).out.find(kScorer), std::string::npos);
+  const Outcome gone = Vardenix(dir, check);
+  EXPECT_EQ(gone.status, 2) << Describe(gone);
+  EXPECT_NE(gone.err.find(kScorer), std::string::npos) << gone.err;
+}
+
+TEST(RegistryCommands, DefaultRegistryFolderIsUnderXdgDataHome) {
+  TempDir dir;
+  ASSERT_EQ(Vardenix(dir, {"register", TEST_SCORER_MODULE}).status, 0);
+  const Outcome listed = Vardenix(dir, {"components"});
+  EXPECT_NE(listed.out.find("registry: " + dir / "xdg/vardenix/registry"), std::string::npos) << Describe(listed);
+  EXPECT_NE(listed.out.find(kScorer), std::string::npos) << Describe(listed);
+}
+
+TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
+  TempDir dir;
+  BuildBanks(dir, {{"Word", "W-1", "perfect"}, {"Word", "W-2", "perfect"}, {"Excel", "E-1", "perfect"}});
+  const Outcome passed = Vardenix(dir, Concat(SubjectCheck(dir), {"--rate", "1", "--verbose"}));
+  EXPECT_EQ(passed.status, 0) << Describe(passed);
+  // Every question was drawn and graded from the archive the bank command zipped.
+  EXPECT_NE(passed.err.find("record E-1 (Excel): passed"), std::string::npos) << passed.err;
+  EXPECT_EQ(passed.err.find("extraction failed"), std::string::npos) << passed.err;
+
+  // An answer file and a zip file as the archive; the planted answer falls short.
+  WriteFileText(dir / "answer.txt", "wrong\n");
+  ASSERT_EQ(Vardenix(dir, {"bank", "add-module", dir / "total.db", "--subject-code", "S1", "--module", "PPT",
+                            "--contract", "2"})
+                .status,
+            0);
+  const Outcome added = Vardenix(dir, {"bank", "add-question", dir / "subject.db", "--module", "PPT", "--rec-no", "P-1",
+                                       "--answer-file", dir / "answer.txt", "--archive", MakeDocumentZip(dir)});
+  ASSERT_EQ(added.status, 0) << Describe(added);
+  const Outcome failed = Vardenix(dir, Concat(SubjectCheck(dir), {"--rate", "1", "--verbose", "--seed", "1"}));
+  EXPECT_EQ(failed.status, 1) << Describe(failed);
+  EXPECT_NE(failed.err.find("record P-1 (PPT): not passed"), std::string::npos) << failed.err;
+  EXPECT_NE(failed.out.find("AnsCont=8:wrong;"), std::string::npos) << failed.out;
+  // The module row carries its contract: asking for another contract leaves it out.
+  const Outcome other_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "1"}));
+  EXPECT_EQ(other_contract.status, 1) << Describe(other_contract);  // no module has contract 1
+  const Outcome its_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "2", "--verbose"}));
+  EXPECT_EQ(its_contract.status, 1) << Describe(its_contract);
+  EXPECT_NE(its_contract.err.find("module 1 of 1: PPT"), std::string::npos) << its_contract.err;
+
+  const Outcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.out.find("module PPT: 1 questions"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("module Word: 2 questions"), std::string::npos) << listed.out;
+}
+
+TEST(BankCommand, RefusesWhatWouldDamageABank) {
+  TempDir dir;
+  BuildBanks(dir, {{"Word", "W-1", "perfect"}});
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"overwrite a bank", {"bank", "create-total", dir / "total.db"}, "--force"},
+      {"a record number twice", {"bank", "add-question", dir / "subject.db", "--module", "Word", "--rec-no", "w-1",
+                                 "--answer", "x", "--archive-dir", dir / "answer"}, "w-1"},
+      {"a question into a total bank", {"bank", "add-question", dir / "total.db", "--module", "Word", "--rec-no",
+                                        "W-9", "--answer", "x", "--archive-dir", dir / "answer"}, "Tbl_Public"},
+      {"a module into a subject bank", {"bank", "add-module", dir / "subject.db", "--subject-code", "S1", "--module",
+                                        "Word"}, "Tbl_Contract"},
+      {"no archive", {"bank", "add-question", dir / "subject.db", "--module", "Word", "--rec-no", "W-9",
+                      "--answer", "x"}, "--archive"},
+      {"a missing bank", {"bank", "add-module", dir / "none.db", "--subject-code", "S1", "--module", "Word"},
+       "none.db"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = Vardenix(dir, row.args);
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.err.find(row.message), std::string::npos) << row.name << "\n" << Describe(o);
+  }
+  EXPECT_FALSE(fakes::PathExists(dir / "none.db"));
+  // The banks are as they were, and --force replaces one with an empty bank.
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 questions"), std::string::npos);
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-total", "--force", dir / "total.db"}).status, 0);
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "total.db"}).out.find("0 rows in Tbl_Contract"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vardenix
