@@ -1,0 +1,53 @@
+// A zip archive's directory as raw bytes: every entry's stored names, flags and sizes.
+//
+// The archive control reads archives with libarchive, which hides what an untrusted archive can use
+// against it: it cuts names at a NUL, keeps no compressed sizes and allows entries whose data
+// overlap. This reader looks at the central directory and each local header without decoding
+// anything, so those checks can be made before extraction. It reads through its own file descriptor
+// and holds one entry per central-directory record (at most `max_entries`). Any thread; no state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vardenix::zip {
+
+struct RawEntry {
+  std::string central_name;  // name bytes of the central-directory record
+  std::string local_name;    // name bytes of the local header
+  uint16_t central_flags = 0;
+  uint16_t local_flags = 0;
+  uint16_t method = 0;
+  uint16_t made_by = 0;              // high byte: the system the entry was made on (3 for Unix)
+  uint32_t external_attributes = 0;  // on Unix, the file mode in the high 16 bits
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  uint64_t local_header_offset = 0;  // from the start of the file
+  uint64_t data_offset = 0;          // from the start of the file
+};
+
+enum class DirectoryStatus {
+  kOk,
+  kNotZip,          // no end-of-directory record, or records that point outside the file
+  kTooManyEntries,  // the directory declares more than max_entries entries
+  kOverlap,         // two entries share bytes, or an entry runs into the directory
+};
+
+struct Directory {
+  DirectoryStatus status = DirectoryStatus::kNotZip;
+  std::string why;  // for a failure: what was wrong, for the control's failure reason
+  std::vector<RawEntry> entries;  // in local-header order
+};
+
+// General-purpose flag bits that matter to the control.
+inline constexpr uint16_t kFlagEncrypted = 0x0001;
+inline constexpr uint16_t kFlagStrongEncryption = 0x0040;
+inline constexpr uint16_t kFlagUtf8 = 0x0800;
+inline constexpr uint16_t kMethodAes = 99;
+inline constexpr uint8_t kMadeOnUnix = 3;
+
+// Reads the directory of the zip archive open on `fd` (a regular file; its offset is not used).
+Directory ReadDirectory(int fd, uint64_t max_entries);
+
+}  // namespace vardenix::zip

@@ -1,0 +1,398 @@
+// The archive control on libarchive, through its dispatch ids, with real zip archives in real folders.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/archive_control.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/fakes/zip_writer.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+namespace result = archive_result;
+using fakes::BuildZip;
+using fakes::ZipEntry;
+using fakes::ZipEntryType;
+
+// Drives the control the way the scoring run does.
+int16_t Extract(const std::string& zip_path, const std::string& folder) {
+  DispatchObject& control = SystemArchiveControl();
+  control.Put(archive_dispid::kZipFilename, Variant::Text(zip_path));
+  control.Put(archive_dispid::kOption16, Variant::Bool(false));
+  control.Put(archive_dispid::kOption11, Variant::I2(2));
+  control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
+  return ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)}));
+}
+
+std::string LastFailure() { return ToText(SystemArchiveControl().Get(archive_dispid::kLastFailureReason)); }
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+mode_t Mode(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode;
+}
+
+// Everything under `root`: each path with its type, and for files their mode and content, for
+// symlinks their target. Two snapshots are equal only when nothing was created, removed or changed.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const std::string& rel : fakes::ListTree(root)) {
+    const std::string path = root + "/" + rel;
+    const mode_t mode = Mode(path);
+    if (S_ISLNK(mode)) {
+      char target[4096];
+      const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+      tree[rel] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISDIR(mode)) {
+      tree[rel] = "folder";
+    } else {
+      tree[rel] = "file " + std::to_string(mode & 07777) + " " + ReadText(path);
+    }
+  }
+  return tree;
+}
+
+// A parent folder holding the working folder "work" and canary files around it.
+struct Sandbox {
+  fakes::TempDir root;
+  std::string work = root / "work";
+  std::string zip = work + "/ChkPing.ZIP";
+  Sandbox() {
+    fakes::MakeDirs(work);
+    fakes::MakeDirs(root / "outside");
+    fakes::WriteFileText(root / "canary.txt", "canary");
+    fakes::WriteFileText(root / "outside/canary.txt", "canary");
+    fakes::WriteFileText(work + "/earlier.txt", "earlier");
+  }
+  void Stage(const std::vector<uint8_t>& bytes) const { fakes::WriteFileBytes(zip, bytes); }
+};
+
+TEST(ArchiveControl, RefusesHostileArchivesWithoutTouchingAnything) {
+  struct Row {
+    const char* name;
+    std::function<std::vector<uint8_t>(const Sandbox&)> archive;
+    int16_t code;
+  };
+  const std::string bomb(8 << 20, '\0');
+  const std::string incompressible = [] {
+    std::string s(700 * 1024, '\0');
+    uint32_t x = 12345;
+    for (char& c : s) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+    return s;
+  }();
+  const auto files = [](std::vector<ZipEntry> entries) {
+    return [entries](const Sandbox&) { return BuildZip(entries); };
+  };
+  const Row rows[] = {
+      {"dot-dot", files({{"ok.txt", "x"}, {"../x", "escaped"}}), result::kUnsafeName},
+      {"dot-dot inside", files({{"a/../../x", "escaped"}}), result::kUnsafeName},
+      {"absolute", [](const Sandbox& s) { return BuildZip({{s.root / "abs", "escaped"}}); }, result::kUnsafeName},
+      {"backslash dot-dot", files({{"..\\x", "escaped"}}), result::kUnsafeName},
+      {"drive letter", files({{"C:/x", "escaped"}}), result::kUnsafeName},
+      {"symlink, then a file through it",
+       [](const Sandbox& s) {
+         return BuildZip({{"link", s.root / "outside", ZipEntryType::kSymlink}, {"link/file", "escaped"}});
+       },
+       result::kUnsupportedEntry},
+      {"fifo", files({{"pipe", "", ZipEntryType::kFifo}}), result::kUnsupportedEntry},
+      {"device", files({{"tty", "", ZipEntryType::kCharDevice}}), result::kUnsupportedEntry},
+      {"encrypted", files({{"ok.txt", "x"}, {"secret.txt", "data", ZipEntryType::kFile, false, true}}),
+       result::kEncrypted},
+      {"duplicate", files({{"a.txt", "one"}, {"a.txt", "two"}}), result::kDuplicateName},
+      {"duplicate after normalising", files({{"d/a.txt", "one"}, {"./d\\a.txt", "two"}}), result::kDuplicateName},
+      {"file where a folder must be", files({{"a", "file"}, {"a/b.txt", "two"}}), result::kDuplicateName},
+      {"NUL in a name", files({{std::string("ok.txt\0../../x", 14), "x"}}), result::kUnsafeName},
+      {"invalid UTF-8 with the UTF-8 flag", files({{"bad\xff\xfe.txt", "x", ZipEntryType::kFile, true}}),
+       result::kUnsafeName},
+      {"undecodable CP936", files({{"bad\xff\xff.txt", "x"}}), result::kUnsafeName},
+      {"ratio bomb", files({{"ok.txt", "x"}, {"zeros.bin", bomb}}), result::kTooLarge},
+      {"declared total over the cap",
+       [&](const Sandbox&) {
+         // Each entry claims 600 MB: under the ratio cap alone, over 1 GiB together.
+         std::vector<uint8_t> zip = BuildZip({{"a.bin", incompressible}, {"b.bin", incompressible}}, fakes::ZipMethod::kStore);
+         for (size_t i : {0, 1}) fakes::SetDeclaredSize(zip, i, 600u << 20);
+         return zip;
+       },
+       result::kTooLarge},
+      {"an entry with more data than it declares",
+       [&](const Sandbox&) {
+         std::vector<uint8_t> zip = BuildZip({{"zeros.bin", bomb}});
+         fakes::SetDeclaredSize(zip, 0, 1 << 20);
+         return zip;
+       },
+       result::kCorruptData},
+      {"more entries than the cap",
+       [](const Sandbox&) {
+         std::vector<ZipEntry> many(65537);
+         for (size_t i = 0; i < many.size(); ++i) many[i].name = "f" + std::to_string(i);
+         return BuildZip(many, fakes::ZipMethod::kStore);
+       },
+       result::kTooLarge},
+      {"truncated",
+       [](const Sandbox&) {
+         std::vector<uint8_t> zip = BuildZip({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}});
+         zip.resize(zip.size() / 2);
+         return zip;
+       },
+       result::kCannotOpen},
+      {"empty file", [](const Sandbox&) { return std::vector<uint8_t>(); }, result::kCannotOpen},
+      {"not a zip", [](const Sandbox&) { return Bytes("this is a text file, not an archive\n"); }, result::kCannotOpen},
+  };
+  for (const Row& row : rows) {
+    Sandbox sandbox;
+    sandbox.Stage(row.archive(sandbox));
+    const auto before = Snapshot(sandbox.root.path());
+
+    EXPECT_EQ(Extract(sandbox.zip, sandbox.work), row.code) << row.name << ": " << LastFailure();
+    EXPECT_NE(LastFailure(), "") << row.name;
+    EXPECT_EQ(Snapshot(sandbox.root.path()), before) << row.name;
+  }
+}
+
+TEST(ArchiveControl, ExtractsFoldersAndNamesFromWindowsArchives) {
+  // "考试/答案.txt" in CP936 (GBK), stored without the UTF-8 flag as Chinese Windows tools do.
+  const std::string gbk_name = "\xbf\xbc\xca\xd4/\xb4\xf0\xb0\xb8.txt";
+  Sandbox sandbox;
+  sandbox.Stage(BuildZip({
+      {"top.txt", "top"},
+      {"a/b/c/deep.txt", "deep"},
+      {"empty/", "", ZipEntryType::kFolder},
+      {gbk_name, "gbk"},
+      {"考试/说明.txt", "utf-8", ZipEntryType::kFile, true},
+      {"win\\sub\\file.txt", "backslashes"},
+      {"./dot.txt", "dot"},
+  }));
+  const mode_t old_umask = ::umask(077);  // modes are fixed, whatever the host's umask
+  const int16_t code = Extract(sandbox.zip, sandbox.work);
+  ::umask(old_umask);
+  ASSERT_EQ(code, result::kSuccess) << LastFailure();
+  EXPECT_EQ(LastFailure(), "");
+
+  const std::map<std::string, std::string> want = {
+      {"a", "folder 0755"},
+      {"a/b", "folder 0755"},
+      {"a/b/c", "folder 0755"},
+      {"a/b/c/deep.txt", "file 0644 deep"},
+      {"dot.txt", "file 0644 dot"},
+      {"empty", "folder 0755"},
+      {"top.txt", "file 0644 top"},
+      {"win", "folder 0755"},
+      {"win/sub", "folder 0755"},
+      {"win/sub/file.txt", "file 0644 backslashes"},
+      {"考试", "folder 0755"},
+      {"考试/答案.txt", "file 0644 gbk"},
+      {"考试/说明.txt", "file 0644 utf-8"},
+  };
+  for (const auto& [rel, what] : want) {
+    const std::string path = sandbox.work + "/" + rel;
+    const mode_t mode = Mode(path);
+    const bool folder = what.rfind("folder", 0) == 0;
+    EXPECT_EQ(folder ? S_ISDIR(mode) : S_ISREG(mode), true) << rel;
+    char perms[8];
+    std::snprintf(perms, sizeof perms, "%04o", mode & 07777);
+    const std::string got = folder ? std::string("folder ") + perms : std::string("file ") + perms + " " + ReadText(path);
+    EXPECT_EQ(got, what) << rel;
+  }
+  // Nothing else appeared: the listing is the archive's entries plus what was already there.
+  std::vector<std::string> listing = fakes::ListTree(sandbox.work);
+  std::vector<std::string> expected_listing = {"ChkPing.ZIP", "earlier.txt"};
+  for (const auto& [rel, what] : want) expected_listing.push_back(rel);
+  std::sort(expected_listing.begin(), expected_listing.end());
+  EXPECT_EQ(listing, expected_listing);
+}
+
+TEST(ArchiveControl, ReplacesEarlierFilesAndLeavesOthersAlone) {
+  Sandbox sandbox;
+  fakes::WriteFileText(sandbox.work + "/answer.doc", "old answer");
+  ::chmod((sandbox.work + "/answer.doc").c_str(), 0444);
+  fakes::MakeDirs(sandbox.work + "/sub");
+  fakes::WriteFileText(sandbox.work + "/sub/old.txt", "old");
+  ::chmod((sandbox.work + "/sub/old.txt").c_str(), 0400);
+  sandbox.Stage(BuildZip({{"answer.doc", "new answer"}, {"sub/new.txt", "new"}, {"sub/old.txt", "renewed"}}));
+
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  EXPECT_EQ(ReadText(sandbox.work + "/answer.doc"), "new answer");
+  EXPECT_EQ(Mode(sandbox.work + "/answer.doc") & 07777, 0644u);
+  EXPECT_EQ(ReadText(sandbox.work + "/sub/old.txt"), "renewed");
+  EXPECT_EQ(ReadText(sandbox.work + "/sub/new.txt"), "new");
+  EXPECT_EQ(ReadText(sandbox.work + "/earlier.txt"), "earlier");
+
+  // The same archive again: every file is replaced once more, nothing is duplicated or refused.
+  fakes::WriteFileText(sandbox.work + "/answer.doc", "edited since");
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  EXPECT_EQ(ReadText(sandbox.work + "/answer.doc"), "new answer");
+}
+
+TEST(ArchiveControl, NeverWritesThroughSymlinksPlantedInTheFolder) {
+  struct Row {
+    const char* name;
+    const char* planted;  // a symlink in the working folder pointing outside it
+    const char* entry;    // the entry written where the symlink is or through it
+  };
+  const Row rows[] = {
+      {"symlink where a file goes", "answer.txt", "answer.txt"},
+      {"symlink where a folder goes", "sub", "sub/answer.txt"},
+      {"symlink deeper down", "a/sub", "a/sub/answer.txt"},
+  };
+  for (const Row& row : rows) {
+    Sandbox sandbox;
+    fakes::WriteFileText(sandbox.root / "outside/answer.txt", "victim");
+    const std::string planted = sandbox.work + "/" + row.planted;
+    fakes::MakeDirs(planted.substr(0, planted.rfind('/')));
+    const std::string link_target =
+        std::string(row.planted) == row.entry ? sandbox.root / "outside/answer.txt" : sandbox.root / "outside";
+    ASSERT_EQ(::symlink(link_target.c_str(), planted.c_str()), 0) << row.name;
+    sandbox.Stage(BuildZip({{row.entry, "from the archive"}}));
+    const auto outside_before = Snapshot(sandbox.root / "outside");
+
+    ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << row.name << ": " << LastFailure();
+    EXPECT_EQ(Snapshot(sandbox.root / "outside"), outside_before) << row.name;
+    EXPECT_EQ(ReadText(sandbox.root / "canary.txt"), "canary") << row.name;
+    EXPECT_FALSE(S_ISLNK(Mode(planted))) << row.name;
+    EXPECT_EQ(ReadText(sandbox.work + "/" + row.entry), "from the archive") << row.name;
+  }
+}
+
+TEST(ArchiveControl, CorruptDataStopsWithoutAPartialFile) {
+  Sandbox sandbox;
+  fakes::WriteFileText(sandbox.work + "/second.txt", "earlier second");
+  std::vector<uint8_t> zip = BuildZip({{"first.txt", "first"}, {"second.txt", std::string(100000, 'x') + "tail"}});
+  const size_t data = fakes::DataOffset(zip, 1);
+  for (size_t i = 0; i < 8; ++i) zip[data + 2 + i] ^= 0x5a;
+  sandbox.Stage(zip);
+
+  EXPECT_EQ(Extract(sandbox.zip, sandbox.work), result::kCorruptData) << LastFailure();
+  EXPECT_NE(LastFailure().find("second.txt"), std::string::npos) << LastFailure();
+  // The failing entry leaves neither a partial file nor a temporary one; its earlier file survives.
+  EXPECT_EQ(ReadText(sandbox.work + "/second.txt"), "earlier second");
+  EXPECT_EQ(fakes::ListTree(sandbox.work),
+            (std::vector<std::string>{"ChkPing.ZIP", "earlier.txt", "first.txt", "second.txt"}));
+}
+
+TEST(ArchiveControl, MissingArchiveOrTargetFolderHaveTheirOwnAnswers) {
+  Sandbox sandbox;
+  sandbox.Stage(BuildZip({{"a.txt", "a"}}));
+  struct Row {
+    const char* name;
+    std::string zip;
+    std::string folder;
+    int16_t code;
+  };
+  const Row rows[] = {
+      {"archive missing", sandbox.work + "/missing.zip", sandbox.work, result::kCannotOpen},
+      {"archive is a folder", sandbox.work, sandbox.work, result::kCannotOpen},
+      {"archive path empty", "", sandbox.work, result::kCannotOpen},
+      {"target folder missing", sandbox.zip, sandbox.root / "missing", result::kNoTargetFolder},
+      {"target is a file", sandbox.zip, sandbox.root / "canary.txt", result::kNoTargetFolder},
+      {"target empty", sandbox.zip, "", result::kNoTargetFolder},
+  };
+  for (const Row& row : rows) {
+    const auto before = Snapshot(sandbox.root.path());
+    EXPECT_EQ(Extract(row.zip, row.folder), row.code) << row.name;
+    EXPECT_EQ(Snapshot(sandbox.root.path()), before) << row.name;
+  }
+  // A target given with a trailing separator is the same folder.
+  EXPECT_EQ(Extract(sandbox.zip, sandbox.work + "/"), result::kSuccess) << LastFailure();
+  EXPECT_EQ(ReadText(sandbox.work + "/a.txt"), "a");
+}
+
+TEST(ArchiveControl, DispatchSurface) {
+  DispatchObject& control = SystemArchiveControl();
+  // One instance for the process, whichever thread asks first.
+  DispatchObject* from_thread = nullptr;
+  std::thread([&] { from_thread = &SystemArchiveControl(); }).join();
+  EXPECT_EQ(from_thread, &control);
+
+  // Values that convert are accepted and read back in the member's own type.
+  control.Put(archive_dispid::kZipFilename, Variant::Text("a.zip"));
+  control.Put(archive_dispid::kOption16, Variant::I2(0));
+  control.Put(archive_dispid::kOption11, Variant::Text(" 2 "));
+  control.Put(archive_dispid::kUnzipToFolder, Variant::Text("/srv/work"));
+  EXPECT_EQ(control.Get(archive_dispid::kZipFilename), Variant::Text("a.zip"));
+  EXPECT_EQ(control.Get(archive_dispid::kOption16), Variant::Bool(false));
+  EXPECT_EQ(control.Get(archive_dispid::kOption11), Variant::I2(2));
+  EXPECT_EQ(control.Get(archive_dispid::kUnzipToFolder), Variant::Text("/srv/work"));
+  EXPECT_THROW(control.Put(archive_dispid::kOption11, Variant::Null()), RuntimeError);
+  EXPECT_THROW(control.Put(archive_dispid::kOption11, Variant::Text("two")), RuntimeError);
+
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+  };
+  const Row rows[] = {
+      {"put 99", [&] { control.Put(99, Variant::I2(1)); }},
+      {"get 99", [&] { control.Get(99); }},
+      {"call 99", [&] { control.Call(99, {Variant::I2(0)}); }},
+      {"put 48", [&] { control.Put(48, Variant::I2(1)); }},
+  };
+  for (const Row& row : rows) {
+    try {
+      row.act();
+      ADD_FAILURE() << row.name << " did not throw";
+    } catch (const RuntimeError& e) {
+      EXPECT_NE(std::string(e.what()).find(std::string(row.name).substr(4)), std::string::npos)
+          << row.name << ": " << e.what();
+    }
+  }
+  EXPECT_THROW(control.Call(archive_dispid::kUnzip, {}), RuntimeError);
+  EXPECT_THROW(control.Call(archive_dispid::kUnzip, {Variant::Null()}), RuntimeError);
+
+  // The reason of a failure is kept until the next success.
+  Sandbox sandbox;
+  sandbox.Stage(BuildZip({{"../x", "x"}}));
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kUnsafeName);
+  EXPECT_NE(LastFailure().find("../x"), std::string::npos) << LastFailure();
+  EXPECT_EQ(control.Get(archive_dispid::kLastFailureReason).type(), VarType::Text);
+  sandbox.Stage(BuildZip({{"x", "x"}}));
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  EXPECT_EQ(LastFailure(), "");
+}
+
+long MaxRssKib() {
+  struct rusage usage;
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(ArchiveControl, MemoryDoesNotGrowWithTheArchive) {
+  Sandbox sandbox;
+  constexpr int kFiles = 25;
+  constexpr uint64_t kBytesEach = 2 << 20;  // 50 MiB in all
+  fakes::WriteTextZip(sandbox.zip, kFiles, kBytesEach, 7);
+  // Warm up once so that the libraries' own one-time allocations are not counted.
+  Sandbox small;
+  small.Stage(BuildZip({{"a.txt", std::string(100000, 'a')}}));
+  ASSERT_EQ(Extract(small.zip, small.work), result::kSuccess) << LastFailure();
+
+  const long before = MaxRssKib();
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  const long growth_kib = MaxRssKib() - before;
+  struct stat st;
+  ASSERT_EQ(::stat((sandbox.work + "/big/24.txt").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), kBytesEach);
+  EXPECT_LT(growth_kib, 8 * 1024) << "peak memory grew by " << growth_kib << " KiB for a 50 MiB archive";
+}
+
+}  // namespace
+}  // namespace vardenix
