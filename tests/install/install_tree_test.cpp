@@ -1,0 +1,94 @@
+// `cmake --install` into a temporary prefix, then the example host built against the installed tree
+// alone, once with find_package and once with pkg-config, and run on a real archive.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/fakes/temp_dir.h"
+#include "platform/zip_writer.h"
+
+namespace vardenix {
+namespace {
+
+using fakes::PathExists;
+using fakes::TempDir;
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs a shell command with its output in `log`; answers the exit status.
+int Shell(const std::string& command, const std::string& log) {
+  const int rc = std::system(("(" + command + ") >>" + Quote(log) + " 2>&1").c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string Log(const std::string& path) {
+  const std::vector<uint8_t> bytes = fakes::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
+  TempDir dir;
+  const std::string log = dir / "log.txt";
+  const std::string prefix = dir / "prefix";
+  const std::string libdir = prefix + "/" + VARDENIX_LIBDIR;
+  ASSERT_EQ(Shell(Quote(VARDENIX_CMAKE) + " --install " + Quote(VARDENIX_BUILD_DIR) + " --prefix " + Quote(prefix),
+                  log),
+            0)
+      << Log(log);
+
+  for (const std::string& file :
+       {prefix + "/include/vardenix/envi_chk.h", prefix + "/include/vardenix/component.h",
+        prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", libdir + "/libvardenix_platform.a",
+        libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
+        libdir + "/cmake/Vardenix/VardenixConfig.cmake"}) {
+    EXPECT_TRUE(PathExists(file)) << file;
+  }
+  // Hosts get the public headers only.
+  EXPECT_FALSE(PathExists(prefix + "/include/platform"));
+  EXPECT_EQ(Shell(Quote(prefix + "/bin/vardenix") + " --version", log), 0) << Log(log);
+
+  fakes::MakeDirs(dir / "doc");
+  fakes::WriteFileText(dir / "doc/hello.txt", "hello\n");
+  fakes::WriteFileBytes(dir / "doc.zip", ZipFolder(dir / "doc"));
+  fakes::MakeDirs(dir / "work");
+  const std::string flags = VARDENIX_SANITIZE_FLAGS;
+
+  // find_package(Vardenix)
+  const std::string build = dir / "build";
+  ASSERT_EQ(Shell(Quote(VARDENIX_CMAKE) + " -S " + Quote(std::string(VARDENIX_SOURCE_DIR) + "/examples") + " -B " +
+                      Quote(build) + " -G " + Quote(VARDENIX_GENERATOR) + " -DCMAKE_MAKE_PROGRAM=" +
+                      Quote(VARDENIX_MAKE_PROGRAM) + " -DCMAKE_CXX_COMPILER=" + Quote(VARDENIX_CXX) +
+                      " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " -DCMAKE_CXX_FLAGS=" + Quote(flags) +
+                      " -DCMAKE_EXE_LINKER_FLAGS=" + Quote(flags) + " && " + Quote(VARDENIX_CMAKE) + " --build " +
+                      Quote(build),
+                  log),
+            0)
+      << Log(log);
+
+  // pkg-config
+  const std::string pc_host = dir / "host-pc";
+  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + Quote(libdir + "/pkgconfig") + " && export PKG_CONFIG_PATH && " +
+                      Quote(VARDENIX_CXX) + " -std=c++20 " + flags + " -o " + Quote(pc_host) + " " +
+                      Quote(std::string(VARDENIX_SOURCE_DIR) + "/examples/host.cpp") +
+                      " $(pkg-config --cflags --libs vardenix)",
+                  log),
+            0)
+      << Log(log);
+
+  for (const std::string& host : {build + "/host", pc_host}) {
+    EXPECT_EQ(Shell(Quote(host) + " " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " hello.txt", log), 0)
+        << host << "\n" << Log(log);
+    EXPECT_EQ(Shell(Quote(host) + " " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " missing.txt", log), 1)
+        << host << "\n" << Log(log);
+  }
+}
+
+}  // namespace
+}  // namespace vardenix
