@@ -148,7 +148,7 @@ void AddBankCommand(CLI::App& app, std::function<int()>& run) {
     CLI::App* cmd = bank->add_subcommand(total ? "create-total" : "create-subject",
                                          total ? "Create an empty total bank (Tbl_Contract)."
                                                : "Create an empty subject bank (Tbl_Public, Tbl_Operation).");
-    cmd->add_option("FILE", a->file, "the new bank")->required();
+    cmd->add_option("FILE", a->file, "the new bank")->required()->type_name("FILE");
     cmd->add_flag("--force", a->force, "replace a file that is there");
     cmd->callback([a, kind, &run] { run = [a, kind] { return Create(*a, kind); }; });
   }
@@ -156,7 +156,7 @@ void AddBankCommand(CLI::App& app, std::function<int()>& run) {
   {
     auto a = std::make_shared<BankArgs>();
     CLI::App* cmd = bank->add_subcommand("add-module", "Add a module row to Tbl_Contract of a total bank.");
-    cmd->add_option("TOTAL", a->file, "the total bank")->required();
+    cmd->add_option("TOTAL", a->file, "the total bank")->required()->type_name("FILE");
     cmd->add_option("--subject-code", a->subject_code, "the subject code (C_DataCode)")->required();
     cmd->add_option("--module", a->module, "the module name (C_Module)")->required();
     cmd->add_option("--contract", a->contract,
@@ -172,7 +172,7 @@ void AddBankCommand(CLI::App& app, std::function<int()>& run) {
     CLI::App* cmd = bank->add_subcommand(
         "add-question", "Add an operation question to a subject bank: a Tbl_Public row and a Tbl_Operation row "
                         "with its answer text and answer archive. A record number is added only once.");
-    cmd->add_option("SUBJECT", a->file, "the subject bank")->required();
+    cmd->add_option("SUBJECT", a->file, "the subject bank")->required()->type_name("FILE");
     cmd->add_option("--module", a->module, "the module the question belongs to")->required();
     cmd->add_option("--rec-no", a->rec_no, "the record number")->required();
     a->answer_opt = cmd->add_option("--answer", a->answer, "the answer text given to the scoring component");
@@ -190,7 +190,7 @@ void AddBankCommand(CLI::App& app, std::function<int()>& run) {
     auto a = std::make_shared<BankArgs>();
     CLI::App* cmd = bank->add_subcommand("list", "Show what a bank holds: contract rows, or modules with their "
                                                  "question counts and the records of Tbl_Operation.");
-    cmd->add_option("FILE", a->file, "a total or subject bank")->required();
+    cmd->add_option("FILE", a->file, "a total or subject bank")->required()->type_name("FILE");
     cmd->callback([a, &run] { run = [a] { return List(*a); }; });
   }
 }

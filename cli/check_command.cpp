@@ -262,7 +262,7 @@ int RunCheck(const CheckArgs& a) {
   ClsEnviChk check(platform);
   check.PingName(a.ping_name);
   check.PingPath(ping_path);
-  CommandObserver observer(!a.quiet && !a.json && ::isatty(STDERR_FILENO), a.verbose);
+  CommandObserver observer(!a.quiet && ::isatty(STDERR_FILENO), a.verbose);
   check.SetObserver(&observer);
 
   std::string err_msg;
@@ -305,6 +305,9 @@ int RunCheck(const CheckArgs& a) {
                 << observer.failed() << " not passed\n";
     }
     std::cout << "verdict: " << (verdict ? "passed" : "not passed") << '\n';
+    if (!verdict && err_msg.empty() && !a.verbose && !a.quiet) {
+      std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
+    }
     std::cout << "seed: " << base_seed << " (replay with --seed " << base_seed << ")\n";
   }
   std::cout.flush();
@@ -322,31 +325,42 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
       "Prints the error text report (CR LF line ends as the checks write them; plain line ends when stdout "
       "is a terminal), then the verdict and the seed. Exit status: 0 passed, 1 not passed, 2 could not run.");
   CheckArgs& a = *args;
-  cmd->add_option("--ping-name", a.ping_name, "ProgID of the scoring component (required)")->required();
+  cmd->add_option("--ping-name", a.ping_name, "ProgID of the scoring component (required)")->required()->type_name("PROGID");
   a.ping_path_opt = cmd->add_option("--ping-path", a.ping_path,
                                     "working folder (default: a new folder under $TMPDIR or /tmp, kept; its "
-                                    "path is printed on stderr)");
-  cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable");
+                                    "path is printed on stderr)")
+                      ->type_name("DIR");
+  cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable")
+      ->type_name("MODULE");
   a.registry_opt = cmd->add_option("--registry", a.registry,
                                    "folder of registration records (default: $XDG_DATA_HOME/vardenix/registry "
-                                   "or ~/.local/share/vardenix/registry; \"\" for none)");
-  a.archive_opt = cmd->add_option("--archive", a.archive, "the typical document: a zip archive");
+                                   "or ~/.local/share/vardenix/registry; \"\" for none)")
+                        ->type_name("DIR");
+  a.archive_opt = cmd->add_option("--archive", a.archive, "the typical document: a zip archive")->type_name("ZIP");
   a.rule_file_opt = cmd->add_option("--rule", a.rule_file,
-                                    "file holding the rule text (UTF-8, or GB18030 when not valid UTF-8)");
+                                    "file holding the rule text (UTF-8, or GB18030 when not valid UTF-8)")
+                          ->type_name("FILE");
   a.rule_text_opt = cmd->add_option("--rule-text", a.rule_text, "the rule text itself");
   a.rule_file_opt->excludes(a.rule_text_opt);
   a.options_opt = cmd->add_option("--options", a.options,
                                   "checks to run: 1 typical document, 2 subject question bank, 3 both (default: "
-                                  "those whose inputs are given)");
-  a.total_opt = cmd->add_option("--total", a.total, "the total question bank (SQLite)");
-  a.subject_opt = cmd->add_option("--subject", a.subject, "the subject question bank (SQLite)");
-  cmd->add_option("--subject-code", a.subject_code, "the subject code (C_DataCode) to sample");
-  cmd->add_option("--contract", a.contract, "the contract code; -1 for every contract")->capture_default_str();
-  cmd->add_option("--rate", a.rate, "share of each module's questions to sample")->capture_default_str();
-  a.seed_opt = cmd->add_option("--seed", a.seed, "base seed of the sampling, to replay a run (default: the clock)");
+                                  "those whose inputs are given)")
+                      ->type_name("N");
+  a.total_opt = cmd->add_option("--total", a.total, "the total question bank (SQLite)")->type_name("DB");
+  a.subject_opt = cmd->add_option("--subject", a.subject, "the subject question bank (SQLite)")->type_name("DB");
+  cmd->add_option("--subject-code", a.subject_code, "the subject code (C_DataCode) to sample")->type_name("CODE");
+  cmd->add_option("--contract", a.contract, "the contract code; -1 for every contract")
+      ->capture_default_str()
+      ->type_name("N");
+  cmd->add_option("--rate", a.rate, "share of each module's questions to sample")
+      ->capture_default_str()
+      ->type_name("R");
+  a.seed_opt = cmd->add_option("--seed", a.seed, "base seed of the sampling, to replay a run (default: the clock)")
+                    ->type_name("N");
   a.xml_opt = cmd->add_option("--xml", a.xml,
                               "write the RuleErrs report to this file (UTF-8; a report without entries when "
-                              "there is nothing to report)");
+                              "there is nothing to report)")
+                  ->type_name("FILE");
   cmd->add_flag("--json", a.json, "print one JSON object instead of the text report");
   auto* quiet = cmd->add_flag("--quiet,-q", a.quiet, "no progress and no working-folder line on stderr");
   auto* verbose = cmd->add_flag("--verbose,-v", a.verbose,

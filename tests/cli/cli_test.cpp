@@ -262,6 +262,16 @@ TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
   EXPECT_EQ(first.status, drew_planted ? 1 : 0) << Describe(first);
 }
 
+TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
+  TempDir dir;
+  WriteFileText(dir / "broken.zip", "this is no zip archive");
+  const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE, "--archive",
+                                   dir / "broken.zip", "--rule-text", "perfect", "--verbose", "--ping-path",
+                                   dir.path()});
+  EXPECT_EQ(o.status, 1) << Describe(o);
+  EXPECT_NE(o.err.find("extraction failed: " + dir / "ChkPing.ZIP" + ": "), std::string::npos) << Describe(o);
+}
+
 TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
   struct Row {
     const char* name;
