@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -136,8 +135,14 @@ std::vector<std::string> SubjectCheck(const TempDir& dir) {
 // The "record <rec_no> (<module>): <outcome>" lines that --verbose prints, in order.
 std::vector<std::string> SampledRecords(const std::string& err) {
   std::vector<std::string> lines;
-  static const std::regex kRecord(R"(record [^\n]*)");
-  for (std::sregex_iterator it(err.begin(), err.end(), kRecord), end; it != end; ++it) lines.push_back(it->str());
+  size_t start = 0;
+  while (start < err.size()) {
+    size_t end = err.find('\n', start);
+    if (end == std::string::npos) end = err.size();
+    const std::string line = err.substr(start, end - start);
+    if (line.rfind("  record ", 0) == 0) lines.push_back(line);
+    start = end + 1;
+  }
   return lines;
 }
 
