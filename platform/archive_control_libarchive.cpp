@@ -258,7 +258,8 @@ bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_
   declared_size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
                       ? static_cast<uint64_t>(archive_entry_size(entry))
                       : 0;
-  const bool ends_with_separator = name.back() == '/' || name.back() == '\\';
+  // An empty name is refused by RelativePath below; it has no last character to look at.
+  const bool ends_with_separator = !name.empty() && (name.back() == '/' || name.back() == '\\');
   if (ends_with_separator && type == AE_IFREG && declared_size > 0) {
     Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
   }
