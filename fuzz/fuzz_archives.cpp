@@ -1,0 +1,201 @@
+// Hostile zip archives through the real archive control. Each input is staged as "ChkPing.ZIP" in a
+// fresh working folder, beside two symlinks a host folder might hold ("linked" to a folder outside,
+// "linked.txt" to a file outside), inside a parent that holds canary files. After the call:
+//  - nothing outside the working folder changed (names, types, modes, sizes and contents of the
+//    parent's tree, the targets of the planted symlinks included);
+//  - the working folder holds only files and folders with the fixed modes, no symlink but the two
+//    planted ones with their old targets, and no leftover temporary file;
+//  - an archive refused for its names, entry types, encryption or duplicates wrote nothing;
+//  - the answer is a known code, with a failure reason exactly when it is not 0.
+// The parent lives for the whole process (in /dev/shm unless TMPDIR says otherwise); the working
+// folder is removed after each input.
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "platform/archive_control.h"
+#include "vardenix/error.h"
+
+namespace {
+
+using vardenix::Variant;
+namespace dispid = vardenix::archive_dispid;
+namespace result = vardenix::archive_result;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "fuzz_archives: %s\n", what.c_str());
+  std::abort();
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string text;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) Fail("cannot read " + path);
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  std::fclose(f);
+  return text;
+}
+
+void WriteAll(const std::string& path, const uint8_t* data, size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail("cannot write " + path);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n <= 0) Fail("cannot write " + path);
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  ::fchmod(fd, 0644);
+  ::close(fd);
+}
+
+// Each path below `root` (relative) with what it is: a folder, a file with its mode and content, or a
+// symlink with its target. `skip` names a first-level entry left out with everything in it.
+using Tree = std::map<std::string, std::string>;
+
+void Walk(const std::string& root, const std::string& rel, const std::string& skip, Tree& tree) {
+  const std::string folder = rel.empty() ? root : root + "/" + rel;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) Fail("cannot list " + folder);
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (rel.empty() && name == skip) continue;
+    const std::string child = rel.empty() ? name : rel + "/" + name;
+    const std::string path = root + "/" + child;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) Fail("cannot stat " + path);
+    const std::string mode = std::to_string(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+      tree[child] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISDIR(st.st_mode)) {
+      tree[child] = "folder " + mode;
+      Walk(root, child, skip, tree);
+    } else if (S_ISREG(st.st_mode)) {
+      tree[child] = "file " + mode + " " + std::to_string(st.st_size) + " " + ReadAll(path);
+    } else {
+      tree[child] = "other " + std::to_string(st.st_mode);
+    }
+  }
+  ::closedir(dir);
+}
+
+Tree Snapshot(const std::string& root, const std::string& skip = {}) {
+  Tree tree;
+  Walk(root, "", skip, tree);
+  return tree;
+}
+
+int RemoveOne(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+void RemoveTree(const std::string& path) {
+  if (::nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS) != 0) Fail("cannot remove " + path);
+}
+
+struct Sandbox {
+  std::string parent;
+  std::string work;
+  std::string zip;
+  Tree outside;  // the parent's tree without the working folder, as it must stay
+
+  Sandbox() {
+    // Memory-backed when it can be: on a disk, creating and removing the folders costs more than
+    // the extraction itself.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = base + "/vardenix-fuzz-XXXXXX";
+    if (!::mkdtemp(pattern.data())) Fail("mkdtemp failed");
+    parent = pattern;
+    work = parent + "/work";
+    zip = work + "/ChkPing.ZIP";
+    const std::string text = "canary";
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    WriteAll(parent + "/canary.txt", bytes, text.size());
+    ::mkdir((parent + "/outside").c_str(), 0755);
+    ::mkdir((parent + "/outside/inner").c_str(), 0755);
+    WriteAll(parent + "/outside/canary.txt", bytes, text.size());
+    WriteAll(parent + "/outside/inner/x", bytes, text.size());
+    ::symlink("outside", (parent + "/outside-link").c_str());
+    outside = Snapshot(parent, "work");
+  }
+
+  ~Sandbox() { RemoveTree(parent); }
+
+  // The working folder as the input finds it.
+  void Stage(const uint8_t* data, size_t size) const {
+    if (::mkdir(work.c_str(), 0755) != 0) Fail("cannot create " + work);
+    ::chmod(work.c_str(), 0755);
+    WriteAll(zip, data, size);
+    if (::symlink("../outside", (work + "/linked").c_str()) != 0 ||
+        ::symlink("../canary.txt", (work + "/linked.txt").c_str()) != 0) {
+      Fail("cannot plant the symlinks");
+    }
+  }
+};
+
+bool IsTemporary(const std::string& rel) {
+  const std::string leaf = rel.substr(rel.rfind('/') + 1);
+  return leaf.rfind(".vardenix-", 0) == 0 && leaf.size() > 5 && leaf.compare(leaf.size() - 5, 5, ".part") == 0;
+}
+
+void CheckWorkFolder(const Tree& before, const Tree& after, int16_t code) {
+  for (const auto& [rel, what] : after) {
+    if (what.rfind("link ", 0) == 0) {
+      const auto planted = before.find(rel);
+      if (planted == before.end() || planted->second != what) Fail("a symlink inside the folder: " + rel + " " + what);
+    } else if (what.rfind("other ", 0) == 0) {
+      Fail("something other than a file or folder: " + rel);
+    } else if (IsTemporary(rel)) {
+      Fail("a temporary file was left: " + rel);
+    } else if (what.rfind("folder ", 0) == 0 && what != "folder 493") {  // 0755
+      Fail("a folder not made with mode 0755: " + rel);
+    } else if (what.rfind("file ", 0) == 0 && what.rfind("file 420 ", 0) != 0) {  // 0644
+      Fail("a file not written with mode 0644: " + rel);
+    }
+  }
+  const bool refused_before_writing = code == result::kUnsafeName || code == result::kUnsupportedEntry ||
+                                      code == result::kEncrypted || code == result::kDuplicateName;
+  if (refused_before_writing && after != before) Fail("a refused archive (" + std::to_string(code) + ") wrote files");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Sandbox* sandbox = new Sandbox;  // removed at exit
+  static const int cleanup = std::atexit([] { delete sandbox; });
+  (void)cleanup;
+
+  sandbox->Stage(data, size);
+  const Tree before = Snapshot(sandbox->work);
+
+  vardenix::DispatchObject& control = vardenix::SystemArchiveControl();
+  control.Put(dispid::kZipFilename, Variant::Text(sandbox->zip));
+  control.Put(dispid::kOption16, Variant::Bool(false));
+  control.Put(dispid::kOption11, Variant::I2(2));
+  control.Put(dispid::kUnzipToFolder, Variant::Text(sandbox->work));
+  const int16_t code = vardenix::ToInt16(control.Call(dispid::kUnzip, {Variant::I2(0)}));
+  const std::string reason = vardenix::ToText(control.Get(dispid::kLastFailureReason));
+
+  if (code < result::kSuccess || code > result::kCannotWrite) Fail("unknown answer " + std::to_string(code));
+  if ((code == result::kSuccess) != reason.empty()) Fail("answer " + std::to_string(code) + " with reason '" + reason + "'");
+  if (Snapshot(sandbox->parent, "work") != sandbox->outside) Fail("something outside the working folder changed");
+  CheckWorkFolder(before, Snapshot(sandbox->work), code);
+
+  RemoveTree(sandbox->work);
+  return 0;
+}
