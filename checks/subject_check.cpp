@@ -36,6 +36,9 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
   std::unique_ptr<Database> db_subject;
   std::unique_ptr<Recordset> rs_questions;
   std::unique_ptr<Recordset> rs_modules;
+  // The failing records' reports are merged into err_xml as they come; the merger parses the
+  // growing report once instead of once a record, and hands it back on every exit below.
+  ReportMerger merged_xml(err_xml, ctx.recorder.dom);
   std::string description;
   try {
     if (subject_path.empty() || total_path.empty()) return false;
@@ -112,7 +115,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           if (!passed) {
             verdict = false;
             err_text += record_text;
-            err_xml = MergeXml(err_xml, record_xml, ctx.recorder.dom);
+            merged_xml.Merge(record_xml);
           }
           if (ctx.observer) ctx.observer->OnSample(module, rec_no, passed, std::string());
         }
@@ -126,6 +129,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     CloseObject(db_subject);
     rs_modules.reset();
     CloseObject(db_total);
+    err_xml = merged_xml.Result();
     return verdict;
   } catch (const std::exception& e) {
     description = e.what();
@@ -137,6 +141,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
   CloseObject(db_subject);
   rs_modules.reset();
   CloseObject(db_total);
+  err_xml = merged_xml.Result();
   AddErrInfo(ctx.recorder, kSubjectChkRuntimeError, "", "", "", "", description, "");
   return false;
 }

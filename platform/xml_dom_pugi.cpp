@@ -129,6 +129,9 @@ class PugiDocument final : public XmlDocument {
   }
 
   std::string Xml() override {
+    // White space beside elements is layout; dropping it keeps a write-parse-write round trip
+    // stable (the skeleton's line breaks, say, once entries stand beside them).
+    DropLayoutWhiteSpace(doc_.document_element());
     std::ostringstream out;
     doc_.save(out, "  ", kFormat, pugi::encoding_utf8);
     return out.str();

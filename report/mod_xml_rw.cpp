@@ -69,4 +69,56 @@ std::string MergeXml(const std::string& first, const std::string& second, XmlDom
   }
 }
 
+ReportMerger::ReportMerger(std::string report, XmlDom& dom) : dom_(dom), text_(std::move(report)) {}
+
+ReportMerger::~ReportMerger() = default;
+
+void ReportMerger::Merge(const std::string& piece) noexcept {
+  if (piece.empty()) return;  // merging an empty piece changes nothing, parsed or not
+  try {
+    if (!doc_) {
+      if (text_.empty()) {
+        text_ = piece;  // taken as it is, not parsed
+        return;
+      }
+      if (unparseable_) return;
+      std::unique_ptr<XmlDocument> a = dom_.NewDocument();
+      if (!a) throw RuntimeError("XML: cannot create a document");
+      if (!a->LoadXml(text_)) {
+        unparseable_ = true;
+        return;
+      }
+      std::unique_ptr<XmlDocument> b = dom_.NewDocument();
+      if (!b) throw RuntimeError("XML: cannot create a document");
+      // A piece that does not parse leaves the report as it is, character for character.
+      if (!b->LoadXml(piece)) return;
+      XmlNode root = a->DocumentElement();
+      for (const XmlNode& entry : b->GetElementsByTagName("RuleErr")) a->AppendChild(root, entry);
+      doc_ = std::move(a);
+      return;
+    }
+    std::unique_ptr<XmlDocument> b = dom_.NewDocument();
+    if (!b) throw RuntimeError("XML: cannot create a document");
+    if (!b->LoadXml(piece)) return;
+    XmlNode root = doc_->DocumentElement();
+    for (const XmlNode& entry : b->GetElementsByTagName("RuleErr")) doc_->AppendChild(root, entry);
+  } catch (...) {
+    doc_.reset();
+    text_.clear();
+    unparseable_ = false;
+  }
+}
+
+std::string ReportMerger::Result() noexcept {
+  if (!doc_) return text_;
+  try {
+    return doc_->Xml();
+  } catch (...) {
+    doc_.reset();
+    text_.clear();
+    unparseable_ = false;
+    return std::string();
+  }
+}
+
 }  // namespace vardenix

@@ -202,6 +202,9 @@ TEST(SubjectMdbChk, ARunTimeFailureAfterAFailedQuestionAnswersFalseWithAnEntry) 
   DirectRig rig;
   ScoreByAnswer(rig);
   rig.script->show_err = Variant::Text("bad answer\r\n");
+  std::string record_report;
+  AddRuleErr(record_report, "", "bad answer", "", "", "", "", "");
+  rig.script->err_msg_xml = Variant::Text(record_report);
   Banks banks(rig.dir);
   TotalBank(banks.total, "S1", {"m1", "m2"});
   SubjectBank(banks.subject, {{"m1", "R1", "bad"}, {"m2", "R2", "good"}, {"m2", "R3", "good"}});
@@ -210,6 +213,7 @@ TEST(SubjectMdbChk, ARunTimeFailureAfterAFailedQuestionAnswersFalseWithAnEntry) 
   std::string text, xml;
   EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
   EXPECT_EQ(text, "bad answer\r\n");
+  EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), std::vector<std::string>{"bad answer"});
   EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    injected failure of draw 2\r\n");
 }
 
