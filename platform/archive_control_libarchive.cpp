@@ -431,6 +431,10 @@ class FolderWriter {
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
     if (::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
+    // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
+    // which made re-extracting into the same folder wait on the disk. A failure here is no
+    // reason to stop; the rename then says what is wrong.
+    ::unlinkat(folder, leaf.c_str(), 0);
     if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
     remover.armed = false;
   }
