@@ -12,22 +12,15 @@
 #include "platform/database.h"
 #include "platform/fakes/temp_dir.h"
 #include "support/banks.h"
+#include "support/failure.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
 
 using support::Bytes;
+using support::FailureOf;
 using ::testing::HasSubstr;
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 std::unique_ptr<Database> Open(const std::string& path) { return SystemDatabaseEngine().OpenDatabase(path); }
 
@@ -143,13 +136,13 @@ TEST(BankWriter, NeverOverwritesAndKeepsTablesToTheirKind) {
   fakes::TempDir dir;
   const std::string existing = dir / "existing.db";
   fakes::WriteFileText(existing, "keep me");
-  EXPECT_THAT(ErrorOf([&] { BankWriter::Create(BankKind::Subject, existing); }), HasSubstr(existing));
+  EXPECT_THAT(FailureOf([&] { BankWriter::Create(BankKind::Subject, existing); }), HasSubstr(existing));
   EXPECT_EQ(fakes::ReadFileBytes(existing), Bytes("keep me"));
 
   auto total = BankWriter::Create(BankKind::Total, dir / "total.db");
-  EXPECT_THAT(ErrorOf([&] { total->AddPublic({"M", "R"}); }), HasSubstr("Tbl_Public"));
+  EXPECT_THAT(FailureOf([&] { total->AddPublic({"M", "R"}); }), HasSubstr("Tbl_Public"));
   auto subject = BankWriter::Create(BankKind::Subject, dir / "subject.db");
-  EXPECT_THAT(ErrorOf([&] { subject->AddContract({"S", "T", 1, "M"}); }), HasSubstr("Tbl_Contract"));
+  EXPECT_THAT(FailureOf([&] { subject->AddContract({"S", "T", 1, "M"}); }), HasSubstr("Tbl_Contract"));
 }
 
 TEST(BankWriter, RowsWithoutCommitAreDiscarded) {

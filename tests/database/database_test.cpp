@@ -12,23 +12,15 @@
 #include "platform/fakes/bank_writer.h"
 #include "platform/fakes/temp_dir.h"
 #include "support/banks.h"
+#include "support/failure.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
 
 using support::Bytes;
+using support::FailureOf;
 using ::testing::HasSubstr;
-
-// The description of the RuntimeError that `f` throws, or "(nothing thrown)".
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 std::unique_ptr<Database> Open(const std::string& path) { return SystemDatabaseEngine().OpenDatabase(path); }
 
@@ -92,7 +84,7 @@ TEST(Recordset, NavigationFollowsTheRecordSetsTheChecksExpect) {
           rs->Move(std::stoi(op.substr(5)));
       };
       if (row.last_op_fails && i + 1 == row.ops.size()) {
-        EXPECT_EQ(ErrorOf(run), "No current record") << row.name;
+        EXPECT_EQ(FailureOf(run), "No current record") << row.name;
       } else {
         run();
       }
@@ -103,9 +95,9 @@ TEST(Recordset, NavigationFollowsTheRecordSetsTheChecksExpect) {
     if (row.current > 0) {
       EXPECT_EQ(Describe(rs->Value("n")), Describe(Variant::I4(row.current))) << row.name;
     } else {
-      EXPECT_EQ(ErrorOf([&] { rs->Value("n"); }), "No current record") << row.name;
-      EXPECT_EQ(ErrorOf([&] { rs->IsNull("n"); }), "No current record") << row.name;
-      EXPECT_EQ(ErrorOf([&] { rs->FieldSize("n"); }), "No current record") << row.name;
+      EXPECT_EQ(FailureOf([&] { rs->Value("n"); }), "No current record") << row.name;
+      EXPECT_EQ(FailureOf([&] { rs->IsNull("n"); }), "No current record") << row.name;
+      EXPECT_EQ(FailureOf([&] { rs->FieldSize("n"); }), "No current record") << row.name;
     }
   }
 }
@@ -144,7 +136,7 @@ TEST(Recordset, FieldsKeepTheirTypesAndBytes) {
       const auto chunk = rs->GetChunk(row.field, 0, row.size);
       EXPECT_EQ(chunk.size(), static_cast<std::size_t>(row.size)) << row.field;
     } else {
-      EXPECT_THAT(ErrorOf([&] { rs->FieldSize(row.field); }), HasSubstr(row.field)) << row.field;
+      EXPECT_THAT(FailureOf([&] { rs->FieldSize(row.field); }), HasSubstr(row.field)) << row.field;
     }
   }
 }
@@ -156,8 +148,8 @@ TEST(Recordset, FieldNamesIgnoreCaseAndUnknownOnesAreNamed) {
   for (const char* name : {"C_RecNo", "c_recno", "C_RECNO", "c_RecNO"}) {
     EXPECT_EQ(Describe(rs->Value(name)), Describe(Variant::Text("W-1"))) << name;
   }
-  EXPECT_THAT(ErrorOf([&] { rs->Value("C_Missing"); }), HasSubstr("C_Missing"));
-  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("o_rudecont_x", 0, 1); }), HasSubstr("o_rudecont_x"));
+  EXPECT_THAT(FailureOf([&] { rs->Value("C_Missing"); }), HasSubstr("C_Missing"));
+  EXPECT_THAT(FailureOf([&] { rs->GetChunk("o_rudecont_x", 0, 1); }), HasSubstr("o_rudecont_x"));
 }
 
 TEST(Recordset, GetChunkAnswersTheBytesAskedFor) {
@@ -187,8 +179,8 @@ TEST(Recordset, GetChunkAnswersTheBytesAskedFor) {
     const std::vector<uint8_t> want(content.begin() + row.want_from, content.begin() + row.want_to);
     EXPECT_TRUE(chunk == want) << row.name << ": got " << chunk.size() << " bytes";
   }
-  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("O_Rudecont", -1, 10); }), HasSubstr("O_Rudecont"));
-  EXPECT_THAT(ErrorOf([&] { rs->GetChunk("O_Rudecont", 0, -1); }), HasSubstr("O_Rudecont"));
+  EXPECT_THAT(FailureOf([&] { rs->GetChunk("O_Rudecont", -1, 10); }), HasSubstr("O_Rudecont"));
+  EXPECT_THAT(FailureOf([&] { rs->GetChunk("O_Rudecont", 0, -1); }), HasSubstr("O_Rudecont"));
 }
 
 TEST(Recordset, NullContentIsNullWithNoBytes) {
@@ -221,11 +213,11 @@ TEST(Recordset, CloseIsIdempotentAndEndsEveryOtherCall) {
       {"FieldSize", [&] { rs->FieldSize("n"); }},
       {"GetChunk", [&] { rs->GetChunk("n", 0, 1); }},
   };
-  for (const auto& [name, call] : calls) EXPECT_THAT(ErrorOf(call), HasSubstr("closed")) << name;
+  for (const auto& [name, call] : calls) EXPECT_THAT(FailureOf(call), HasSubstr("closed")) << name;
 
   db->Close();
   db->Close();
-  EXPECT_THAT(ErrorOf([&] { db->OpenRecordset("SELECT n FROM T"); }), HasSubstr("closed"));
+  EXPECT_THAT(FailureOf([&] { db->OpenRecordset("SELECT n FROM T"); }), HasSubstr("closed"));
 }
 
 TEST(Database, OpeningTellsTheKindOfFile) {
@@ -282,7 +274,7 @@ TEST(Database, OpeningTellsTheKindOfFile) {
   for (const Row& row : rows) {
     fakes::TempDir dir;
     const std::string path = row.make(dir);
-    const std::string error = ErrorOf([&] { Open(path)->OpenRecordset("Select * From Tbl_Operation"); });
+    const std::string error = FailureOf([&] { Open(path)->OpenRecordset("Select * From Tbl_Operation"); });
     if (*row.why == '\0') {
       EXPECT_EQ(error, "(nothing thrown)") << row.name;
     } else {
@@ -296,13 +288,13 @@ TEST(Database, RejectedQueriesCarrySqliteMessage) {
   fakes::TempDir dir;
   const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
   auto db = Open(total);
-  EXPECT_EQ(ErrorOf([&] {
+  EXPECT_EQ(FailureOf([&] {
               db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text("1")});
             }),
             "no such table: Tbl_Operation");
-  EXPECT_EQ(ErrorOf([&] { db->OpenRecordset("Select M_Answer From Tbl_Contract"); }),
+  EXPECT_EQ(FailureOf([&] { db->OpenRecordset("Select M_Answer From Tbl_Contract"); }),
             "no such column: M_Answer");
-  EXPECT_THAT(ErrorOf([&] { db->OpenRecordset("Select C_Module From Tbl_Contract Where C_DataCode=?"); }),
+  EXPECT_THAT(FailureOf([&] { db->OpenRecordset("Select C_Module From Tbl_Contract Where C_DataCode=?"); }),
               HasSubstr("1 parameters but 0 values"));
 }
 
@@ -346,7 +338,7 @@ TEST(Database, BoundValuesMatchLiterallyAndTheBankIsNeverChanged) {
       "CREATE TEMP TABLE t (x)",
   };
   for (const std::string& query : writes)
-    EXPECT_NE(ErrorOf([&] { db->OpenRecordset(query); }), "(nothing thrown)") << query;
+    EXPECT_NE(FailureOf([&] { db->OpenRecordset(query); }), "(nothing thrown)") << query;
   db->Close();
 
   EXPECT_TRUE(fakes::ReadFileBytes(path) == before);

@@ -13,10 +13,13 @@
 #include "platform/fakes/recording_component.h"
 #include "tests/platform/temp_folder.h"
 #include "vardenix/component.h"
+#include "support/failure.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
+
+using support::FailureOf;
 
 using testing::TempFolder;
 
@@ -26,16 +29,6 @@ constexpr const char* kEcho = "Vardenix.Test.CEcho";
 std::string UnknownProgId(const std::string& prog_id) {
   return "no scoring component is registered under the ProgID \"" + prog_id +
          "\": load its module or run `vardenix register MODULE`";
-}
-
-template <class Action>
-std::string FailureOf(Action&& action) {
-  try {
-    action();
-  } catch (const RuntimeError& e) {
-    return e.Description();
-  }
-  return "(no failure)";
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

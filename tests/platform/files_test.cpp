@@ -8,10 +8,13 @@
 #include <string>
 
 #include "tests/platform/temp_folder.h"
+#include "support/failure.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
+
+using support::FailureOf;
 
 using testing::ReadFile;
 using testing::TempFolder;
@@ -20,17 +23,6 @@ std::string ReadOnlyFile(const TempFolder& folder, const std::string& name) {
   const std::string path = folder.Write(name, "old");
   ::chmod(path.c_str(), 0444);
   return path;
-}
-
-// The description of the RuntimeError that `action` throws, or "" when it throws none.
-template <class Action>
-std::string FailureOf(Action&& action) {
-  try {
-    action();
-  } catch (const RuntimeError& e) {
-    return e.Description();
-  }
-  return "";
 }
 
 TEST(FilesTest, ExistsForRegularFilesOnly) {
