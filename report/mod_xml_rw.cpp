@@ -13,6 +13,24 @@ bool IsBlankReport(const std::string& report) {
   return report.find_first_not_of(' ') == std::string::npos;
 }
 
+std::unique_ptr<XmlDocument> NewDocument(XmlDom& dom) {
+  std::unique_ptr<XmlDocument> doc = dom.NewDocument();
+  if (!doc) throw RuntimeError("XML: cannot create a document");
+  return doc;
+}
+
+// Appends every RuleErr of `piece`, wherever it stands there, to the root of `target`, in document
+// order. False, with nothing appended, when `piece` does not parse.
+bool AppendEntriesOf(XmlDom& dom, XmlDocument& target, const std::string& piece) {
+  std::unique_ptr<XmlDocument> source = NewDocument(dom);
+  if (!source->LoadXml(piece)) return false;
+  // The list is taken once, so every entry arrives exactly once and in its order.
+  const std::vector<XmlNode> entries = source->GetElementsByTagName("RuleErr");
+  XmlNode root = target.DocumentElement();
+  for (const XmlNode& entry : entries) target.AppendChild(root, entry);
+  return true;
+}
+
 }  // namespace
 
 XmlNode CreateXmlNode(XmlDocument& doc, const std::string& name, const std::string& text) {
@@ -27,8 +45,7 @@ void AddRuleErr(std::string& report, const std::string& rule, const std::string&
                 XmlDom& dom) {
   if (IsBlankReport(report)) report = kReportSkeleton;
 
-  std::unique_ptr<XmlDocument> doc = dom.NewDocument();
-  if (!doc) throw RuntimeError("XML: cannot create a document");
+  std::unique_ptr<XmlDocument> doc = NewDocument(dom);
   if (!doc->LoadXml(report)) return;
 
   XmlNode root = doc->DocumentElement();
@@ -52,18 +69,10 @@ std::string MergeXml(const std::string& first, const std::string& second, XmlDom
   if (first.empty() && second.empty()) return std::string();
   if (first.empty() || second.empty()) return first + second;
   try {
-    std::unique_ptr<XmlDocument> a = dom.NewDocument();
-    if (!a) return std::string();
-    if (!a->LoadXml(first)) return first;
-    std::unique_ptr<XmlDocument> b = dom.NewDocument();
-    if (!b) return std::string();
-    if (!b->LoadXml(second)) return first;
-
-    // The list is taken once, so every entry of B arrives exactly once and in B's order.
-    const std::vector<XmlNode> entries = b->GetElementsByTagName("RuleErr");
-    XmlNode root = a->DocumentElement();
-    for (const XmlNode& entry : entries) a->AppendChild(root, entry);
-    return a->Xml();
+    std::unique_ptr<XmlDocument> merged = NewDocument(dom);
+    if (!merged->LoadXml(first)) return first;
+    if (!AppendEntriesOf(dom, *merged, second)) return first;
+    return merged->Xml();
   } catch (...) {
     return std::string();
   }
@@ -76,36 +85,24 @@ ReportMerger::~ReportMerger() = default;
 void ReportMerger::Merge(const std::string& piece) noexcept {
   if (piece.empty()) return;  // merging an empty piece changes nothing, parsed or not
   try {
-    if (!doc_) {
-      if (text_.empty()) {
-        text_ = piece;  // taken as it is, not parsed
-        return;
-      }
-      if (unparseable_) return;
-      std::unique_ptr<XmlDocument> a = dom_.NewDocument();
-      if (!a) throw RuntimeError("XML: cannot create a document");
-      if (!a->LoadXml(text_)) {
-        unparseable_ = true;
-        return;
-      }
-      std::unique_ptr<XmlDocument> b = dom_.NewDocument();
-      if (!b) throw RuntimeError("XML: cannot create a document");
-      // A piece that does not parse leaves the report as it is, character for character.
-      if (!b->LoadXml(piece)) return;
-      XmlNode root = a->DocumentElement();
-      for (const XmlNode& entry : b->GetElementsByTagName("RuleErr")) a->AppendChild(root, entry);
-      doc_ = std::move(a);
+    if (doc_) {
+      AppendEntriesOf(dom_, *doc_, piece);
       return;
     }
-    std::unique_ptr<XmlDocument> b = dom_.NewDocument();
-    if (!b) throw RuntimeError("XML: cannot create a document");
-    if (!b->LoadXml(piece)) return;
-    XmlNode root = doc_->DocumentElement();
-    for (const XmlNode& entry : b->GetElementsByTagName("RuleErr")) doc_->AppendChild(root, entry);
+    if (text_.empty()) {
+      text_ = piece;  // taken as it is, not parsed
+      return;
+    }
+    if (unparseable_) return;
+    std::unique_ptr<XmlDocument> merged = NewDocument(dom_);
+    if (!merged->LoadXml(text_)) {
+      unparseable_ = true;
+      return;
+    }
+    // A piece that does not parse leaves the report as it is, character for character.
+    if (AppendEntriesOf(dom_, *merged, piece)) doc_ = std::move(merged);
   } catch (...) {
-    doc_.reset();
-    text_.clear();
-    unparseable_ = false;
+    Reset();
   }
 }
 
@@ -114,11 +111,15 @@ std::string ReportMerger::Result() noexcept {
   try {
     return doc_->Xml();
   } catch (...) {
-    doc_.reset();
-    text_.clear();
-    unparseable_ = false;
+    Reset();
     return std::string();
   }
+}
+
+void ReportMerger::Reset() noexcept {
+  doc_.reset();
+  text_.clear();
+  unparseable_ = false;
 }
 
 }  // namespace vardenix

@@ -54,6 +54,8 @@ class ReportMerger {
   std::string Result() noexcept;
 
  private:
+  void Reset() noexcept;  // after a DOM failure: the empty report
+
   XmlDom& dom_;
   std::string text_;                   // the report while it is held as text
   std::unique_ptr<XmlDocument> doc_;   // the report once parsed; it then stands for its serialisation
