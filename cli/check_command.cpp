@@ -248,6 +248,9 @@ int RunCheck(const CheckArgs& a) {
     RequireReadableFile(a.subject, "the subject bank");
   }
   if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
+  // Found out now rather than after a subject check that may take minutes, whose verdict and
+  // report would then be lost.
+  if (a.xml_opt->count() > 0) RequireWritableFile(a.xml, "the XML report");
   PrepareComponents(a);
 
   std::string ping_path = a.ping_path;

@@ -48,6 +48,22 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+void RequireWritableFile(const std::string& path, const std::string& what) {
+  const std::string fail = "cannot write " + what + " " + path + ": ";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw UsageError(fail + "it is a folder, not a file");
+    if (::access(path.c_str(), W_OK) != 0) throw UsageError(fail + Reason());
+    return;
+  }
+  if (errno != ENOENT) throw UsageError(fail + Reason());
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (::stat(folder.c_str(), &st) != 0) throw UsageError(fail + "its folder " + folder + ": " + Reason());
+  if (!S_ISDIR(st.st_mode)) throw UsageError(fail + folder + " is not a folder");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) throw UsageError(fail + "its folder " + folder + ": " + Reason());
+}
+
 void WriteOutputFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out.is_open()) throw UsageError("cannot write " + path + ": " + Reason());

@@ -31,6 +31,10 @@ void RequireReadableFile(const std::string& path, const std::string& what);
 void RequireFolder(const std::string& path, const std::string& what);
 // True when a file or folder of any kind is at `path`.
 bool PathExists(const std::string& path);
+// Throws UsageError naming `what` and the path unless WriteOutputFile could write `path`: a file
+// that is there must be writable and not a folder; otherwise its folder must be there and writable.
+// Nothing is created or changed.
+void RequireWritableFile(const std::string& path, const std::string& what);
 // Writes `bytes` to `path`, replacing a file that is there. Throws UsageError naming the path.
 void WriteOutputFile(const std::string& path, const std::string& bytes);
 

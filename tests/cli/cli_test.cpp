@@ -315,6 +315,30 @@ TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
   }
 }
 
+// The XML report is written after the check; a path that cannot take it was found out only then,
+// after the check had run (a subject check can take minutes), and its verdict and report were lost.
+TEST(CheckCommand, XmlFileThatCannotBeWrittenStopsTheCommandBeforeTheCheckRuns) {
+  struct Row {
+    const char* name;
+    std::string (*xml)(const TempDir& dir);
+  };
+  const Row rows[] = {
+      {"folder missing", [](const TempDir& dir) { return dir / "missing/report.xml"; }},
+      {"a folder", [](const TempDir& dir) { return dir.path(); }},
+      {"under a file", [](const TempDir& dir) { return dir / "doc.zip/report.xml"; }},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    fakes::MakeDirs(dir / "work");
+    const std::string xml = row.xml(dir);
+    const Outcome o = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--ping-path", dir / "work", "--xml", xml}));
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.err.find(xml), std::string::npos) << row.name << "\n" << Describe(o);
+    EXPECT_EQ(o.out, "") << row.name;
+    EXPECT_FALSE(fakes::PathExists(dir / "work/ChkPing.ZIP")) << row.name << ": the check ran";
+  }
+}
+
 TEST(CheckCommand, NothingToCheckSaysWhatToGive) {
   TempDir dir;
   const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE});
