@@ -100,24 +100,34 @@ bool FindEnd(WindowReader& in, uint64_t file_size, Span& span, std::string& why)
     why = "cannot read the end of the archive";
     return false;
   }
-  // The last end record whose comment fits in the file; archives may carry a prefix (self-extractors),
-  // so offsets are corrected by how far the directory really sits from where the record says.
+  // The last end signature, whatever its comment length says, because that is the one libarchive
+  // extracts by: were this reader to pick another (say, skipping a signature planted in the comment),
+  // it would check one directory while libarchive extracted the entries of another. Archives may
+  // carry a prefix (self-extractors), so offsets are corrected by how far the directory really sits
+  // from where the record says.
   for (size_t i = tail_len - kEndSize + 1; i-- > 0;) {
     const uint8_t* p = tail.data() + i;
     if (Le32(p) != kEndSignature) continue;
-    if (i + kEndSize + Le16(p + 20) > tail_len) continue;
     const uint64_t end_pos = file_size - tail_len + i;
     const uint16_t disk = Le16(p + 4), cd_disk = Le16(p + 6);
     uint64_t entries = Le16(p + 10);
     uint64_t cd_size = Le32(p + 12);
     uint64_t cd_offset = Le32(p + 16);
-    const bool zip64 = entries == 0xffff || cd_size == 0xffffffff || cd_offset == 0xffffffff;
+    // libarchive follows a zip64 locator in front of the end record whenever there is one, even
+    // when the plain record has overflowed nothing, so this reader does too. Where libarchive would
+    // find the zip64 record unusable and fall back to the plain one, the archive is refused instead.
+    uint8_t loc[kEnd64LocatorSize];
+    const bool has_locator = end_pos >= kEnd64LocatorSize &&
+                             in.Read(end_pos - kEnd64LocatorSize, sizeof loc, loc) &&
+                             Le32(loc) == kEnd64LocatorSignature;
+    const bool zip64 = has_locator || entries == 0xffff || cd_size == 0xffffffff || cd_offset == 0xffffffff;
     if (zip64) {
-      uint8_t loc[kEnd64LocatorSize];
       uint8_t rec[kEnd64Size];
-      if (end_pos < kEnd64LocatorSize || !in.Read(end_pos - kEnd64LocatorSize, sizeof loc, loc) ||
-          Le32(loc) != kEnd64LocatorSignature || !in.Read(Le64(loc + 8), sizeof rec, rec) ||
-          Le32(rec) != kEnd64Signature) {
+      const uint64_t rec_offset = has_locator ? Le64(loc + 8) : 0;
+      if (!has_locator || Le32(loc + 4) != 0 || Le32(loc + 16) != 1 || !in.Read(rec_offset, sizeof rec, rec) ||
+          Le32(rec) != kEnd64Signature || Le64(rec + 4) < kEnd64Size - 12 || Le64(rec + 4) > 16384 - 12 ||
+          Le64(rec + 4) + 12 > file_size - rec_offset || Le32(rec + 16) != 0 || Le32(rec + 20) != 0 ||
+          Le64(rec + 24) != Le64(rec + 32)) {
         why = "the zip64 end record is missing or damaged";
         return false;
       }
@@ -219,6 +229,12 @@ Directory ReadDirectory(int fd, uint64_t max_entries) {
     e.local_header_offset += span.shift;
     dir.entries.push_back(std::move(e));
     pos = record_end;
+  }
+  // libarchive reads central records up to the end record, whatever the count says; a record past
+  // the count would be extracted without having been checked here.
+  uint8_t next[4];
+  if (!in.Read(pos, sizeof next, next) || (Le32(next) != kEndSignature && Le32(next) != kEnd64Signature)) {
+    return Fail(DirectoryStatus::kNotZip, "the central directory holds more records than its end record counts");
   }
 
   for (size_t i = 0; i < dir.entries.size(); ++i) {
