@@ -29,7 +29,9 @@ struct Item {
 
 std::vector<Item> Collect(const std::string& dir) {
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(dir, ec))) {
+  // The folder is taken as named, a link to it included (as "dir/" would be anyway); nothing
+  // under it is followed.
+  if (!fs::is_directory(fs::status(dir, ec))) {
     throw RuntimeError("cannot zip " + dir + ": not a folder");
   }
   std::vector<Item> items;

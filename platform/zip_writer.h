@@ -11,7 +11,8 @@
 
 namespace vardenix {
 
-// The zip archive of the folder `dir` (the folder itself is not an entry). Throws RuntimeError
+// The zip archive of the folder `dir` (the folder itself is not an entry; `dir` may be a symbolic
+// link to it). Throws RuntimeError
 // naming the path when `dir` is not a folder, when something under it cannot be read, when an
 // entry is neither a folder nor a regular file (a symlink, a device: the archive control would
 // refuse it), or when a name is not valid UTF-8.
