@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -158,7 +160,12 @@ class ModuleObject final : public NamedObject {
         if (v.i < INT16_MIN || v.i > INT16_MAX) BadAnswer(member, "a 16-bit integer out of range (" + std::to_string(v.i) + ")");
         return Variant::I2(static_cast<int16_t>(v.i));
       case VX_I4: return Variant::I4(v.i);
-      case VX_R4: return Variant::R4(static_cast<float>(v.r));
+      case VX_R4:
+        // Narrowing a double beyond the float range is undefined; ToSingle calls such a value an overflow.
+        if (std::isfinite(v.r) && std::fabs(v.r) > static_cast<double>(FLT_MAX)) {
+          BadAnswer(member, "a single-precision value out of range");
+        }
+        return Variant::R4(static_cast<float>(v.r));
       case VX_R8: return Variant::R8(v.r);
       case VX_TEXT:
         if (v.text == nullptr) {

@@ -122,6 +122,7 @@ TEST(ComponentRegistryTest, FailuresOfTheComponentBecomeRuntimeErrors) {
        "answered \"BadText\" with text that is not valid UTF-8"},
       {"unknown value type", [&] { echo->Read("BadType"); }, "", "a value of unknown type 7"},
       {"16-bit integer out of range", [&] { echo->Read("BigI2"); }, "", "out of range (40000)"},
+      {"single out of range", [&] { echo->Read("BigR4"); }, "", "answered \"BigR4\" with a single-precision value out of range"},
       {"create fails", [&] { registry->Create("Vardenix.Test.Unborn"); },
        "cannot create the component \"Vardenix.Test.Unborn\": no licence for this scorer", ""},
   };

@@ -1,7 +1,8 @@
 /* A scoring-component module written in C against vardenix/component.h alone.
  *
  * "Vardenix.Test.CEcho" keeps the last value put to "Value" and answers it when "Value" is read;
- * "Fail" fails both ways with a message; "BadText" and "BadType" answer what a host must refuse.
+ * "Fail" fails both ways with a message; "BadText", "BadType", "BigI2" and "BigR4" answer what a host
+ * must refuse.
  * Built with C_MODULE_* defined, the module is broken in the way the name says.
  */
 #include <stdlib.h>
@@ -72,6 +73,11 @@ static int32_t EchoRead(void* object, const char* member, vx_value* result, cons
   if (strcmp(member, "BigI2") == 0) {
     result->type = VX_I2;
     result->i = 40000;
+    return VX_OK;
+  }
+  if (strcmp(member, "BigR4") == 0) {
+    result->type = VX_R4;
+    result->r = 1e300;
     return VX_OK;
   }
   if (strcmp(member, "Silent") == 0) return VX_FAILED; /* no message */
