@@ -27,7 +27,14 @@ class BankFile {
     if (!S_ISREG(st.st_mode)) Throw("not a file");
     // No SQLITE_OPEN_CREATE: a bank that is not there is an error, never a new empty file.
     const int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI;
-    if (sqlite3_open_v2(SqliteFileUri(path).c_str(), &db_, flags, nullptr) != SQLITE_OK) Fail();
+    if (sqlite3_open_v2(SqliteFileUri(path).c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+      // A failed open still gives a handle, which must be closed; the destructor does not run
+      // for an object whose constructor throws.
+      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      Throw(why);
+    }
     sqlite3_busy_timeout(db_, 2000);
   }
   ~BankFile() {
