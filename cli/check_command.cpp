@@ -124,7 +124,9 @@ class CommandObserver final : public CheckObserver {
 
 ChkPingConstants ResolveOptions(const CheckArgs& a) {
   const bool have_archive = a.archive_opt->count() > 0;
-  const bool have_subject = a.total_opt->count() > 0 && a.subject_opt->count() > 0;
+  // Any input of the subject check asks for it, so that a forgotten one is reported below rather
+  // than the subject check being left out of a verdict that then reads as passed.
+  const bool have_subject = a.total_opt->count() > 0 || a.subject_opt->count() > 0 || !a.subject_code.empty();
   int32_t options = 0;
   if (a.options_opt->count() > 0) {
     const std::optional<int64_t> value = ParseInt64(a.options);

@@ -339,6 +339,30 @@ TEST(CheckCommand, XmlFileThatCannotBeWrittenStopsTheCommandBeforeTheCheckRuns) 
   }
 }
 
+// Without --options, a subject check given only in part was left out: with --archive the command
+// answered "passed" (exit 0) for a bank it never looked at.
+TEST(CheckCommand, SubjectCheckGivenInPartIsRefusedNotLeftOut) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;  // added to a passing typical-document check
+    const char* message;
+  };
+  TempDir dir;
+  BuildBanks(dir, {{"Word", "W-1", "perfect"}});
+  const Row rows[] = {
+      {"no subject bank", {"--total", dir / "total.db", "--subject-code", "s1"}, "--subject DB"},
+      {"no total bank", {"--subject", dir / "subject.db", "--subject-code", "s1"}, "--total DB"},
+      {"no subject code", {"--total", dir / "total.db", "--subject", dir / "subject.db"}, "--subject-code"},
+      {"subject code alone", {"--subject-code", "s1"}, "--total DB"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), row.args));
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.err.find(row.message), std::string::npos) << row.name << "\n" << Describe(o);
+    EXPECT_EQ(o.out, "") << row.name;
+  }
+}
+
 TEST(CheckCommand, NothingToCheckSaysWhatToGive) {
   TempDir dir;
   const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE});
