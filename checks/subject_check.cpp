@@ -117,7 +117,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
             err_text += record_text;
             merged_xml.Merge(record_xml);
           }
-          if (ctx.observer) ctx.observer->OnSample(module, rec_no, passed, std::string());
+          if (ctx.observer) ctx.observer->OnSample(module, rec_no, passed);
         }
       } else if (ctx.observer) {
         ctx.observer->OnModule(module_index, module, 0, 0);

@@ -75,13 +75,11 @@ class CommandObserver final : public CheckObserver {
     Draw();
   }
 
-  void OnSample(const std::string& module, const std::string& rec_no, bool passed,
-                const std::string& reason) override {
+  void OnSample(const std::string& module, const std::string& rec_no, bool passed) override {
     ++samples_;
     if (!passed) ++failed_;
     if (verbose_) {
-      Line("  record " + rec_no + " (" + module + "): " + (passed ? "passed" : "not passed") +
-           (reason.empty() ? "" : ": " + reason));
+      Line("  record " + rec_no + " (" + module + "): " + (passed ? "passed" : "not passed"));
     }
     Draw();
   }

@@ -36,9 +36,8 @@ class CheckObserver {
   // Module `index` (from 1) named `name` is sampled: `questions` rows, `samples` draws.
   virtual void OnModule(int32_t /*index*/, const std::string& /*name*/, int32_t /*questions*/,
                         int32_t /*samples*/) {}
-  // A sampled record was checked. `reason` says why an extraction failed, when it did.
-  virtual void OnSample(const std::string& /*module*/, const std::string& /*rec_no*/,
-                        bool /*passed*/, const std::string& /*reason*/) {}
+  // A sampled record was checked. A refused archive is told first through OnExtractionFailed.
+  virtual void OnSample(const std::string& /*module*/, const std::string& /*rec_no*/, bool /*passed*/) {}
   // The archive control refused an archive (typical document or record), with its reason.
   virtual void OnExtractionFailed(const std::string& /*archive_path*/, const std::string& /*reason*/) {}
 };
