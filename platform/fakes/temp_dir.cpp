@@ -29,6 +29,12 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+std::string TempDir::Write(const std::string& name, const std::string& content) const {
+  const std::string file = *this / name;
+  WriteFileText(file, content);
+  return file;
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

@@ -17,6 +17,8 @@ class TempDir {
   const std::string& path() const { return path_; }
   // path() + "/" + name
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Writes `content` to the file `name` in the folder and answers its path.
+  std::string Write(const std::string& name, const std::string& content) const;
 
  private:
   std::string path_;
