@@ -8,7 +8,7 @@ namespace vardenix {
 namespace {
 
 // Values every run passes; what they mean is the archive control's and the component's business.
-constexpr int16_t kExtractOption16 = 0;  // False
+constexpr bool kExtractOption16 = false;
 constexpr int16_t kExtractOption11 = 2;
 constexpr int16_t kExtractArgument = 0;
 constexpr int16_t kTotalScore = 100;
@@ -46,7 +46,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   {
     DispatchObject& control = ctx.platform.archive_control();
     control.Put(archive_dispid::kZipFilename, Variant::Text(archive_path));
-    control.Put(archive_dispid::kOption16, Variant::Bool(kExtractOption16 != 0));
+    control.Put(archive_dispid::kOption16, Variant::Bool(kExtractOption16));
     control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
     control.Put(archive_dispid::kUnzipToFolder, Variant::Text(ctx.ping_path));
     const int16_t answer_code =
