@@ -13,6 +13,7 @@
 #include "platform/class_registry.h"
 #include "platform/database.h"
 #include "platform/files.h"
+#include "platform/limits.h"
 #include "platform/random.h"
 #include "platform/xml_dom.h"
 
@@ -28,6 +29,10 @@ struct Platform {
   std::function<DatabaseEngine&()> database_engine;
   XmlDom* xml;
   std::shared_ptr<RandomSource> random;
+  // Bounds on hostile inputs; see platform/limits.h.
+  Limits limits;
+  // Set by a host to stop a running check at its next safe point; may be null. Not owned.
+  StopFlag* stop = nullptr;
 };
 
 }  // namespace vardenix

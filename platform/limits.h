@@ -1,0 +1,36 @@
+// Limits: every bound that keeps a small hostile input (an archive, a question bank) from costing far
+// more than its size, kept in one place. Each value says why it was chosen. A C++ host may raise or
+// lower them through the platform bundle (Platform::limits) before a check object is created.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace vardenix {
+
+struct Limits {
+  // Archives. An exam answer is a few documents: 1 GiB of output, 65,536 entries and a 1000:1 ratio
+  // (on entries over 1 MiB, where a high ratio cannot come from format overhead) leave every real
+  // answer far inside and stop decompression bombs early.
+  uint64_t archive_total_bytes = uint64_t{1} << 30;
+  uint64_t archive_entries = 65536;
+  uint64_t archive_ratio = 1000;
+  uint64_t archive_ratio_exempt_bytes = uint64_t{1} << 20;
+  // Names: what Linux file systems allow (NAME_MAX, PATH_MAX), and a depth no answer comes near
+  // (Office documents and exam folders nest a handful of levels).
+  uint32_t name_component_bytes = 255;
+  uint32_t name_path_bytes = 4096;
+  uint32_t name_depth = 128;
+
+  // Question banks. A module holds hundreds of questions; a few million rows or 256 MiB of values
+  // in one record set can only be a broken or hostile bank, and 30 s is far beyond any real query.
+  uint64_t recordset_rows = 4'000'000;
+  uint64_t recordset_bytes = uint64_t{256} << 20;
+  uint32_t query_seconds = 30;
+};
+
+// A flag a host (or the command, on Ctrl-C) sets to stop a running check at the next safe point:
+// between samples of a subject check and between entries of an extraction. Not owned.
+using StopFlag = std::atomic<bool>;
+
+}  // namespace vardenix
