@@ -17,6 +17,7 @@ struct CheckContext {
   const std::string& ping_name;  // ProgID of the scoring component
   ErrorAccumulators recorder;    // mstrErrInfo, mstrErrInfoXml
   CheckObserver* observer = nullptr;
+  const SubjectSelection* selection = nullptr;  // null: the random sample
 };
 
 }  // namespace vardenix

@@ -14,7 +14,14 @@ std::string TrimSpaces(const std::string& text) {
 }
 
 bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_xml,
-                  const std::string& rec_no, Database& subject) noexcept {
+                  const std::string& rec_no, Database& subject, RecordResult* result) noexcept {
+  RecordResult unused;
+  RecordResult& out = result ? *result : unused;
+  const auto not_graded = [&out](const char* why) {
+    out.outcome = RecordOutcome::kNotGraded;
+    out.reason = why;
+    return true;
+  };
   err_msg.clear();
   err_msg_xml.clear();
   std::unique_ptr<Recordset> rs_operation;
@@ -25,14 +32,15 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
         "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text(rec_no)});
     if (rs_operation->Bof() && rs_operation->Eof()) {
       CloseObject(rs_operation);
-      return true;
+      return not_graded("no Tbl_Operation row for this record number");
     }
 
     const std::string answer =
         TrimSpaces(rs_operation->IsNull("M_Answer") ? std::string() : ToText(rs_operation->Value("M_Answer")));
     if (answer.empty() || rs_operation->IsNull("O_Rudecont")) {
+      const bool no_answer = answer.empty();
       CloseObject(rs_operation);
-      return true;
+      return not_graded(no_answer ? "no answer text (M_Answer is empty)" : "no answer archive (O_Rudecont is empty)");
     }
 
     const int64_t size = rs_operation->FieldSize("O_Rudecont");
@@ -40,17 +48,31 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
     CloseObject(rs_operation);
     closed = true;
 
-    const ScoringResult result = RunScoring(ctx, kRecordArchive, bytes, answer, err_msg, err_msg_xml);
-    if (result.outcome == ScoringOutcome::kExtractionFailed) return true;
-    if (IsFullScore(result.score)) {
+    const ScoringResult scored = RunScoring(ctx, kRecordArchive, bytes, answer, err_msg, err_msg_xml);
+    if (scored.outcome == ScoringOutcome::kExtractionFailed) {
+      out.outcome = RecordOutcome::kRefusedArchive;
+      out.reason = scored.refusal;
+      return true;
+    }
+    out.score = scored.score;
+    out.text = err_msg;
+    out.xml = err_msg_xml;
+    if (IsFullScore(scored.score)) {
+      out.outcome = RecordOutcome::kPassed;
       err_msg.clear();
       return true;
     }
+    out.outcome = RecordOutcome::kFailed;
     return false;
+  } catch (const std::exception& e) {
+    out.outcome = RecordOutcome::kRunTimeFailure;
+    out.reason = e.what();
   } catch (...) {
-    if (!closed) CloseObject(rs_operation);
-    return false;
+    out.outcome = RecordOutcome::kRunTimeFailure;
+    out.reason = "unknown failure";
   }
+  if (!closed) CloseObject(rs_operation);
+  return false;
 }
 
 }  // namespace vardenix

@@ -19,7 +19,8 @@ std::string TrimSpaces(const std::string& text);
 // no archive, an archive the control refuses). False when it scores below full or a failure
 // strikes. Both outputs are emptied first; on a full score the error text is emptied again and the
 // error XML kept. Records nothing and never throws. `subject` must stay open; it is not closed.
+// When `result` is given, its outcome, score, reason, text and xml say what became of the record.
 bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_xml,
-                  const std::string& rec_no, Database& subject) noexcept;
+                  const std::string& rec_no, Database& subject, RecordResult* result = nullptr) noexcept;
 
 }  // namespace vardenix

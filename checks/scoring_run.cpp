@@ -1,6 +1,7 @@
 #include "checks/scoring_run.h"
 
 #include <memory>
+#include <utility>
 
 #include "vardenix/error.h"
 
@@ -52,8 +53,9 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
     const int16_t answer_code =
         ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
     if (answer_code != 0) {
-      if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, ExtractionFailureReason(control));
-      return ScoringResult{ScoringOutcome::kExtractionFailed, 0.0f};
+      std::string reason = ExtractionFailureReason(control);
+      if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, reason);
+      return ScoringResult{ScoringOutcome::kExtractionFailed, 0.0f, std::move(reason)};
     }
   }
 
@@ -66,7 +68,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));
   component.reset();
-  return ScoringResult{ScoringOutcome::kScored, score};
+  return ScoringResult{ScoringOutcome::kScored, score, {}};
 }
 
 }  // namespace vardenix

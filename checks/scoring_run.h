@@ -19,6 +19,7 @@ enum class ScoringOutcome {
 struct ScoringResult {
   ScoringOutcome outcome = ScoringOutcome::kExtractionFailed;
   float score = 0.0f;
+  std::string refusal;  // the archive control's reason, when it refused the archive
 };
 
 // Only a score whose single-precision value is exactly 100 is full; there is no tolerance.

@@ -1,5 +1,6 @@
 #include "checks/subject_check.h"
 
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -19,6 +20,26 @@ int32_t ToRowIndex(float u, int32_t count) {
 
 std::string TextOrEmpty(Recordset& rs, const std::string& field) {
   return rs.IsNull(field) ? std::string() : ToText(rs.Value(field));
+}
+
+// Module names are compared as the banks compare them: ASCII letters without regard to case.
+bool SameModule(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The records a listed selection names for `module`, in the order given.
+std::vector<std::string> ListedRecords(const CheckContext& ctx, const std::string& module) {
+  std::vector<std::string> records;
+  if (!ctx.selection || ctx.selection->kind != SubjectSelection::Kind::kListed) return records;
+  for (const auto& [listed_module, rec_no] : ctx.selection->listed) {
+    if (SameModule(listed_module, module)) records.push_back(rec_no);
+  }
+  return records;
 }
 
 }  // namespace
@@ -96,28 +117,57 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       if (!(rs_questions->Bof() && rs_questions->Eof())) {
         rs_questions->MoveLast();
         const int32_t count = rs_questions->RecordCount();
-        const int32_t samples = SampleCount(rate, count);
+        const SubjectSelection::Kind kind = ctx.selection ? ctx.selection->kind : SubjectSelection::Kind::kSample;
+        const std::vector<std::string> listed = ListedRecords(ctx, module);
+        const int32_t samples = kind == SubjectSelection::Kind::kSample          ? SampleCount(rate, count)
+                                : kind == SubjectSelection::Kind::kEveryQuestion ? count
+                                                                                 : static_cast<int32_t>(listed.size());
         if (ctx.observer) ctx.observer->OnModule(module_index, module, count, samples);
-        random.Reseed();
+        if (kind == SubjectSelection::Kind::kSample) random.Reseed();
         for (int32_t sample = 1; sample <= samples; ++sample) {
-          rs_questions->MoveFirst();
-          // Two draws: a first one of zero keeps the first row; otherwise a second draw says how
-          // far to move from it.
-          if (ToRowIndex(random.Next(), count) > 0) {
-            rs_questions->Move(ToRowIndex(random.Next(), count));
+          std::string rec_no;
+          if (kind == SubjectSelection::Kind::kListed) {
+            rec_no = listed[static_cast<size_t>(sample - 1)];
+          } else if (kind == SubjectSelection::Kind::kEveryQuestion) {
+            if (sample == 1) {
+              rs_questions->MoveFirst();
+            } else {
+              rs_questions->MoveNext();
+            }
+            rec_no = TextOrEmpty(*rs_questions, "C_RecNo");
+          } else {
+            rs_questions->MoveFirst();
+            // Two draws: a first one of zero keeps the first row; otherwise a second draw says how
+            // far to move from it.
+            if (ToRowIndex(random.Next(), count) > 0) {
+              rs_questions->Move(ToRowIndex(random.Next(), count));
+            }
+            rec_no = TextOrEmpty(*rs_questions, "C_RecNo");
           }
-          const std::string rec_no = TextOrEmpty(*rs_questions, "C_RecNo");
-          if (rec_no.empty()) continue;
+          RecordResult record;
+          record.module = module;
+          record.rec_no = rec_no;
+          record.draw = sample;
+          if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
+            record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
+            if (ctx.observer) ctx.observer->OnRecord(record);
+            continue;
+          }
 
           std::string record_text;
           std::string record_xml;
-          const bool passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject);
+          const auto start = std::chrono::steady_clock::now();
+          const bool passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
+          record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           if (!passed) {
             verdict = false;
             err_text += record_text;
             merged_xml.Merge(record_xml);
           }
-          if (ctx.observer) ctx.observer->OnSample(module, rec_no, passed);
+          if (ctx.observer) {
+            ctx.observer->OnSample(module, rec_no, passed);
+            ctx.observer->OnRecord(record);
+          }
         }
       } else if (ctx.observer) {
         ctx.observer->OnModule(module_index, module, 0, 0);

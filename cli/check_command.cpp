@@ -10,13 +10,16 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "platform/class_registry.h"
 #include "platform/platform.h"
 #include "platform/random.h"
+#include "platform/rule_err_reader.h"
 #include "platform/text_encoding.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/component.h"
@@ -44,6 +47,11 @@ struct CheckArgs {
   bool json = false;
   bool quiet = false;
   bool verbose = false;
+  bool all = false;
+  bool dry_run = false;
+  std::string rerun;
+  std::string html;
+  std::string junit;
 
   CLI::Option* ping_path_opt = nullptr;
   CLI::Option* registry_opt = nullptr;
@@ -55,69 +63,8 @@ struct CheckArgs {
   CLI::Option* subject_opt = nullptr;
   CLI::Option* seed_opt = nullptr;
   CLI::Option* xml_opt = nullptr;
-};
-
-// Counts for the summary, and progress for a person watching. Progress is one line on stderr,
-// redrawn in place, so it is drawn only on a terminal; verbose lines are plain lines on stderr.
-class CommandObserver final : public CheckObserver {
- public:
-  CommandObserver(bool progress, bool verbose) : progress_(progress), verbose_(verbose) {}
-
-  void OnModules(int32_t count) override { modules_ = count; }
-
-  void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override {
-    module_index_ = index;
-    module_name_ = name;
-    if (verbose_) {
-      Line("module " + std::to_string(index) + " of " + std::to_string(modules_) + ": " + name + " (" +
-           std::to_string(questions) + " questions, " + std::to_string(samples) + " samples)");
-    }
-    Draw();
-  }
-
-  void OnSample(const std::string& module, const std::string& rec_no, bool passed) override {
-    ++samples_;
-    if (!passed) ++failed_;
-    if (verbose_) {
-      Line("  record " + rec_no + " (" + module + "): " + (passed ? "passed" : "not passed"));
-    }
-    Draw();
-  }
-
-  void OnExtractionFailed(const std::string& archive_path, const std::string& reason) override {
-    if (verbose_) Line("  extraction failed: " + archive_path + ": " + reason);
-  }
-
-  // Removes the progress line, if one is shown.
-  void Finish() {
-    if (drawn_) std::cerr << "\r\033[K" << std::flush;
-    drawn_ = false;
-  }
-
-  int32_t modules() const { return modules_; }
-  int32_t samples() const { return samples_; }
-  int32_t failed() const { return failed_; }
-
- private:
-  void Line(const std::string& text) {
-    Finish();
-    std::cerr << text << '\n';
-  }
-  void Draw() {
-    if (!progress_) return;
-    std::cerr << "\r\033[Kmodule " << module_index_ << " of " << modules_ << " (" << module_name_
-              << "): samples done " << samples_ << ", failures " << failed_ << std::flush;
-    drawn_ = true;
-  }
-
-  bool progress_;
-  bool verbose_;
-  bool drawn_ = false;
-  int32_t modules_ = 0;
-  int32_t module_index_ = 0;
-  std::string module_name_;
-  int32_t samples_ = 0;
-  int32_t failed_ = 0;
+  CLI::Option* rerun_opt = nullptr;
+  CLI::Option* rate_opt = nullptr;
 };
 
 ChkPingConstants ResolveOptions(const CheckArgs& a) {
@@ -153,15 +100,88 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
   return static_cast<ChkPingConstants>(options);
 }
 
+// A rate as people write it: decimal digits with at most one point and an optional exponent, from
+// 0 to 1. Hexadecimal text, NaN, infinities, signs and blanks, which strtof would take, are refused.
 float ParseRate(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const float rate = std::strtof(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(rate) || errno == ERANGE) {
-    throw UsageError("--rate must be a number such as 0.1 (the share of each module's questions to sample), "
-                     "not \"" + text + "\"");
+  const auto refuse = [&text]() {
+    return UsageError("--rate must be a number from 0 to 1 such as 0.1 (the share of each module's questions "
+                      "to draw: floor(rate x questions) + 1 draws, with replacement), not \"" + text + "\"");
+  };
+  size_t i = 0;
+  size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
   }
-  return rate;
+  if (digits == 0) throw refuse();
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exponent_digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent_digits;
+    if (exponent_digits == 0) throw refuse();
+  }
+  if (i != text.size()) throw refuse();
+  errno = 0;
+  const double value = std::strtod(text.c_str(), nullptr);
+  if (!(value >= 0.0 && value <= 1.0)) throw refuse();
+  return static_cast<float>(value);
+}
+
+// The records an earlier --json result did not pass, as (module, record number) in its order.
+std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::string& path) {
+  const std::vector<uint8_t> bytes = ReadInputFile(path, "the earlier result");
+  nlohmann::json earlier;
+  try {
+    earlier = nlohmann::json::parse(bytes.begin(), bytes.end());
+  } catch (const std::exception& e) {
+    throw UsageError("--rerun " + path + " is not the JSON of an earlier `vardenix check --json`: " + e.what());
+  }
+  if (!earlier.is_object() || !earlier.contains("records") || !earlier["records"].is_array()) {
+    throw UsageError("--rerun " + path + " has no \"records\" list; it must be the output of `vardenix check --json`");
+  }
+  std::vector<std::pair<std::string, std::string>> records;
+  for (const nlohmann::json& r : earlier["records"]) {
+    if (!r.is_object() || r.value("kind", "") != "record" || r.value("outcome", "passed") == "passed") continue;
+    const std::pair<std::string, std::string> key{r.value("module", ""), r.value("recNo", "")};
+    if (key.second.empty()) continue;
+    // A record drawn twice is graded again once.
+    if (std::find(records.begin(), records.end(), key) == records.end()) records.push_back(key);
+  }
+  return records;
+}
+
+// The command line that replays a run: the same inputs and the seed it used.
+std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
+  const auto quote = [](const std::string& text) {
+    if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "-_./=:+,@%") == std::string::npos) {
+      return text;
+    }
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+  };
+  std::string line = "vardenix check --ping-name " + quote(a.ping_name);
+  for (const std::string& m : a.components) line += " --component " + quote(m);
+  if (a.registry_opt->count() > 0) line += " --registry " + quote(a.registry);
+  if (a.options_opt->count() > 0) line += " --options " + quote(a.options);
+  if (a.archive_opt->count() > 0) line += " --archive " + quote(a.archive);
+  if (a.rule_file_opt->count() > 0) line += " --rule " + quote(a.rule_file);
+  if (a.rule_text_opt->count() > 0) line += " --rule-text " + quote(a.rule_text);
+  if (a.total_opt->count() > 0) line += " --total " + quote(a.total);
+  if (a.subject_opt->count() > 0) line += " --subject " + quote(a.subject);
+  if (!a.subject_code.empty()) line += " --subject-code " + quote(a.subject_code);
+  if (a.contract != -1) line += " --contract " + std::to_string(a.contract);
+  if (a.all) {
+    line += " --all";
+  } else if (a.rerun_opt->count() > 0) {
+    line += " --rerun " + quote(a.rerun);
+  } else {
+    line += " --rate " + quote(a.rate) + " --seed " + std::to_string(seed);
+  }
+  return line;
 }
 
 std::string ReadRule(const CheckArgs& a) {
@@ -202,21 +222,17 @@ void PrepareComponents(const CheckArgs& a) {
 
 // The report as a file: the XML declaration names the encoding of the string a host receives,
 // while the file is written in UTF-8, so the declaration is made to say UTF-8. An empty report
-// (nothing to report) is written as a RuleErrs document without entries, so the file always parses.
+// (nothing to report) is written as a RuleErrs document without entries, and a report that does not
+// parse (a component's ill-formed ErrMsgXml) as one whose entry names the problem, so the file
+// always parses.
 std::string XmlFileText(const std::string& report) {
-  std::string text = report.empty() ? std::string(kReportSkeleton) : report;
-  if (text.rfind("<?xml", 0) == 0) {
-    const size_t end = text.find("?>");
-    const size_t enc = text.find("encoding=", 0);
-    if (end != std::string::npos && enc != std::string::npos && enc < end && enc + 9 < end) {
-      const char quote = text[enc + 9];
-      const size_t close = text.find(quote, enc + 10);
-      if ((quote == '"' || quote == '\'') && close != std::string::npos && close < end) {
-        text.replace(enc + 10, close - enc - 10, "UTF-8");
-      }
-    }
-  }
-  return text;
+  if (report.empty()) return DeclareUtf8(kReportSkeleton);
+  const RuleErrReading reading = ReadRuleErrs(report);
+  if (reading.parses) return DeclareUtf8(report);
+  std::string replacement = kReportSkeleton;
+  AddRuleErr(replacement, "", "the report is not well-formed XML (" + reading.problem + "); its text is in the error "
+             "text report", "", "", "", "", "");
+  return DeclareUtf8(replacement);
 }
 
 // CR LF as the checks write it, except on a terminal, where it is shown with plain line ends.
@@ -233,8 +249,21 @@ std::string ForStdout(const std::string& text) {
 
 int RunCheck(const CheckArgs& a) {
   // Everything the command line says is checked before anything runs.
-  const ChkPingConstants options = ResolveOptions(a);
+  ChkPingConstants options = ResolveOptions(a);
+  if (a.dry_run) {
+    if (!(options & ChkSubject)) {
+      throw UsageError("--dry-run lists the draws of the subject check: give --total DB --subject DB --subject-code CODE");
+    }
+    options = ChkSubject;  // nothing is graded, so the typical document is left alone
+  }
   const float rate = ParseRate(a.rate);
+  SubjectSelection selection;
+  selection.grade = !a.dry_run;
+  if (a.all) selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  if (a.rerun_opt->count() > 0) {
+    selection.kind = SubjectSelection::Kind::kListed;
+    selection.listed = RecordsToRerun(a.rerun);
+  }
   std::optional<uint64_t> seed;
   if (a.seed_opt->count() > 0) {
     seed = ParseUint64(a.seed);
@@ -250,71 +279,70 @@ int RunCheck(const CheckArgs& a) {
   if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
   // Found out now rather than after a subject check that may take minutes, whose verdict and
   // report would then be lost.
-  if (a.xml_opt->count() > 0) RequireWritableFile(a.xml, "the XML report");
-  PrepareComponents(a);
+  if (a.xml_opt->count() > 0 && a.xml != "-") RequireWritableFile(a.xml, "the XML report");
+  if (!a.dry_run) PrepareComponents(a);
 
   std::string ping_path = a.ping_path;
-  if (a.ping_path_opt->count() == 0) {
+  if (a.ping_path_opt->count() == 0 && !a.dry_run) {
     ping_path = MakeWorkingFolder();
     if (!a.quiet) std::cerr << "working folder: " << ping_path << '\n';
   }
 
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
-  const uint64_t base_seed = platform->random->BaseSeed();
+  CheckRun run;
+  run.seed = platform->random->BaseSeed();
+  run.ping_path = ping_path;
+  run.dry_run = a.dry_run;
+  run.mode = a.all ? "all" : a.rerun_opt->count() > 0 ? "rerun" : "sample";
+  run.replay = ReplayCommand(a, run.seed);
+  run.ping_name = a.ping_name;
+  run.components = a.components;
+  if (options & ChkSubject) {
+    run.total_path = a.total;
+    run.subject_path = a.subject;
+    run.subject_code = a.subject_code;
+  }
+  run.rate = a.rate;
   ClsEnviChk check(platform);
+  check.SetSelection(selection);
   check.PingName(a.ping_name);
   check.PingPath(ping_path);
-  CommandObserver observer(!a.quiet && ::isatty(STDERR_FILENO), a.verbose);
+  ResultsObserver observer(run, ChooseProgress(a.quiet, ::isatty(STDERR_FILENO), std::getenv("TERM")), a.verbose);
   check.SetObserver(&observer);
 
-  std::string err_msg;
-  std::string err_xml;
   const auto start = std::chrono::steady_clock::now();
-  bool verdict = false;
   try {
-    verdict = check.PingEnviChk(err_msg, err_xml, archive, rule, options, a.total, a.subject, a.subject_code,
-                                a.contract, rate);
+    run.verdict = check.PingEnviChk(run.err_msg, run.err_xml, archive, rule, options, a.total, a.subject,
+                                    a.subject_code, a.contract, rate);
   } catch (const std::exception& e) {
     observer.Finish();
-    std::cerr << "vardenix check: the check could not run: " << e.what() << '\n';
-    return kExitCannotRun;
+    throw std::runtime_error(std::string("the check could not run: ") + e.what());
   }
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
 
-  if (a.xml_opt->count() > 0) WriteOutputFile(a.xml, XmlFileText(err_xml));
+  if (a.xml_opt->count() > 0) WriteOutputFile(a.xml, XmlFileText(run.err_xml));
 
   if (a.json) {
-    nlohmann::ordered_json out;
-    out["verdict"] = verdict;
-    out["errMsg"] = err_msg;
-    out["errMsgXml"] = err_xml;
-    out["seed"] = base_seed;
-    out["pingPath"] = ping_path;
-    out["counts"] = {{"modules", observer.modules()},
-                     {"samples", observer.samples()},
-                     {"failedSamples", observer.failed()}};
-    out["elapsedSeconds"] = elapsed;
-    // Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from
-    // costing the whole summary.
-    std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-  } else {
-    std::string text = ForStdout(err_msg);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    std::cout << text;
-    if (options & ChkSubject) {
-      std::cout << "sampled: " << observer.samples() << " records from " << observer.modules() << " modules, "
-                << observer.failed() << " not passed\n";
+    std::cout << RunJson(run) << '\n';
+  } else if (a.dry_run) {
+    for (const RecordResult& r : run.records) {
+      std::cout << r.module << ' ' << r.rec_no << " (draw " << r.draw << ")\n";
     }
-    std::cout << "verdict: " << (verdict ? "passed" : "not passed") << '\n';
-    if (!verdict && err_msg.empty() && !a.verbose && !a.quiet) {
+    std::cout << TextSummary(run) << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+  } else {
+    std::string text = ForStdout(run.err_msg);
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    std::cout << text << TextSummary(run);
+    std::cout << "verdict: " << (run.verdict ? "passed" : "not passed") << '\n';
+    if (!run.verdict && run.err_msg.empty() && !a.verbose && !a.quiet) {
       std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
     }
-    std::cout << "seed: " << base_seed << " (replay with --seed " << base_seed << ")\n";
+    std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
   }
   std::cout.flush();
-  return verdict ? kExitPassed : kExitNotPassed;
+  return run.verdict ? kExitPassed : kExitNotPassed;
 }
 
 }  // namespace
@@ -355,7 +383,9 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   cmd->add_option("--contract", a.contract, "the contract code; -1 for every contract")
       ->capture_default_str()
       ->type_name("N");
-  cmd->add_option("--rate", a.rate, "share of each module's questions to sample")
+  a.rate_opt = cmd->add_option("--rate", a.rate,
+                  "share of each module's questions to sample, from 0 to 1 (0.1 is 10 %): each module gets "
+                  "floor(rate x questions) + 1 draws, with replacement, so a record may be drawn twice")
       ->capture_default_str()
       ->type_name("R");
   a.seed_opt = cmd->add_option("--seed", a.seed, "base seed of the sampling, to replay a run (default: the clock)")
@@ -364,7 +394,20 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                               "write the RuleErrs report to this file (UTF-8; a report without entries when "
                               "there is nothing to report)")
                   ->type_name("FILE");
-  cmd->add_flag("--json", a.json, "print one JSON object instead of the text report");
+  cmd->add_flag("--json", a.json,
+                "print one JSON object instead of the text report (docs/check-result.schema.json describes it); "
+                "also when the command cannot run: {\"error\", \"exitStatus\"}");
+  auto* all = cmd->add_flag("--all", a.all,
+                            "grade every question of every selected module once, in bank order, instead of a sample; "
+                            "the verdict: every graded question passed");
+  auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
+                                "list the draws the seed and rate would make (module, record number) and the seed, "
+                                "without extracting or grading anything");
+  a.rerun_opt = cmd->add_option("--rerun", a.rerun,
+                                "grade again exactly the records that did not pass in an earlier --json result")
+                    ->type_name("RESULTS.json");
+  all->excludes(a.rerun_opt);
+  dry_run->excludes(a.rerun_opt);
   auto* quiet = cmd->add_flag("--quiet,-q", a.quiet, "no progress and no working-folder line on stderr");
   auto* verbose = cmd->add_flag("--verbose,-v", a.verbose,
                                 "print each sampled record with its outcome, and why an extraction failed, on "

@@ -4,12 +4,16 @@
 // through platform/.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <sstream>
+#include <string>
 
 #include "cli/bank_command.h"
 #include "cli/check_command.h"
+#include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "cli/registry_commands.h"
 
@@ -26,11 +30,25 @@ int main(int argc, char** argv) {
   AddRegistryCommands(app, run);
   AddBankCommand(app, run);
 
+  // A script that asked for JSON gets one JSON object on stdout whatever happens, an error too.
+  const bool json = std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::string(arg) == "--json"; });
+  const auto fail = [json](const std::string& message) {
+    if (json) std::cout << ErrorJson(message, kExitCannotRun) << std::endl;
+    return kExitCannotRun;
+  };
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? kExitPassed : kExitCannotRun;
+    if (!json || e.get_exit_code() == 0) {
+      const int rc = app.exit(e);
+      return rc == 0 ? kExitPassed : kExitCannotRun;
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    app.exit(e, out, err);
+    std::cerr << err.str();
+    return fail(e.what());
   }
   std::string name = "vardenix";
   for (const CLI::App* cmd = &app; !cmd->get_subcommands().empty();) {
@@ -38,9 +56,9 @@ int main(int argc, char** argv) {
     name += " " + cmd->get_name();
   }
   try {
-    return run ? run() : kExitCannotRun;
+    return run ? run() : fail("no command to run");
   } catch (const std::exception& e) {  // UsageError, and RuntimeError from the platform
     std::cerr << name << ": " << e.what() << '\n';
+    return fail(e.what());
   }
-  return kExitCannotRun;
 }

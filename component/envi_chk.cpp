@@ -16,7 +16,7 @@ struct ClsEnviChk::Impl {
 
   CheckContext Context() {
     return CheckContext{*platform, mstrPingPath, mstrPingName,
-                        ErrorAccumulators{mstrErrInfo, mstrErrInfoXml, *platform->xml}, observer};
+                        ErrorAccumulators{mstrErrInfo, mstrErrInfoXml, *platform->xml}, observer, &selection};
   }
 
   // Adds a failed check's working strings, then every entry recorded so far, to the reports.
@@ -31,6 +31,7 @@ struct ClsEnviChk::Impl {
 
   std::shared_ptr<Platform> platform;
   CheckObserver* observer = nullptr;
+  SubjectSelection selection;
 
   // The object's state. The two accumulators are never cleared: they hold every entry recorded
   // since the object was created.
@@ -52,6 +53,7 @@ std::string ClsEnviChk::PingName() const { return impl_->mstrPingName; }
 void ClsEnviChk::PingPath(const std::string& vData) { impl_->mstrPingPath = vData; }
 std::string ClsEnviChk::PingPath() const { return impl_->mstrPingPath; }
 void ClsEnviChk::SetObserver(CheckObserver* observer) { impl_->observer = observer; }
+void ClsEnviChk::SetSelection(SubjectSelection selection) { impl_->selection = std::move(selection); }
 
 bool ClsEnviChk::ResultChk(std::vector<uint8_t>& byteArr, std::string strRule,
                            std::string& strErrMsg, std::string& strErrMsgXml) {

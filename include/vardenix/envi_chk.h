@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vardenix/error.h"
@@ -25,6 +26,45 @@ enum ChkPingConstants : int32_t {
 };
 
 struct Platform;  // platform/platform.h: the seams a check object reaches the outside through
+
+// What became of one graded item: the typical document or one sampled record of a question bank.
+enum class RecordOutcome : int32_t {
+  kPassed = 0,          // the component scored exactly the full mark
+  kFailed = 1,          // scored below the full mark; `text` and `xml` hold the component's report
+  kNotGraded = 2,       // there was nothing to grade; `reason` says why (no Tbl_Operation row, no
+                        // answer text, no archive, or a dry run)
+  kRefusedArchive = 3,  // the archive control refused the archive; `reason` is its reason
+  kRunTimeFailure = 4,  // a failure struck before an answer; `reason` is its description
+};
+
+// One graded item, as the check observer is told of it.
+struct RecordResult {
+  bool typical_document = false;  // the host's typical document rather than a bank record
+  std::string module;             // C_Module of the record; empty for the typical document
+  std::string rec_no;             // C_RecNo of the record; empty for the typical document
+  int32_t draw = 0;               // the draw within its module, from 1; 0 for the typical document
+  RecordOutcome outcome = RecordOutcome::kNotGraded;
+  float score = 0.0f;             // the component's score, when it answered (passed or failed)
+  std::string reason;             // why not graded, why refused, or the failure's description
+  std::string text;               // the component's error text, when it answered
+  std::string xml;                // the component's error XML, when it answered
+  double seconds = 0.0;           // time the item took, staging and extraction included
+};
+
+// How the subject check picks the records it grades. The default is the random sample; the library
+// never changes it by itself.
+struct SubjectSelection {
+  enum class Kind {
+    kSample,         // floor(rate x questions) + 1 draws per module, with replacement
+    kEveryQuestion,  // every question of every module once, in bank order
+    kListed,         // exactly the records in `listed`, module by module, in the order given
+  };
+  Kind kind = Kind::kSample;
+  std::vector<std::pair<std::string, std::string>> listed;  // (module, record number), for kListed
+  // False: every draw is told to the observer as not graded ("dry run") without staging,
+  // extracting or grading anything.
+  bool grade = true;
+};
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the
 // checking thread, inside the call; they must not call back into the check object.
@@ -40,6 +80,9 @@ class CheckObserver {
   virtual void OnSample(const std::string& /*module*/, const std::string& /*rec_no*/, bool /*passed*/) {}
   // The archive control refused an archive (typical document or record), with its reason.
   virtual void OnExtractionFailed(const std::string& /*archive_path*/, const std::string& /*reason*/) {}
+  // An item was graded, or found to have nothing to grade: the typical document, and each draw of
+  // the subject check (after OnSample for the same draw). Told for every draw, in draw order.
+  virtual void OnRecord(const RecordResult& /*result*/) {}
 };
 
 class ClsEnviChk {
@@ -74,6 +117,8 @@ class ClsEnviChk {
 
   // Progress and counts; not owned, may be null. Must outlive the calls it observes.
   void SetObserver(CheckObserver* observer);
+  // How later subject checks pick their records (default: the random sample).
+  void SetSelection(SubjectSelection selection);
 
  private:
   struct Impl;

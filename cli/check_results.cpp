@@ -1,0 +1,286 @@
+#include "cli/check_results.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+namespace vardenix::cli {
+namespace {
+
+std::string FirstLine(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return std::string();
+  const size_t end = text.find_first_of("\r\n", start);
+  std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  constexpr size_t kMaxLine = 200;
+  if (line.size() > kMaxLine) {
+    size_t cut = kMaxLine;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // keep UTF-8 whole
+    line = line.substr(0, cut) + "...";
+  }
+  return line;
+}
+
+std::string Score(float score) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(score));
+  return buffer;
+}
+
+std::string Count(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+const char* OutcomeName(RecordOutcome outcome) {
+  switch (outcome) {
+    case RecordOutcome::kPassed: return "passed";
+    case RecordOutcome::kFailed: return "failed";
+    case RecordOutcome::kNotGraded: return "notGraded";
+    case RecordOutcome::kRefusedArchive: return "refusedArchive";
+    case RecordOutcome::kRunTimeFailure: return "runTimeFailure";
+  }
+  return "runTimeFailure";
+}
+
+const char* OutcomeWords(RecordOutcome outcome) {
+  switch (outcome) {
+    case RecordOutcome::kPassed: return "passed";
+    case RecordOutcome::kFailed: return "failed";
+    case RecordOutcome::kNotGraded: return "not graded";
+    case RecordOutcome::kRefusedArchive: return "archive refused";
+    case RecordOutcome::kRunTimeFailure: return "run-time failure";
+  }
+  return "run-time failure";
+}
+
+bool IsProblem(RecordOutcome outcome) {
+  return outcome == RecordOutcome::kFailed || outcome == RecordOutcome::kRefusedArchive ||
+         outcome == RecordOutcome::kRunTimeFailure;
+}
+
+std::string ItemName(const RecordResult& record) {
+  return record.typical_document ? std::string("typical document") : record.module + " " + record.rec_no;
+}
+
+std::string OneLineReason(const RecordResult& record) {
+  switch (record.outcome) {
+    case RecordOutcome::kPassed:
+      return "passed";
+    case RecordOutcome::kFailed: {
+      const std::string line = FirstLine(record.text);
+      return "failed, score " + Score(record.score) + (line.empty() ? " (the component gave no text)" : ": " + line);
+    }
+    case RecordOutcome::kNotGraded:
+      return "not graded: " + record.reason;
+    case RecordOutcome::kRefusedArchive:
+      return "archive refused: " + (record.reason.empty() ? std::string("no reason given") : FirstLine(record.reason));
+    case RecordOutcome::kRunTimeFailure:
+      return "run-time failure: " +
+             (record.reason.empty() ? std::string("no description given") : FirstLine(record.reason));
+  }
+  return std::string();
+}
+
+std::string DeclareUtf8(const std::string& report) {
+  std::string text = report;
+  if (text.rfind("<?xml", 0) != 0) return text;
+  const size_t end = text.find("?>");
+  const size_t enc = text.find("encoding=");
+  if (end == std::string::npos || enc == std::string::npos || enc >= end || enc + 9 >= end) return text;
+  const char quote = text[enc + 9];
+  const size_t close = text.find(quote, enc + 10);
+  if ((quote == '"' || quote == '\'') && close != std::string::npos && close < end) {
+    text.replace(enc + 10, close - enc - 10, "UTF-8");
+  }
+  return text;
+}
+
+ResultsObserver::ResultsObserver(CheckRun& run, Progress progress, bool verbose)
+    : run_(run), progress_(progress), verbose_(verbose) {}
+
+void ResultsObserver::OnModules(int32_t count) { run_.module_rows = count; }
+
+void ResultsObserver::OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) {
+  module_index_ = index;
+  module_name_ = name;
+  module_draws_ = samples;
+  module_done_ = 0;
+  run_.modules.push_back(ModuleResult{name, questions, samples, 0, 0, 0});
+  const std::string line = "module " + std::to_string(index) + " of " + std::to_string(run_.module_rows) + ": " +
+                           name + " (" + std::to_string(questions) + " questions, " + std::to_string(samples) +
+                           (run_.mode == "sample" ? " samples)" : " draws)");
+  if (verbose_ || progress_ == Progress::kLines) Line(line);
+  Draw(true);
+}
+
+void ResultsObserver::OnSample(const std::string& module, const std::string& rec_no, bool passed) {
+  ++run_.samples;
+  if (!passed) ++run_.failed_samples;
+  if (verbose_) Line("  record " + rec_no + " (" + module + "): " + (passed ? "passed" : "not passed"));
+}
+
+void ResultsObserver::OnExtractionFailed(const std::string& archive_path, const std::string& reason) {
+  if (verbose_) Line("  extraction failed: " + archive_path + ": " + reason);
+}
+
+void ResultsObserver::OnRecord(const RecordResult& result) {
+  run_.records.push_back(result);
+  if (!result.typical_document && !run_.modules.empty()) {
+    ModuleResult& module = run_.modules.back();
+    if (result.outcome == RecordOutcome::kPassed) {
+      ++module.passed;
+    } else if (IsProblem(result.outcome)) {
+      ++module.failed;
+    } else {
+      ++module.not_graded;
+    }
+    ++module_done_;
+    ++done_;
+  }
+  if (IsProblem(result.outcome)) ++failures_;
+  if (verbose_ && result.outcome != RecordOutcome::kPassed &&
+      (result.typical_document || result.outcome == RecordOutcome::kNotGraded)) {
+    Line("  " + ItemName(result) + ": " + OneLineReason(result));
+  }
+  Draw(false);
+}
+
+void ResultsObserver::Finish() {
+  if (drawn_) std::cerr << "\r\033[K" << std::flush;
+  drawn_ = false;
+}
+
+void ResultsObserver::Line(const std::string& text) {
+  Finish();
+  std::cerr << text << '\n';
+}
+
+void ResultsObserver::Draw(bool force) {
+  if (progress_ != Progress::kRedrawn || module_index_ == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  // At most ten redraws a second: a terminal redrawn on every draw of a fast check costs more than
+  // the check.
+  if (!force && drawn_ && now - last_draw_ < std::chrono::milliseconds(100)) return;
+  last_draw_ = now;
+  std::string line = "module " + std::to_string(module_index_) + " of " + std::to_string(run_.module_rows) + " (" +
+                     module_name_ + "): draw " + std::to_string(module_done_) + " of " +
+                     std::to_string(module_draws_) + ", " + std::to_string(done_) + " done, " +
+                     std::to_string(failures_) + " failed";
+  if (done_ > 0) {
+    // The time of the draws so far, spread over the draws left in this module and, for the modules
+    // still to come, as many draws as the modules so far had on average.
+    const double per_draw = std::chrono::duration<double>(now - start_).count() / done_;
+    const int32_t later_modules = std::max(0, run_.module_rows - module_index_);
+    const double draws_per_module = static_cast<double>(done_ + (module_draws_ - module_done_)) / module_index_;
+    const double left = per_draw * ((module_draws_ - module_done_) + later_modules * draws_per_module);
+    line += ", about " + std::to_string(static_cast<int64_t>(std::ceil(left))) + " s left";
+  }
+  std::cerr << "\r\033[K" << line << std::flush;
+  drawn_ = true;
+}
+
+ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, const char* term) {
+  if (quiet) return ResultsObserver::Progress::kNone;
+  const bool dumb = term == nullptr || std::string(term).empty() || std::string(term) == "dumb";
+  return stderr_is_terminal && !dumb ? ResultsObserver::Progress::kRedrawn : ResultsObserver::Progress::kLines;
+}
+
+std::string RunJson(const CheckRun& run) {
+  nlohmann::ordered_json out;
+  out["verdict"] = run.verdict;
+  out["errMsg"] = run.err_msg;
+  out["errMsgXml"] = DeclareUtf8(run.err_xml);
+  // A string: a 64-bit seed does not survive a JSON number in JavaScript or jq.
+  out["seed"] = std::to_string(run.seed);
+  out["pingPath"] = run.ping_path;
+  out["mode"] = run.mode;
+  out["dryRun"] = run.dry_run;
+  int32_t graded = 0, passed = 0, failed = 0, not_graded = 0;
+  for (const RecordResult& r : run.records) {
+    if (r.outcome == RecordOutcome::kPassed) ++passed;
+    if (IsProblem(r.outcome)) ++failed;
+    if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
+    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) ++graded;
+  }
+  out["counts"] = {{"modules", run.module_rows},   {"samples", run.samples}, {"failedSamples", run.failed_samples},
+                   {"records", run.records.size()}, {"graded", graded},       {"passed", passed},
+                   {"notPassed", failed},           {"notGraded", not_graded}};
+  out["elapsedSeconds"] = run.elapsed_seconds;
+  nlohmann::ordered_json records = nlohmann::ordered_json::array();
+  for (const RecordResult& r : run.records) {
+    nlohmann::ordered_json item;
+    item["kind"] = r.typical_document ? "typicalDocument" : "record";
+    item["module"] = r.module;
+    item["recNo"] = r.rec_no;
+    item["draw"] = r.draw;
+    item["outcome"] = OutcomeName(r.outcome);
+    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) {
+      item["score"] = r.score;
+    } else {
+      item["score"] = nullptr;
+    }
+    item["reason"] = r.outcome == RecordOutcome::kPassed ? std::string() : OneLineReason(r);
+    item["details"] = r.reason;
+    item["errMsg"] = r.text;
+    item["errMsgXml"] = DeclareUtf8(r.xml);
+    item["seconds"] = r.seconds;
+    records.push_back(std::move(item));
+  }
+  out["records"] = std::move(records);
+  nlohmann::ordered_json modules = nlohmann::ordered_json::array();
+  for (const ModuleResult& m : run.modules) {
+    modules.push_back({{"name", m.name},
+                       {"questions", m.questions},
+                       {"samples", m.samples},
+                       {"passed", m.passed},
+                       {"failures", m.failed},
+                       {"notGraded", m.not_graded}});
+  }
+  out["modules"] = std::move(modules);
+  // Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing
+  // the whole result.
+  return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string ErrorJson(const std::string& message, int exit_status) {
+  nlohmann::ordered_json out;
+  out["error"] = message;
+  out["exitStatus"] = exit_status;
+  return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string TextSummary(const CheckRun& run) {
+  int32_t graded = 0, passed = 0, failed = 0, not_graded = 0;
+  std::string lines;
+  for (const RecordResult& r : run.records) {
+    if (r.outcome == RecordOutcome::kPassed) ++passed;
+    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) ++graded;
+    if (IsProblem(r.outcome)) ++failed;
+    if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
+    if (r.outcome != RecordOutcome::kPassed && !(run.dry_run && r.outcome == RecordOutcome::kNotGraded)) {
+      lines += "  " + ItemName(r) + (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + ": " +
+               OneLineReason(r) + "\n";
+    }
+  }
+  std::string out;
+  if (!lines.empty()) out += "not passed or not graded:\n" + lines;
+  if (run.dry_run) {
+    out += "dry run: " + Count(static_cast<int64_t>(run.records.size()), "draw", "draws") + " from " +
+           Count(static_cast<int64_t>(run.modules.size()), "module", "modules") + ", nothing graded\n";
+    return out;
+  }
+  out += "summary: " + Count(graded, "record graded", "records graded");
+  out += " (" + std::to_string(passed) + " passed, " + std::to_string(failed) + " not passed, " +
+         std::to_string(not_graded) + " not graded)";
+  if (!run.modules.empty() || run.module_rows > 0) {
+    out += " from " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
+  }
+  out += "\n";
+  if (graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
+  return out;
+}
+
+}  // namespace vardenix::cli

@@ -1,0 +1,111 @@
+// What `vardenix check` gathers while a check runs (each graded item, each module) and the outputs
+// it makes from it: the JSON object, the text summary, the JUnit and HTML reports, and progress on
+// stderr. The check object's two reports are passed through as they are.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vardenix/envi_chk.h"
+
+namespace vardenix::cli {
+
+struct ModuleResult {
+  std::string name;
+  int32_t questions = 0;
+  int32_t samples = 0;  // draws
+  int32_t passed = 0;
+  int32_t failed = 0;      // failed, refused archive and run-time failures
+  int32_t not_graded = 0;
+};
+
+// Everything one run of the command found, for the outputs.
+struct CheckRun {
+  bool verdict = false;
+  bool dry_run = false;
+  std::string mode = "sample";  // "sample", "all" or "rerun"
+  std::string err_msg;
+  std::string err_xml;
+  uint64_t seed = 0;
+  std::string ping_path;
+  double elapsed_seconds = 0.0;
+  int32_t module_rows = 0;
+  int32_t samples = 0;         // OnSample calls
+  int32_t failed_samples = 0;  // OnSample calls that did not pass
+  std::vector<RecordResult> records;
+  std::vector<ModuleResult> modules;
+
+  // The environment, for the HTML report.
+  std::string ping_name;
+  std::vector<std::string> components;  // module paths loaded with --component
+  std::string component_source;          // the module or program the ProgID resolved to, when known
+  std::string total_path;
+  std::string subject_path;
+  std::string subject_code;
+  std::string rate;
+  std::string replay;  // the command line that replays this run
+};
+
+// The outcome's name in JSON and JUnit: "passed", "failed", "notGraded", "refusedArchive",
+// "runTimeFailure".
+const char* OutcomeName(RecordOutcome outcome);
+// The outcome in words for people: "passed", "failed", "not graded", ...
+const char* OutcomeWords(RecordOutcome outcome);
+// True when an item counts as not passed in the summaries: failed, refused, run-time failure.
+bool IsProblem(RecordOutcome outcome);
+// "typical document" or "MODULE REC_NO".
+std::string ItemName(const RecordResult& record);
+// One line saying why an item did not pass, or was not graded.
+std::string OneLineReason(const RecordResult& record);
+// A report string made into a UTF-8 document: an encoding named in its declaration is replaced by
+// UTF-8 (the text already is UTF-8). Other text is left alone.
+std::string DeclareUtf8(const std::string& report);
+
+// Gathers the run through the check observer and shows progress on stderr: on a terminal (TERM not
+// "dumb") one line redrawn at most ten times a second; otherwise plain lines, one per module.
+class ResultsObserver final : public CheckObserver {
+ public:
+  enum class Progress { kNone, kRedrawn, kLines };
+  ResultsObserver(CheckRun& run, Progress progress, bool verbose);
+
+  void OnModules(int32_t count) override;
+  void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override;
+  void OnSample(const std::string& module, const std::string& rec_no, bool passed) override;
+  void OnExtractionFailed(const std::string& archive_path, const std::string& reason) override;
+  void OnRecord(const RecordResult& result) override;
+
+  // Removes the progress line, if one is shown.
+  void Finish();
+
+ private:
+  void Line(const std::string& text);
+  void Draw(bool force);
+
+  CheckRun& run_;
+  Progress progress_;
+  bool verbose_;
+  bool drawn_ = false;
+  int32_t module_index_ = 0;
+  std::string module_name_;
+  int32_t module_draws_ = 0;
+  int32_t module_done_ = 0;
+  int32_t done_ = 0;
+  int32_t failures_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+// Which progress a command run shows: none when quiet; redrawn on a terminal whose TERM is not
+// "dumb"; plain lines otherwise.
+ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, const char* term);
+
+// The JSON object of --json (docs/check-result.schema.json describes it).
+std::string RunJson(const CheckRun& run);
+// The one JSON object printed with --json when the command cannot run.
+std::string ErrorJson(const std::string& message, int exit_status);
+// The lines printed after the error text: the records that did not pass, and the counts.
+std::string TextSummary(const CheckRun& run);
+
+}  // namespace vardenix::cli

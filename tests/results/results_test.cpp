@@ -1,0 +1,356 @@
+// What `vardenix check` tells people and programs about each record: the real binary on real banks,
+// real zip archives and a real component module whose answer text picks the outcome.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/fakes/report_reader.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/zip_writer.h"
+#include "support/banks.h"
+#include "support/command.h"
+
+namespace vardenix {
+namespace {
+
+using fakes::TempDir;
+using support::Bytes;
+using support::CommandOutcome;
+
+constexpr const char* kScorer = "Vardenix.Test.Results";
+const std::string kSchema = std::string(VARDENIX_SOURCE_DIR) + "/docs/check-result.schema.json";
+
+CommandOutcome Vardenix(const TempDir& dir, const std::vector<std::string>& args,
+                        const std::vector<std::string>& env = {}) {
+  std::vector<std::string> all_env = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
+  all_env.insert(all_env.end(), env.begin(), env.end());
+  return support::RunCommand(VARDENIX_BIN, args, dir.path(), all_env);
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<uint8_t> AnswerZip(const TempDir& dir) {
+  fakes::MakeDirs(dir / "answer/doc");
+  fakes::WriteFileText(dir / "answer/doc/report.txt", "the model answer\n");
+  return ZipFolder(dir / "answer");
+}
+
+// Subject "S1": module Empty (no questions), Excel (one that passes) and Word, whose records have
+// every outcome in turn.
+void WriteBanks(const TempDir& dir) {
+  support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word", "Excel", "Empty"}));
+  const std::vector<uint8_t> zip = AnswerZip(dir);
+  std::vector<support::Question> questions = {
+      {"Word", "W-1", "perfect", zip},
+      {"Word", "W-2", "short", zip},
+      {"Word", "W-3", "perfect", zip, /*in_operation=*/false},
+      {"Word", "W-4", std::nullopt, zip},
+      {"Word", "W-5", "perfect", std::nullopt},
+      {"Word", "W-6", "perfect", Bytes("this is no zip archive")},
+      {"Word", "W-7", "explode", zip},
+      {"Word", "W-8", "ill-formed", zip},
+      {"Excel", "E-1", "perfect", zip},
+  };
+  support::WriteSubjectBank(dir / "subject.db", questions);
+}
+
+std::vector<std::string> SubjectCheck(const TempDir& dir) {
+  return {"check",     "--ping-name",      kScorer,         "--component",  RESULTS_SCORER_MODULE, "--total",
+          dir / "total.db", "--subject", dir / "subject.db", "--subject-code", "S1", "--ping-path", dir.path(),
+          "--quiet"};
+}
+
+std::vector<std::string> DocumentCheck(const TempDir& dir, const std::string& rule) {
+  fakes::WriteFileBytes(dir / "typical.zip", AnswerZip(dir));
+  return {"check", "--ping-name", kScorer, "--component", RESULTS_SCORER_MODULE, "--archive", dir / "typical.zip",
+          "--rule-text", rule, "--ping-path", dir.path(), "--quiet"};
+}
+
+nlohmann::json Json(const CommandOutcome& o) {
+  try {
+    return nlohmann::json::parse(o.out);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "stdout is not one JSON object: " << e.what() << "\n" << o.Describe();
+    return nlohmann::json::object();
+  }
+}
+
+// (module, record number, draw) of every bank record of a JSON result, in order.
+std::vector<std::string> Draws(const nlohmann::json& j) {
+  std::vector<std::string> draws;
+  for (const auto& r : j.at("records")) {
+    if (r.at("kind") == "record") {
+      draws.push_back(r.at("module").get<std::string>() + " " + r.at("recNo").get<std::string>() + " #" +
+                      std::to_string(r.at("draw").get<int>()));
+    }
+  }
+  return draws;
+}
+
+TEST(CheckResults, EveryRecordOfASweepCarriesItsOutcomeInJson) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--json", "--seed", "18446744073709551615"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  const nlohmann::json j = Json(o);
+  // The full 64-bit seed, as text: a JSON number would lose it.
+  EXPECT_EQ(j.at("seed"), "18446744073709551615");
+  EXPECT_EQ(j.at("mode"), "all");
+
+  struct Row {
+    const char* rec_no;
+    const char* outcome;
+    const char* details;  // part of the details ("" for none)
+    double score;         // < 0: null
+  };
+  const Row rows[] = {
+      {"E-1", "passed", "", 100},
+      {"W-1", "passed", "", 100},
+      {"W-2", "failed", "", 50},
+      {"W-3", "notGraded", "Tbl_Operation", -1},
+      {"W-4", "notGraded", "answer text", -1},
+      {"W-5", "notGraded", "archive", -1},
+      {"W-6", "refusedArchive", "", -1},
+      {"W-7", "runTimeFailure", "unknown rule kind", -1},
+      {"W-8", "failed", "", 50},
+  };
+  const nlohmann::json& records = j.at("records");
+  ASSERT_EQ(records.size(), std::size(rows)) << j.dump(2);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    const nlohmann::json& r = records[i];
+    EXPECT_EQ(r.at("recNo"), row.rec_no) << row.rec_no;
+    EXPECT_EQ(r.at("kind"), "record") << row.rec_no;
+    EXPECT_EQ(r.at("outcome"), row.outcome) << row.rec_no << "\n" << r.dump(2);
+    EXPECT_NE(r.at("details").get<std::string>().find(row.details), std::string::npos) << row.rec_no << "\n" << r.dump(2);
+    if (row.score < 0) {
+      EXPECT_TRUE(r.at("score").is_null()) << row.rec_no;
+    } else {
+      EXPECT_EQ(r.at("score").get<double>(), row.score) << row.rec_no;
+    }
+    EXPECT_EQ(r.at("reason").get<std::string>().empty(), std::string(row.outcome) == "passed") << row.rec_no;
+  }
+  // The draw counts within its module; the archive control said why it refused W-6.
+  EXPECT_EQ(records[2].at("draw"), 2);
+  EXPECT_FALSE(records[6].at("details").get<std::string>().empty());
+  // A failing record's report is a UTF-8 document a JSON consumer can parse.
+  const fakes::ReportView w2 = fakes::ReadReport(records[2].at("errMsgXml").get<std::string>());
+  EXPECT_TRUE(w2.parses);
+  EXPECT_EQ(w2.declared_encoding, "UTF-8");
+  EXPECT_EQ(w2.Field("Rule"), std::vector<std::string>{"short"});
+  EXPECT_EQ(records[2].at("errMsg"), "short: short\r\n");
+  EXPECT_EQ(fakes::ReadReport(j.at("errMsgXml").get<std::string>()).declared_encoding, "UTF-8");
+
+  const nlohmann::json expected_modules = nlohmann::json::parse(R"([
+    {"name": "Empty", "questions": 0, "samples": 0, "passed": 0, "failures": 0, "notGraded": 0},
+    {"name": "Excel", "questions": 1, "samples": 1, "passed": 1, "failures": 0, "notGraded": 0},
+    {"name": "Word", "questions": 8, "samples": 8, "passed": 1, "failures": 4, "notGraded": 3}])");
+  EXPECT_EQ(j.at("modules"), expected_modules);
+  EXPECT_EQ(j.at("counts").at("graded"), 4);
+  EXPECT_EQ(j.at("counts").at("notPassed"), 4);
+}
+
+TEST(CheckResults, TextEndsWithEveryRecordThatDidNotPassAndTheCounts) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  for (const char* line : {"  Word W-2 (draw 2): failed, score 50: short: short\n",
+                           "  Word W-3 (draw 3): not graded: no Tbl_Operation row",
+                           "  Word W-4 (draw 4): not graded: no answer text", "  Word W-5 (draw 5): not graded: no answer archive",
+                           "  Word W-6 (draw 6): archive refused: ",
+                           "  Word W-7 (draw 7): run-time failure: ", "unknown rule kind",
+                           "summary: 4 records graded (2 passed, 4 not passed, 3 not graded) from 3 modules\n"}) {
+    EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.Describe();
+  }
+  EXPECT_EQ(o.out.find("W-1 (draw"), std::string::npos) << o.out;
+  EXPECT_TRUE(o.out.ends_with("verdict: not passed\nseed: " + std::string(o.out.substr(o.out.rfind("seed: ") + 6))))
+      << o.out;
+
+  // Nothing to grade is said, not hidden behind a bare "passed".
+  TempDir empty;
+  support::WriteTotalBank(empty / "total.db", support::OperationModules("S1", {"Empty"}));
+  support::WriteSubjectBank(empty / "subject.db", {});
+  const CommandOutcome nothing = Vardenix(empty, SubjectCheck(empty));
+  EXPECT_NE(nothing.out.find("summary: 0 records graded"), std::string::npos) << nothing.Describe();
+  EXPECT_NE(nothing.out.find("nothing was graded"), std::string::npos) << nothing.Describe();
+}
+
+TEST(CheckResults, TypicalDocumentIsARecordOfItsOwn) {
+  struct Row {
+    const char* name;
+    std::string rule;
+    bool broken_archive;
+    const char* outcome;
+  };
+  const Row rows[] = {
+      {"passed", "perfect", false, "passed"},
+      {"failed", "half", false, "failed"},
+      {"rule the component cannot read", "explode", false, "runTimeFailure"},
+      {"archive refused", "perfect", true, "refusedArchive"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    std::vector<std::string> args = DocumentCheck(dir, row.rule);
+    if (row.broken_archive) fakes::WriteFileText(dir / "typical.zip", "this is no zip archive");
+    const CommandOutcome o = Vardenix(dir, Concat(args, {"--json"}));
+    const nlohmann::json j = Json(o);
+    ASSERT_EQ(j.at("records").size(), 1u) << row.name << "\n" << o.Describe();
+    const nlohmann::json& r = j.at("records")[0];
+    EXPECT_EQ(r.at("kind"), "typicalDocument") << row.name;
+    EXPECT_EQ(r.at("draw"), 0) << row.name;
+    EXPECT_EQ(r.at("outcome"), row.outcome) << row.name << "\n" << r.dump(2);
+    EXPECT_EQ(o.status, std::string(row.outcome) == "passed" ? 0 : 1) << row.name;
+  }
+}
+
+TEST(CheckResults, XmlFileParsesEvenWhenTheComponentsReportDoesNot) {
+  TempDir dir;
+  const CommandOutcome o = Vardenix(dir, Concat(DocumentCheck(dir, "ill-formed"), {"--xml", dir / "report.xml"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  std::ifstream in(dir / "report.xml", std::ios::binary);
+  const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const fakes::ReportView report = fakes::ReadReport(xml);
+  EXPECT_TRUE(report.parses) << xml;
+  EXPECT_EQ(report.declared_encoding, "UTF-8");
+  ASSERT_EQ(report.entries.size(), 1u) << xml;
+  EXPECT_NE(report.Field("RuleErrInfo")[0].find("not well-formed XML"), std::string::npos) << xml;
+}
+
+TEST(CheckResults, CommandThatCannotRunStillAnswersOneJsonObject) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> change;
+  };
+  const Row rows[] = {
+      {"unknown flag", {"--no-such-flag"}},
+      {"rate above 1", {"--rate", "1.5"}},
+      {"negative rate", {"--rate", "-0.1"}},
+      {"hexadecimal rate", {"--rate", "0x1p-3"}},
+      {"NaN rate", {"--rate", "nan"}},
+      {"infinite rate", {"--rate", "inf"}},
+      {"rate with blanks", {"--rate", " 0.1"}},
+      {"missing bank", {"--total", "/nonexistent/total.db"}},
+      {"rerun of a file that is not a result", {"--rerun", "/dev/null"}},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteBanks(dir);
+    const CommandOutcome o = Vardenix(dir, Concat(Concat(SubjectCheck(dir), row.change), {"--json"}));
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << o.Describe();
+    const nlohmann::json j = Json(o);
+    EXPECT_EQ(j.size(), 2u) << row.name << "\n" << o.out;
+    EXPECT_FALSE(j.value("error", "").empty()) << row.name << "\n" << o.out;
+    EXPECT_EQ(j.value("exitStatus", 0), 2) << row.name;
+  }
+  // Rates people write are taken.
+  for (const char* rate : {"0", "1", "0.25", ".5", "1e-1", "1.0"}) {
+    TempDir dir;
+    WriteBanks(dir);
+    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--rate", rate, "--dry-run"}));
+    EXPECT_EQ(o.status, 0) << rate << "\n" << o.Describe();
+  }
+}
+
+// The JSON outputs of several runs, checked against the published schema with a validator of its
+// own (python3-jsonschema); a result that breaks the schema is shown to be refused.
+TEST(CheckResults, JsonOutputMatchesItsSchema) {
+  TempDir dir;
+  if (support::RunCommand("python3", {"-c", "import jsonschema"}, dir.path()).status != 0) {
+    GTEST_SKIP() << "python3-jsonschema is not installed (scripts/setup installs it)";
+  }
+  WriteBanks(dir);
+  const std::vector<std::vector<std::string>> runs = {
+      Concat(SubjectCheck(dir), {"--all"}),
+      Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "3"}),
+      Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "3", "--dry-run"}),
+      Concat(SubjectCheck(dir), {"--rate", "2"}),
+      Concat(DocumentCheck(dir, "half"), {"--xml", dir / "report.xml"}),
+  };
+  std::vector<std::string> files;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const CommandOutcome o = Vardenix(dir, Concat(runs[i], {"--json"}));
+    ASSERT_NE(o.status, -1);
+    files.push_back(dir / ("result-" + std::to_string(i) + ".json"));
+    fakes::WriteFileText(files.back(), o.out);
+  }
+  // A result whose seed is a number again, which the schema must refuse.
+  nlohmann::json broken = nlohmann::json::parse(std::ifstream(files[0]));
+  broken["seed"] = 7;
+  fakes::WriteFileText(dir / "broken.json", broken.dump());
+
+  const std::string validate =
+      "import json, sys, jsonschema\n"
+      "schema = json.load(open(sys.argv[1]))\n"
+      "jsonschema.Draft202012Validator.check_schema(schema)\n"
+      "validator = jsonschema.Draft202012Validator(schema)\n"
+      "for name in sys.argv[2:]:\n"
+      "    errors = list(validator.iter_errors(json.load(open(name, encoding='utf-8'))))\n"
+      "    print(name, 'valid' if not errors else 'invalid: ' + '; '.join(e.message for e in errors))\n";
+  std::vector<std::string> args = {"-c", validate, kSchema};
+  args.insert(args.end(), files.begin(), files.end());
+  args.push_back(dir / "broken.json");
+  const CommandOutcome v = support::RunCommand("python3", args, dir.path());
+  ASSERT_EQ(v.status, 0) << v.Describe();
+  for (const std::string& file : files) {
+    EXPECT_NE(v.out.find(file + " valid\n"), std::string::npos) << v.out;
+  }
+  EXPECT_NE(v.out.find(dir / "broken.json invalid"), std::string::npos) << v.out;
+}
+
+TEST(CheckResults, DryRunListsTheDrawsARealRunWithTheSameSeedGrades) {
+  TempDir dir;
+  WriteBanks(dir);
+  const std::vector<std::string> args = Concat(SubjectCheck(dir), {"--rate", "0.6", "--seed", "424242", "--json"});
+  const CommandOutcome dry = Vardenix(dir, Concat(args, {"--dry-run"}));
+  // Nothing was staged in the working folder.
+  EXPECT_FALSE(fakes::PathExists(dir / "Result.Zip"));
+  const CommandOutcome real = Vardenix(dir, args);
+  ASSERT_EQ(dry.status, 0) << dry.Describe();
+  ASSERT_NE(real.status, 2) << real.Describe();
+  const nlohmann::json dry_json = Json(dry);
+  EXPECT_EQ(dry_json.at("dryRun"), true);
+  EXPECT_EQ(dry_json.at("seed"), "424242");
+  for (const auto& r : dry_json.at("records")) EXPECT_EQ(r.at("outcome"), "notGraded") << r.dump();
+  const std::vector<std::string> draws = Draws(dry_json);
+  EXPECT_EQ(draws.size(), 1u + 5u) << dry.out;  // Excel: floor(0.6) + 1, Word: floor(4.8) + 1
+  EXPECT_EQ(draws, Draws(Json(real)));
+
+  const CommandOutcome text = Vardenix(dir, Concat(SubjectCheck(dir), {"--rate", "0.6", "--seed", "424242", "--dry-run"}));
+  EXPECT_NE(text.out.find("seed: 424242"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Excel E-1 (draw 1)\n"), std::string::npos) << text.out;
+}
+
+TEST(CheckResults, RerunGradesExactlyTheRecordsThatDidNotPass) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome first = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--json"}));
+  fakes::WriteFileText(dir / "first.json", first.out);
+  const CommandOutcome again = Vardenix(dir, Concat(SubjectCheck(dir), {"--rerun", dir / "first.json", "--json"}));
+  ASSERT_EQ(again.status, 1) << again.Describe();
+  const nlohmann::json j = Json(again);
+  EXPECT_EQ(j.at("mode"), "rerun");
+  EXPECT_EQ(Draws(j), (std::vector<std::string>{"Word W-2 #1", "Word W-3 #2", "Word W-4 #3", "Word W-5 #4",
+                                                "Word W-6 #5", "Word W-7 #6", "Word W-8 #7"}));
+}
+
+TEST(CheckResults, ProgressIsPlainLinesWhenStderrIsNoTerminal) {
+  TempDir dir;
+  WriteBanks(dir);
+  std::vector<std::string> args = SubjectCheck(dir);
+  args.pop_back();  // progress wanted
+  const CommandOutcome o = Vardenix(dir, Concat(args, {"--all"}), {"TERM=xterm-256color"});
+  EXPECT_EQ(o.err.find('\r'), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find('\033'), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("module 1 of 3: Empty"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("module 3 of 3: Word (8 questions, 8 draws)"), std::string::npos) << o.err;
+}
+
+}  // namespace
+}  // namespace vardenix
