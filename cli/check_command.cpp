@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "platform/class_registry.h"
+#include "platform/component_records.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/rule_err_reader.h"
@@ -152,6 +154,21 @@ std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::strin
   return records;
 }
 
+// Where the ProgID comes from: the modules loaded by path, or the registration record naming one.
+std::string ComponentSource(const CheckArgs& a) {
+  std::string source;
+  for (const std::string& m : a.components) source += (source.empty() ? "" : ", ") + Absolute(m);
+  if (!source.empty()) return "loaded with --component: " + source;
+  const std::string folder = a.registry_opt->count() > 0 ? a.registry : DefaultRegistry();
+  try {
+    if (const std::optional<ComponentRecord> record = FindComponentRecord(folder, a.ping_name)) {
+      return record->module_path + " (registered in " + record->file + ")";
+    }
+  } catch (const std::exception&) {
+  }
+  return std::string();
+}
+
 // The command line that replays a run: the same inputs and the seed it used.
 std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
   const auto quote = [](const std::string& text) {
@@ -279,7 +296,12 @@ int RunCheck(const CheckArgs& a) {
   if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
   // Found out now rather than after a subject check that may take minutes, whose verdict and
   // report would then be lost.
+  if (a.xml_opt->count() > 0 && a.xml == "-" && a.json) {
+    throw UsageError("--xml - and --json both print on stdout; write one of them to a file");
+  }
   if (a.xml_opt->count() > 0 && a.xml != "-") RequireWritableFile(a.xml, "the XML report");
+  if (!a.junit.empty()) RequireWritableFile(a.junit, "the JUnit report");
+  if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   if (!a.dry_run) PrepareComponents(a);
 
   std::string ping_path = a.ping_path;
@@ -298,6 +320,7 @@ int RunCheck(const CheckArgs& a) {
   run.replay = ReplayCommand(a, run.seed);
   run.ping_name = a.ping_name;
   run.components = a.components;
+  run.component_source = ComponentSource(a);
   if (options & ChkSubject) {
     run.total_path = a.total;
     run.subject_path = a.subject;
@@ -322,9 +345,13 @@ int RunCheck(const CheckArgs& a) {
   run.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
 
-  if (a.xml_opt->count() > 0) WriteOutputFile(a.xml, XmlFileText(run.err_xml));
+  if (a.xml_opt->count() > 0 && a.xml != "-") WriteOutputFile(a.xml, XmlFileText(run.err_xml));
+  if (!a.junit.empty()) WriteOutputFile(a.junit, JUnitXml(run));
+  if (!a.html.empty()) WriteOutputFile(a.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
 
-  if (a.json) {
+  if (a.xml_opt->count() > 0 && a.xml == "-") {
+    std::cout << XmlFileText(run.err_xml);
+  } else if (a.json) {
     std::cout << RunJson(run) << '\n';
   } else if (a.dry_run) {
     for (const RecordResult& r : run.records) {
@@ -391,12 +418,21 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   a.seed_opt = cmd->add_option("--seed", a.seed, "base seed of the sampling, to replay a run (default: the clock)")
                     ->type_name("N");
   a.xml_opt = cmd->add_option("--xml", a.xml,
-                              "write the RuleErrs report to this file (UTF-8; a report without entries when "
-                              "there is nothing to report)")
+                              "write the RuleErrs report to this file, or to stdout instead of the text report "
+                              "with \"-\" (UTF-8; a report without entries when there is nothing to report, and one "
+                              "entry naming the problem when a component's report is not well-formed, so it always "
+                              "parses)")
                   ->type_name("FILE");
   cmd->add_flag("--json", a.json,
                 "print one JSON object instead of the text report (docs/check-result.schema.json describes it); "
                 "also when the command cannot run: {\"error\", \"exitStatus\"}");
+  cmd->add_option("--html", a.html,
+                  "write one self-contained HTML page of the results to this file (verdict, replay command, "
+                  "environment, modules, every record with its report)")
+      ->type_name("FILE");
+  cmd->add_option("--junit", a.junit,
+                  "write a JUnit XML report to this file for CI (a test suite per module, a test case per draw)")
+      ->type_name("FILE");
   auto* all = cmd->add_flag("--all", a.all,
                             "grade every question of every selected module once, in bank order, instead of a sample; "
                             "the verdict: every graded question passed");

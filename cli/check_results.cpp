@@ -203,7 +203,7 @@ std::string RunJson(const CheckRun& run) {
     if (r.outcome == RecordOutcome::kPassed) ++passed;
     if (IsProblem(r.outcome)) ++failed;
     if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
-    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) ++graded;
+    if (r.outcome != RecordOutcome::kNotGraded) ++graded;
   }
   out["counts"] = {{"modules", run.module_rows},   {"samples", run.samples}, {"failedSamples", run.failed_samples},
                    {"records", run.records.size()}, {"graded", graded},       {"passed", passed},
@@ -257,7 +257,7 @@ std::string TextSummary(const CheckRun& run) {
   std::string lines;
   for (const RecordResult& r : run.records) {
     if (r.outcome == RecordOutcome::kPassed) ++passed;
-    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) ++graded;
+    if (r.outcome != RecordOutcome::kNotGraded) ++graded;
     if (IsProblem(r.outcome)) ++failed;
     if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
     if (r.outcome != RecordOutcome::kPassed && !(run.dry_run && r.outcome == RecordOutcome::kNotGraded)) {
@@ -273,10 +273,10 @@ std::string TextSummary(const CheckRun& run) {
     return out;
   }
   out += "summary: " + Count(graded, "record graded", "records graded");
-  out += " (" + std::to_string(passed) + " passed, " + std::to_string(failed) + " not passed, " +
-         std::to_string(not_graded) + " not graded)";
+  out += " (" + std::to_string(passed) + " passed, " + std::to_string(failed) + " not passed), " +
+         std::to_string(not_graded) + " not graded";
   if (!run.modules.empty() || run.module_rows > 0) {
-    out += " from " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
+    out += ", " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
   }
   out += "\n";
   if (graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";

@@ -109,3 +109,27 @@ std::string ErrorJson(const std::string& message, int exit_status);
 std::string TextSummary(const CheckRun& run);
 
 }  // namespace vardenix::cli
+
+namespace vardenix::cli {
+
+// Text made safe inside XML and HTML: & < > " ' escaped; characters XML 1.0 cannot hold (control
+// characters other than tab, line feed and carriage return, and bytes that are not UTF-8) become
+// U+FFFD. In attributes line ends are kept as character references.
+std::string XmlEscape(const std::string& text, bool attribute = false);
+
+// JUnit XML as Jenkins and GitLab read it: one testsuite per module (and one for the typical
+// document), one testcase per draw; a failed record or a refused archive is a <failure> with the
+// record's text, a run-time failure an <error>, a record with nothing to grade <skipped>.
+std::string JUnitXml(const CheckRun& run);
+
+}  // namespace vardenix::cli
+
+namespace vardenix::cli {
+
+// One self-contained HTML page (no script, nothing fetched): the verdict at the top, the seed and
+// the command that replays the run, the environment (ProgID and its module, banks with their
+// SHA-256, the version), a table of modules with a bar of passed / failed / not graded, and every
+// record with its outcome, its text and its RuleErr entries. `version` is the command's version.
+std::string HtmlReport(const CheckRun& run, const std::string& version);
+
+}  // namespace vardenix::cli

@@ -152,7 +152,7 @@ TEST(CheckResults, EveryRecordOfASweepCarriesItsOutcomeInJson) {
     {"name": "Excel", "questions": 1, "samples": 1, "passed": 1, "failures": 0, "notGraded": 0},
     {"name": "Word", "questions": 8, "samples": 8, "passed": 1, "failures": 4, "notGraded": 3}])");
   EXPECT_EQ(j.at("modules"), expected_modules);
-  EXPECT_EQ(j.at("counts").at("graded"), 4);
+  EXPECT_EQ(j.at("counts").at("graded"), 6);
   EXPECT_EQ(j.at("counts").at("notPassed"), 4);
 }
 
@@ -166,7 +166,7 @@ TEST(CheckResults, TextEndsWithEveryRecordThatDidNotPassAndTheCounts) {
                            "  Word W-4 (draw 4): not graded: no answer text", "  Word W-5 (draw 5): not graded: no answer archive",
                            "  Word W-6 (draw 6): archive refused: ",
                            "  Word W-7 (draw 7): run-time failure: ", "unknown rule kind",
-                           "summary: 4 records graded (2 passed, 4 not passed, 3 not graded) from 3 modules\n"}) {
+                           "summary: 6 records graded (2 passed, 4 not passed), 3 not graded, 3 modules\n"}) {
     EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.Describe();
   }
   EXPECT_EQ(o.out.find("W-1 (draw"), std::string::npos) << o.out;
@@ -350,6 +350,102 @@ TEST(CheckResults, ProgressIsPlainLinesWhenStderrIsNoTerminal) {
   EXPECT_EQ(o.err.find('\033'), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("module 1 of 3: Empty"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("module 3 of 3: Word (8 questions, 8 draws)"), std::string::npos) << o.err;
+}
+
+// The JUnit report against the structure CI systems read (tests/results/junit.xsd, checked by
+// xmllint), and its content: a suite per module, a case per draw, the failing record's text.
+TEST(CheckReports, JUnitReportIsWhatCiReads) {
+  TempDir dir;
+  WriteBanks(dir);
+  fakes::WriteFileBytes(dir / "typical.zip", AnswerZip(dir));
+  const CommandOutcome o =
+      Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--archive", dir / "typical.zip", "--rule-text", "perfect",
+                                               "--junit", dir / "junit.xml"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  if (support::ProgramExists("xmllint")) {
+    const CommandOutcome lint = support::RunCommand(
+        "xmllint", {"--noout", "--schema", std::string(VARDENIX_SOURCE_DIR) + "/tests/results/junit.xsd", dir / "junit.xml"},
+        dir.path());
+    EXPECT_EQ(lint.status, 0) << lint.Describe();
+  } else {
+    ADD_FAILURE() << "xmllint is not installed (scripts/setup installs libxml2-utils)";
+  }
+  const std::string xml = [&] {
+    std::ifstream in(dir / "junit.xml", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  for (const char* part : {"<testsuites name=\"vardenix check\" tests=\"10\" failures=\"3\" errors=\"1\" skipped=\"3\"",
+                           "<testsuite name=\"typical document\" tests=\"1\" failures=\"0\"",
+                           "<testsuite name=\"Empty\" tests=\"0\"",
+                           "<testsuite name=\"Word\" tests=\"8\" failures=\"3\" errors=\"1\" skipped=\"3\"",
+                           "<testcase classname=\"vardenix.Word\" name=\"W-2 (draw 2)\"",
+                           "<failure message=\"failed, score 50: short: short\" type=\"failed\">short: short\r\n</failure>",
+                           "<error message=\"run-time failure: ", "<skipped message=\"not graded: no Tbl_Operation row"}) {
+    EXPECT_NE(xml.find(part), std::string::npos) << part << "\n" << xml;
+  }
+}
+
+TEST(CheckReports, XmlToStdoutReplacesTheTextReport) {
+  TempDir dir;
+  const CommandOutcome o = Vardenix(dir, Concat(DocumentCheck(dir, "half"), {"--xml", "-"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  const fakes::ReportView report = fakes::ReadReport(o.out);
+  EXPECT_TRUE(report.parses) << o.out;
+  EXPECT_EQ(report.Field("Rule"), std::vector<std::string>{"half"});
+  const CommandOutcome both = Vardenix(dir, Concat(DocumentCheck(dir, "half"), {"--xml", "-", "--json"}));
+  EXPECT_EQ(both.status, 2) << both.Describe();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The HTML report in a real browser: headless Chromium loads it from the file, the test reads the
+// DOM it built, and a screenshot is kept in build/test-artefacts/ for a person to look at.
+TEST(CheckReports, HtmlReportShowsVerdictRecordsAndEnvironmentInABrowser) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome o =
+      Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--seed", "99", "--html", dir / "report.html"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  const std::string html = ReadFile(dir / "report.html");
+  // Self-contained: nothing to fetch, nothing to run.
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find(" src="), std::string::npos);
+  EXPECT_EQ(html.find("<link"), std::string::npos);
+  // The banks are named with their SHA-256, as sha256sum computes it.
+  for (const char* bank : {"total.db", "subject.db"}) {
+    const CommandOutcome sum = support::RunCommand("sha256sum", {dir / bank}, dir.path());
+    ASSERT_EQ(sum.status, 0) << sum.Describe();
+    EXPECT_NE(html.find(sum.out.substr(0, 64)), std::string::npos) << bank;
+  }
+
+  const char* browser = support::ProgramExists("chromium") ? "chromium"
+                        : support::ProgramExists("chromium-browser") ? "chromium-browser" : nullptr;
+  if (browser == nullptr) {
+    GTEST_SKIP() << "Chromium is not installed, so the HTML report was not opened in a browser (scripts/setup "
+                    "installs the chromium package; then run: ctest -R CheckReports.Html)";
+  }
+  const std::vector<std::string> flags = {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                          "--user-data-dir=" + dir / "chromium-profile", "--window-size=1200,1600"};
+  const CommandOutcome dom = support::RunCommand(browser, Concat(flags, {"--dump-dom", "file://" + dir / "report.html"}),
+                                                 dir.path(), {"HOME=" + dir.path()});
+  if (dom.status != 0 || dom.out.find("<html") == std::string::npos) {
+    GTEST_SKIP() << "Chromium could not run here, so the HTML report was not opened in a browser:\n" << dom.Describe();
+  }
+  for (const char* part : {"<h1>Not passed</h1>", "Word W-2 (draw 2): <span class=\"outcome\">failed</span>, score 50",
+                           "<td>short of short</td>", "<pre id=\"replay-command\">vardenix check --ping-name Vardenix.Test.Results",
+                           "--all", "aria-label=\"1 passed, 4 failed, 3 not graded\"", "no Tbl_Operation row",
+                           "<code id=\"seed\">99</code>"}) {
+    EXPECT_NE(dom.out.find(part), std::string::npos) << part << "\n" << dom.out;
+  }
+  fakes::MakeDirs(RESULTS_ARTEFACT_DIR);
+  const std::string shot = std::string(RESULTS_ARTEFACT_DIR) + "/check-report.png";
+  const CommandOutcome png = support::RunCommand(browser, Concat(flags, {"--screenshot=" + shot, "file://" + dir / "report.html"}),
+                                                 dir.path(), {"HOME=" + dir.path()});
+  EXPECT_EQ(png.status, 0) << png.Describe();
+  EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
 }
 
 }  // namespace

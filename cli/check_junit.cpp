@@ -1,0 +1,149 @@
+#include <cstdio>
+#include <map>
+
+#include "cli/check_results.h"
+
+namespace vardenix::cli {
+namespace {
+
+// The length of the UTF-8 sequence at `i`, or 0 when it is not one.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+std::string Seconds(double seconds) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
+  return buffer;
+}
+
+std::string Attr(const std::string& name, const std::string& value) {
+  return " " + name + "=\"" + XmlEscape(value, true) + "\"";
+}
+
+}  // namespace
+
+std::string XmlEscape(const std::string& text, bool attribute) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const size_t n = Utf8Length(text, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    if (n > 1) {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      case '\n': out += attribute ? "&#10;" : "\n"; break;
+      case '\r': out += attribute ? "&#13;" : "\r"; break;
+      case '\t': out += attribute ? "&#9;" : "\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out += c;
+        }
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string JUnitXml(const CheckRun& run) {
+  struct Suite {
+    std::string name;
+    std::vector<const RecordResult*> cases;
+    int failures = 0, errors = 0, skipped = 0;
+    double seconds = 0;
+  };
+  std::vector<Suite> suites;
+  std::map<std::string, size_t> index;
+  const auto suite_of = [&](const std::string& name) -> Suite& {
+    const auto [it, added] = index.emplace(name, suites.size());
+    if (added) suites.push_back(Suite{name, {}, 0, 0, 0, 0});
+    return suites[it->second];
+  };
+  // Every module gets a suite, also one without draws, so a module left unchecked shows.
+  for (const RecordResult& r : run.records) {
+    if (r.typical_document) suite_of("typical document");
+  }
+  for (const ModuleResult& m : run.modules) suite_of(m.name);
+  for (const RecordResult& r : run.records) {
+    Suite& suite = suite_of(r.typical_document ? std::string("typical document") : r.module);
+    suite.cases.push_back(&r);
+    suite.seconds += r.seconds;
+    if (r.outcome == RecordOutcome::kFailed || r.outcome == RecordOutcome::kRefusedArchive) ++suite.failures;
+    if (r.outcome == RecordOutcome::kRunTimeFailure) ++suite.errors;
+    if (r.outcome == RecordOutcome::kNotGraded) ++suite.skipped;
+  }
+
+  int tests = 0, failures = 0, errors = 0, skipped = 0;
+  for (const Suite& s : suites) {
+    tests += static_cast<int>(s.cases.size());
+    failures += s.failures;
+    errors += s.errors;
+    skipped += s.skipped;
+  }
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + Attr("name", "vardenix check") +
+                    Attr("tests", std::to_string(tests)) + Attr("failures", std::to_string(failures)) +
+                    Attr("errors", std::to_string(errors)) + Attr("skipped", std::to_string(skipped)) +
+                    Attr("time", Seconds(run.elapsed_seconds)) + ">\n";
+  for (const Suite& s : suites) {
+    out += "  <testsuite" + Attr("name", s.name) + Attr("tests", std::to_string(s.cases.size())) +
+           Attr("failures", std::to_string(s.failures)) + Attr("errors", std::to_string(s.errors)) +
+           Attr("skipped", std::to_string(s.skipped)) + Attr("time", Seconds(s.seconds)) + ">\n";
+    out += "    <properties>\n      <property" + Attr("name", "seed") + Attr("value", std::to_string(run.seed)) +
+           "/>\n    </properties>\n";
+    for (const RecordResult* r : s.cases) {
+      const std::string name =
+          r->typical_document ? std::string("typical document") : r->rec_no + " (draw " + std::to_string(r->draw) + ")";
+      out += "    <testcase" + Attr("classname", "vardenix." + s.name) + Attr("name", name) +
+             Attr("time", Seconds(r->seconds));
+      const std::string reason = OneLineReason(*r);
+      switch (r->outcome) {
+        case RecordOutcome::kPassed:
+          out += "/>\n";
+          continue;
+        case RecordOutcome::kFailed:
+        case RecordOutcome::kRefusedArchive:
+          out += ">\n      <failure" + Attr("message", reason) + Attr("type", OutcomeName(r->outcome)) + ">" +
+                 XmlEscape(r->text.empty() ? r->reason : r->text) + "</failure>\n";
+          break;
+        case RecordOutcome::kRunTimeFailure:
+          out += ">\n      <error" + Attr("message", reason) + Attr("type", OutcomeName(r->outcome)) + ">" +
+                 XmlEscape(r->reason) + "</error>\n";
+          break;
+        case RecordOutcome::kNotGraded:
+          out += ">\n      <skipped" + Attr("message", reason) + "/>\n";
+          break;
+      }
+      if (!r->text.empty() && r->outcome != RecordOutcome::kFailed) {
+        out += "      <system-out>" + XmlEscape(r->text) + "</system-out>\n";
+      }
+      out += "    </testcase>\n";
+    }
+    out += "  </testsuite>\n";
+  }
+  out += "</testsuites>\n";
+  return out;
+}
+
+}  // namespace vardenix::cli
