@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "cli/cli_support.h"
-#include "platform/class_registry.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/text_encoding.h"
@@ -189,15 +188,8 @@ void PrepareComponents(const CheckArgs& a) {
   if (vardenix_set_registry_folder(folder.c_str(), message, sizeof message) != VX_OK) {
     throw UsageError(std::string("cannot use the registry folder ") + folder + ": " + message);
   }
-  // The check itself would turn a component it cannot create into a recorded failure and a False
-  // verdict, which would read as a fault of the set-up; here it is a fault of the command line.
-  try {
-    SystemClassRegistry().Create(a.ping_name);
-  } catch (const std::exception& e) {
-    throw UsageError(std::string("cannot create the scoring component: ") + e.what() +
-                     " (a module is loaded with --component MODULE; registration records are read from " +
-                     (folder.empty() ? std::string("no folder") : folder) + ")");
-  }
+  // The ProgID is not tried here: a scoring component that is not installed is a fault of the set-up
+  // under check, which the check reports in its verdict and reports like any other.
 }
 
 // The report as a file: the XML declaration names the encoding of the string a host receives,
@@ -243,10 +235,9 @@ int RunCheck(const CheckArgs& a) {
   std::vector<uint8_t> archive;
   if (options & ChkResultDoc) archive = ReadInputFile(a.archive, "the archive");
   const std::string rule = ReadRule(a);
-  if (options & ChkSubject) {
-    RequireReadableFile(a.total, "the total bank");
-    RequireReadableFile(a.subject, "the subject bank");
-  }
+  // The bank paths and the ProgID go to the check as given: a missing bank, a file that is not a
+  // bank or a component that is not installed is what the check exists to find, and it answers
+  // them with its verdict and reports (exit 1), not with a refusal of the command line.
   if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
   // Found out now rather than after a subject check that may take minutes, whose verdict and
   // report would then be lost.

@@ -12,8 +12,10 @@ namespace vardenix::cli {
 
 // Exit statuses of every subcommand.
 inline constexpr int kExitPassed = 0;     // the verdict is True, or the command did what it was asked
-inline constexpr int kExitNotPassed = 1;  // the verdict is False
-inline constexpr int kExitCannotRun = 2;  // bad arguments, unreadable files, a component that cannot be made
+inline constexpr int kExitNotPassed = 1;  // the verdict is False, whatever fault of the set-up caused it
+// The command itself could not run: bad or contradictory flags, an input file of the command (an
+// archive, a rule file, a module) it cannot read, an output it cannot write.
+inline constexpr int kExitCannotRun = 2;
 
 // A problem with what the user gave: its message says what was wrong and what to do. The command
 // prints it and exits with kExitCannotRun.
