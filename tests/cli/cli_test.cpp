@@ -403,6 +403,77 @@ TEST(CheckCommand, SubjectCheckGivenInPartIsRefusedNotLeftOut) {
   }
 }
 
+// The folders "vardenix-check-*" that the command made under TMPDIR (the test's folder).
+std::vector<std::string> TemporaryFolders(const TempDir& dir) {
+  std::vector<std::string> found;
+  for (const std::string& entry : fakes::ListTree(dir.path())) {
+    if (entry.rfind("vardenix-check-", 0) == 0 && entry.find('/') == std::string::npos) found.push_back(entry);
+  }
+  return found;
+}
+
+// Each check without --ping-path left its folder, archive and extraction in /tmp.
+TEST(CheckCommand, NewWorkingFolderIsRemovedUnlessKept) {
+  struct Row {
+    const char* name;
+    const char* rule;
+    std::vector<std::string> extra;
+    int status;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"passed", "perfect", {}, 0, false},
+      {"not passed", "not quite", {}, 1, false},
+      {"kept with --keep", "perfect", {"--keep"}, 0, true},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    std::vector<std::string> args = {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE, "--archive",
+                                     MakeDocumentZip(dir), "--rule-text", row.rule};
+    args = Concat(args, row.extra);
+    const Outcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << Describe(o);
+    const std::vector<std::string> left = TemporaryFolders(dir);
+    if (!row.kept) {
+      EXPECT_TRUE(left.empty()) << row.name << ": " << ::testing::PrintToString(left);
+      continue;
+    }
+    ASSERT_EQ(left.size(), 1u) << row.name;
+    EXPECT_NE(o.err.find("working folder: " + dir / left[0]), std::string::npos) << row.name << "\n" << Describe(o);
+    EXPECT_TRUE(fakes::PathExists(dir / (left[0] + "/ChkPing.ZIP"))) << row.name;
+    EXPECT_TRUE(fakes::PathExists(dir / (left[0] + "/sub/answer.txt"))) << row.name;
+  }
+}
+
+// A file left in the working folder (by yesterday's check, say) can make an answer pass that lacks it;
+// the command says so when the folder given to --ping-path holds anything.
+TEST(CheckCommand, WorkingFolderThatHoldsFilesIsWarnedAbout) {
+  struct Row {
+    const char* name;
+    void (*fill)(const std::string& folder);
+    bool warned;
+  };
+  const Row rows[] = {
+      {"empty folder", [](const std::string&) {}, false},
+      {"a file left there", [](const std::string& f) { WriteFileText(f + "/old.txt", "x"); }, true},
+      {"an empty folder left there", [](const std::string& f) { fakes::MakeDirs(f + "/考生"); }, true},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    fakes::MakeDirs(dir / "work");
+    row.fill(dir / "work");
+    const Outcome o = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--ping-path", dir / "work"}));
+    EXPECT_EQ(o.status, 0) << row.name << "\n" << Describe(o);
+    const bool warned = o.err.find("already holds files") != std::string::npos;
+    EXPECT_EQ(warned, row.warned) << row.name << "\n" << Describe(o);
+    if (warned) {
+      EXPECT_NE(o.err.find("empty folder"), std::string::npos) << row.name << "\n" << Describe(o);
+    }
+    // The given folder is the host's: it is never removed.
+    EXPECT_TRUE(fakes::PathExists(dir / "work/ChkPing.ZIP")) << row.name;
+  }
+}
+
 TEST(CheckCommand, NothingToCheckSaysWhatToGive) {
   TempDir dir;
   const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE});
