@@ -35,7 +35,10 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
 
     const std::string answer =
         TrimSpaces(rs_operation->IsNull("M_Answer") ? std::string() : ToText(rs_operation->Value("M_Answer")));
-    if (answer.empty() || rs_operation->IsNull("O_Rudecont")) {
+    // Both fields are looked up before either decides, so a bank without O_Rudecont is a failure
+    // even for a record without an answer text.
+    const bool no_content = rs_operation->IsNull("O_Rudecont");
+    if (answer.empty() || no_content) {
       CloseObject(rs_operation);
       return true;
     }

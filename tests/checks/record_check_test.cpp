@@ -136,17 +136,35 @@ TEST(PingMdbRecNO, AnArchiveTheControlRefusesFailsWithItsReason) {
   }
 }
 
-TEST(PingMdbRecNO, AMissingTableFailsWithoutAnEntry) {
-  DirectRig rig;
-  const std::string bank = rig.dir / "subject.db";
-  SubjectBank(bank, {});
-  fakes::RunSqlOnBank(bank, "DROP TABLE Tbl_Operation");
-  auto db = SystemDatabaseEngine().OpenDatabase(bank);
-  std::string text = "x", xml = "x";
-  EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db));
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(xml, "");
-  EXPECT_EQ(rig.err_info, "");
+// A bank that lacks the table or one of its fields cannot be checked: a failure, never a pass, even
+// for a record that would otherwise be passed over for want of an answer text.
+TEST(PingMdbRecNO, AMissingTableOrFieldFailsWithoutAnEntry) {
+  struct Row {
+    const char* name;
+    const char* sql;  // run on a bank without Tbl_Operation
+  };
+  const Row rows[] = {
+      {"no Tbl_Operation", ""},
+      {"no O_Rudecont, no answer text",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, M_Answer TEXT); INSERT INTO Tbl_Operation VALUES ('R1', '  ')"},
+      {"no O_Rudecont, an answer text",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, M_Answer TEXT); INSERT INTO Tbl_Operation VALUES ('R1', 'a')"},
+      {"no M_Answer",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, O_Rudecont BLOB); INSERT INTO Tbl_Operation VALUES ('R1', NULL)"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    const std::string bank = rig.dir / "subject.db";
+    SubjectBank(bank, {});
+    fakes::RunSqlOnBank(bank, std::string("DROP TABLE Tbl_Operation; ") + row.sql);
+    auto db = SystemDatabaseEngine().OpenDatabase(bank);
+    std::string text = "x", xml = "x";
+    EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db)) << row.name;
+    EXPECT_EQ(text, "") << row.name;
+    EXPECT_EQ(xml, "") << row.name;
+    EXPECT_EQ(rig.err_info, "") << row.name;
+    EXPECT_EQ(rig.script->created, 0) << row.name;
+  }
 }
 
 }  // namespace
