@@ -27,7 +27,7 @@ bool ResultChk(CheckContext& ctx, const std::vector<uint8_t>& bytes, const std::
     const ScoringResult result = RunScoring(ctx, kResultDocArchive, bytes, rule, err_msg, err_msg_xml);
     if (result.outcome == ScoringOutcome::kExtractionFailed) {
       record.outcome = RecordOutcome::kRefusedArchive;
-      record.reason = result.refusal;
+      record.reason = result.extraction_failure;
       return tell(false);
     }
     const bool passed = IsFullScore(result.score);
