@@ -13,6 +13,7 @@
 #include "cli/cli_support.h"
 #include "platform/bank_editor.h"
 #include "platform/bank_schema.h"
+#include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/zip_writer.h"
 #include "vardenix/error.h"
@@ -21,6 +22,7 @@ namespace vardenix::cli {
 namespace {
 
 constexpr const char* kOperationQuestion = "操作题";
+constexpr const char* kRecordArchiveName = "Result.Zip";
 
 struct BankArgs {
   std::string file;
@@ -56,6 +58,18 @@ int Create(const BankArgs& a, BankKind kind) {
 }
 
 int AddModule(const BankArgs& a) {
+  // A second identical row adds nothing the checks could tell apart; it is a slip, usually a
+  // command run twice.
+  const ContractRow row{a.subject_code, a.question_type, a.contract, a.module};
+  if (PathExists(a.file)) {
+    for (const ContractRow& existing : SummarizeBank(a.file).contracts) {
+      if (existing.data_code == row.data_code && existing.question_type == row.question_type &&
+          existing.contract_code == row.contract_code && existing.module == row.module) {
+        throw UsageError(a.file + " holds this module row already (subject " + a.subject_code + ", module " +
+                         a.module + "); nothing was added");
+      }
+    }
+  }
   AppendContract(a.file, ContractRow{a.subject_code, a.question_type, a.contract, a.module});
   std::cout << "added the module " << a.module << " of the subject " << a.subject_code << " to " << a.file << '\n';
   return kExitPassed;
@@ -80,6 +94,35 @@ std::string AnswerText(const BankArgs& a) {
   return text;
 }
 
+// Refuses an answer archive that the archive control would not extract, by having it extract the
+// archive into a scratch folder as a check would: a bank holding it would fail that question.
+void RequireExtractableArchive(const std::vector<uint8_t>& content, const std::string& path) {
+  const std::string folder = MakeWorkingFolder();
+  std::string refusal;
+  try {
+    const std::string zip = folder + "/" + kRecordArchiveName;
+    WriteOutputFile(zip, std::string(content.begin(), content.end()));
+    Platform platform;
+    DispatchObject& control = platform.archive_control();
+    control.Put(archive_dispid::kZipFilename, Variant::Text(zip));
+    control.Put(archive_dispid::kOption16, Variant::Bool(false));
+    control.Put(archive_dispid::kOption11, Variant::I2(2));
+    control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
+    if (ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)})) != 0) {
+      refusal = ToText(control.Get(archive_dispid::kLastFailureReason));
+      if (refusal.empty()) refusal = "the archive control refused it";
+    }
+  } catch (const std::exception& e) {
+    refusal = e.what();
+  }
+  std::string reason;
+  RemoveTree(folder, reason);
+  if (!refusal.empty()) {
+    throw UsageError(path + " is not an answer archive the checks can extract (" + refusal +
+                     "); give a zip file, or a folder with --archive-dir");
+  }
+}
+
 int AddQuestion(const BankArgs& a) {
   if (a.answer_opt->count() + a.answer_file_opt->count() != 1) {
     throw UsageError("give the answer with --answer TEXT or --answer-file FILE");
@@ -91,6 +134,7 @@ int AddQuestion(const BankArgs& a) {
   std::vector<uint8_t> content;
   if (a.archive_opt->count() > 0) {
     content = ReadInputFile(a.archive, "the archive");
+    RequireExtractableArchive(content, a.archive);
   } else {
     RequireFolder(a.archive_dir, "the archive folder");
     content = ZipFolder(a.archive_dir);

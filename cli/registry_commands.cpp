@@ -52,7 +52,12 @@ int List(const RegistryArgs& a) {
   if (records.empty()) std::cout << "no components registered\n";
   for (const ComponentRecord& record : records) {
     std::cout << record.prog_id << '\t' << record.module_path;
-    if (!record.problem.empty()) std::cout << "\t(unusable: " << record.problem << ")";
+    if (!record.problem.empty()) {
+      std::cout << "\t(unusable: " << record.problem << ")";
+    } else if (!record.module_path.empty() && !PathExists(record.module_path)) {
+      // The record outlived its module: a check would fail to load it.
+      std::cout << "\t(unusable: the module file is gone; register the module again or unregister it)";
+    }
     std::cout << '\n';
   }
   return kExitPassed;

@@ -3,11 +3,13 @@
 // run-time failure of the check rather than undefined behaviour in the host.
 #include "platform/component_module.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -17,6 +19,27 @@
 
 namespace vardenix {
 namespace {
+
+// The loader's message, with an undefined C++ symbol also said in words: "undefined symbol:
+// _ZN8MyScorer3PutE..." is what a module whose class declares a member without defining it gives.
+std::string ExplainLoadFailure(const std::string& why) {
+  const std::string marker = "undefined symbol: ";
+  const size_t at = why.find(marker);
+  if (at == std::string::npos) return why;
+  const size_t start = at + marker.size();
+  const size_t end = why.find_first_of(" \t\n(,", start);
+  const std::string symbol = why.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  int status = 0;
+  char* readable = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+  if (status != 0 || readable == nullptr) {
+    std::free(readable);
+    return why;
+  }
+  std::string out = why + " (the module uses " + readable +
+                    ", which nothing defines: a function declared but without a body, or a library not linked)";
+  std::free(readable);
+  return out;
+}
 
 // A module that answers more classes than this is broken (a get_class that never answers NULL).
 constexpr uint32_t kMaxClassesPerModule = 4096;
@@ -289,7 +312,7 @@ std::shared_ptr<const ComponentModule> LoadComponentModule(const std::string& pa
   if (handle == nullptr) {
     const char* why = dlerror();
     throw RuntimeError("cannot load the component module " + absolute.string() + ": " +
-                       (why != nullptr ? why : "unknown reason"));
+                       ExplainLoadFailure(why != nullptr ? why : "unknown reason"));
   }
   std::shared_ptr<ComponentModule> module;
   try {

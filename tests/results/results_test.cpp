@@ -1,5 +1,7 @@
 // What `vardenix check` tells people and programs about each record: the real binary on real banks,
 // real zip archives and a real component module whose answer text picks the outcome.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -394,6 +396,53 @@ TEST(CheckReports, XmlToStdoutReplacesTheTextReport) {
   EXPECT_EQ(report.Field("Rule"), std::vector<std::string>{"half"});
   const CommandOutcome both = Vardenix(dir, Concat(DocumentCheck(dir, "half"), {"--xml", "-", "--json"}));
   EXPECT_EQ(both.status, 2) << both.Describe();
+}
+
+// The bank and registry tools refuse what would only fail later, in a check.
+TEST(NewcomerPath, ToolsRefuseWhatAChecksWouldTripOver) {
+  TempDir dir;
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-total", dir / "total.db"}).status, 0);
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+  const std::vector<std::string> add_module = {"bank", "add-module", dir / "total.db", "--subject-code", "S1",
+                                               "--module", "Word", "--contract", "7"};
+  ASSERT_EQ(Vardenix(dir, add_module).status, 0);
+  const CommandOutcome twice = Vardenix(dir, add_module);
+  EXPECT_EQ(twice.status, 2) << twice.Describe();
+  EXPECT_NE(twice.err.find("already"), std::string::npos) << twice.Describe();
+  // Another contract is another row.
+  EXPECT_EQ(Vardenix(dir, {"bank", "add-module", dir / "total.db", "--subject-code", "S1", "--module", "Word",
+                           "--contract", "8"}).status, 0);
+
+  fakes::WriteFileText(dir / "notes.zip", "this is no zip archive");
+  fakes::WriteFileBytes(dir / "good.zip", AnswerZip(dir));
+  const auto add_question = [&](const std::string& rec_no, const std::string& archive) {
+    return Vardenix(dir, {"bank", "add-question", dir / "subject.db", "--module", "Word", "--rec-no", rec_no,
+                          "--answer", "perfect", "--archive", archive});
+  };
+  const CommandOutcome refused = add_question("W-1", dir / "notes.zip");
+  EXPECT_EQ(refused.status, 2) << refused.Describe();
+  EXPECT_NE(refused.err.find("not an answer archive"), std::string::npos) << refused.Describe();
+  EXPECT_EQ(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("W-1"), std::string::npos);
+  const CommandOutcome taken = add_question("W-1", dir / "good.zip");
+  EXPECT_EQ(taken.status, 0) << taken.Describe();
+
+  // A registration record whose module file is gone is flagged.
+  const std::string module = dir / "copy-of-scorer.so";
+  fakes::WriteFileBytes(module, fakes::ReadFileBytes(RESULTS_SCORER_MODULE));
+  ASSERT_EQ(Vardenix(dir, {"register", module}).status, 0);
+  EXPECT_EQ(Vardenix(dir, {"components"}).out.find("unusable"), std::string::npos);
+  ASSERT_EQ(::unlink(module.c_str()), 0);
+  const CommandOutcome listed = Vardenix(dir, {"components"});
+  EXPECT_NE(listed.out.find("module file is gone"), std::string::npos) << listed.Describe();
+}
+
+TEST(NewcomerPath, MissingSymbolOfAModuleIsSaidInWords) {
+  TempDir dir;
+  const CommandOutcome o = Vardenix(dir, {"register", UNDEFINED_MEMBER_MODULE});
+  EXPECT_EQ(o.status, 2) << o.Describe();
+  EXPECT_NE(o.err.find("undefined symbol: _ZN15UndefinedScorer3Put"), std::string::npos) << o.Describe();
+  EXPECT_NE(o.err.find("UndefinedScorer::Put(std::"), std::string::npos) << o.Describe();
+  EXPECT_NE(o.err.find("which nothing defines"), std::string::npos) << o.Describe();
 }
 
 std::string ReadFile(const std::string& path) {
