@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/fakes/temp_dir.h"
 #include "platform/zip_writer.h"
@@ -47,7 +49,8 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
        {prefix + "/include/vardenix/envi_chk.h", prefix + "/include/vardenix/component.h",
         prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", libdir + "/libvardenix_platform.a",
         libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
-        libdir + "/cmake/Vardenix/VardenixConfig.cmake"}) {
+        libdir + "/cmake/Vardenix/VardenixConfig.cmake", prefix + "/share/man/man1/vardenix.1",
+        prefix + "/share/bash-completion/completions/vardenix"}) {
     EXPECT_TRUE(PathExists(file)) << file;
   }
   // Hosts get the public headers only.
@@ -81,6 +84,22 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
                   log),
             0)
       << Log(log);
+
+  // The smallest component of examples/, built above against the installed header, is registered
+  // and checks the document through the installed command.
+  const std::string registry = dir / "registry";
+  EXPECT_EQ(Shell(Quote(prefix + "/bin/vardenix") + " register --registry " + Quote(registry) + " " +
+                      Quote(build + "/minimal_scorer.so"),
+                  log),
+            0)
+      << Log(log);
+  for (const auto& [rule, status] : std::vector<std::pair<std::string, int>>{{"hello.txt", 0}, {"missing.txt", 1}}) {
+    EXPECT_EQ(Shell(Quote(prefix + "/bin/vardenix") + " check --quiet --ping-name Example.Minimal --registry " +
+                        Quote(registry) + " --archive " + Quote(dir / "doc.zip") + " --rule-text " + rule,
+                    log),
+              status)
+        << rule << "\n" << Log(log);
+  }
 
   for (const std::string& host : {build + "/host", pc_host}) {
     EXPECT_EQ(Shell(Quote(host) + " " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " hello.txt", log), 0)
