@@ -12,7 +12,9 @@
 // or a control character, which would also name an alternate data stream) is an unsafe name; paths
 // are given to the system in their long (\\?\) form, so deep answers are not cut at 260 characters.
 // A link or junction in the way of a folder or a file is removed (the link, never what it points
-// to) and replaced by what the archive holds.
+// to) and replaced by what the archive holds. A failed or stopped extraction removes what it had
+// written. Unlike the Linux control, this one does not yet remove, before an extraction, what the
+// previous extraction into the same folder wrote.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -196,12 +198,14 @@ bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_
 }
 
 void CheckRawDirectory(int fd, const Limits& limits) {
-  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries);
+  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
   switch (dir.status) {
     case zip::DirectoryStatus::kOk:
       break;
     case zip::DirectoryStatus::kTooManyEntries:
       Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
+    case zip::DirectoryStatus::kNamesTooLong:
+      Refuse(ar::kTooLarge, dir.why);
     case zip::DirectoryStatus::kNotZip:
     case zip::DirectoryStatus::kOverlap:
       Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
@@ -293,6 +297,16 @@ class FolderWriter {
     if (!root_.empty() && root_.back() == L'\\') root_.pop_back();
   }
 
+  // Removes what this extraction created, newest first, so a failed one leaves no half answer. A
+  // file it replaced is gone with it (its earlier content was already overwritten on the move).
+  void RollBack() {
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+      SetFileAttributesW(it->first.c_str(), FILE_ATTRIBUTE_NORMAL);
+      it->second ? RemoveDirectoryW(it->first.c_str()) : DeleteFileW(it->first.c_str());
+    }
+    created_.clear();
+  }
+
   // The folder at `rel` ("" for the root), created with its parents where missing. A link or a file
   // in the way is removed and replaced by a folder.
   std::wstring Folder(const std::string& rel) {
@@ -365,6 +379,7 @@ class FolderWriter {
       out = INVALID_HANDLE_VALUE;
       ClearWay(target, rel, /*for_folder=*/false);
       if (!MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) CannotWrite(rel, GetLastError());
+      created_.emplace_back(target, false);
     } catch (...) {
       if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
       DeleteFileW(part.c_str());
@@ -398,31 +413,48 @@ class FolderWriter {
     }
   }
 
-  static void MakeFolder(const std::wstring& path, const std::string& rel) {
+  void MakeFolder(const std::wstring& path, const std::string& rel) {
     const DWORD attrs = GetFileAttributesW(path.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
       return;
     }
     ClearWay(path, rel, /*for_folder=*/true);
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+      created_.emplace_back(path, true);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
       CannotWrite(rel, GetLastError());
     }
   }
 
   std::wstring root_;
   const Limits& limits_;
+  std::vector<std::pair<std::wstring, bool>> created_;  // path, is a folder
 };
 
+void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
+              const StopFlag* stop);
+
 void WriteEntries(int fd, const std::string& path, const std::string& target,
-                  const std::vector<PlannedEntry>& plan, const Limits& limits) {
+                  const std::vector<PlannedEntry>& plan, const Limits& limits, const StopFlag* stop) {
   Reader a = OpenReader(fd, path);
   FolderWriter writer(LongPath(target), limits);
+  try {
+    WriteAll(a.get(), writer, plan, limits, stop);
+  } catch (...) {
+    writer.RollBack();
+    throw;
+  }
+}
+
+void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
+              const StopFlag* stop) {
   archive_entry* entry = nullptr;
   PlannedEntry planned;
   uint64_t declared = 0;
   uint64_t total_written = 0;
   size_t index = 0;
-  while (NextEntry(a.get(), entry, planned, declared, limits)) {
+  while (NextEntry(a, entry, planned, declared, limits)) {
+    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped");
     if (index >= plan.size() || plan[index].path != planned.path || plan[index].is_folder != planned.is_folder) {
       Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
     }
@@ -430,7 +462,7 @@ void WriteEntries(int fd, const std::string& path, const std::string& target,
     if (planned.is_folder) {
       writer.Folder(planned.path);
     } else {
-      writer.WriteFile(a.get(), planned.path, declared, total_written);
+      writer.WriteFile(a, planned.path, declared, total_written);
     }
   }
   if (index != plan.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
@@ -450,7 +482,8 @@ class Descriptor {
   int fd_;
 };
 
-void Extract(const std::string& archive_path, const std::string& target, const Limits& limits) {
+void Extract(const std::string& archive_path, const std::string& target, const Limits& limits,
+             const StopFlag* stop) {
   const DWORD attrs = target.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(win::Widen(target).c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
     Refuse(ar::kNoTargetFolder, "the target folder " + Quoted(target) + " does not exist");
@@ -462,7 +495,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
     Refuse(ar::kCannotOpen, Quoted(archive_path) + " is not a regular file");
   }
   const std::vector<PlannedEntry> plan = Survey(file.get(), archive_path, limits);
-  WriteEntries(file.get(), archive_path, target, plan, limits);
+  WriteEntries(file.get(), archive_path, target, plan, limits, stop);
 }
 
 class WindowsArchiveControl final : public DispatchObject {
@@ -503,7 +536,7 @@ class WindowsArchiveControl final : public DispatchObject {
     }
     (void)ToInt16(args.front());
     try {
-      Extract(archive_path_, target_, limits_);
+      Extract(archive_path_, target_, limits_, stop_);
     } catch (const Refusal& refusal) {
       last_failure_ = refusal.reason;
       return Variant::I2(refusal.code);
@@ -513,8 +546,10 @@ class WindowsArchiveControl final : public DispatchObject {
   }
 
  private:
+  friend DispatchObject& vardenix::SystemArchiveControl(const Limits&, StopFlag*);
   std::mutex mutex_;
   Limits limits_;
+  StopFlag* stop_ = nullptr;
   std::string archive_path_;
   bool option16_ = false;
   int16_t option11_ = 0;
@@ -522,10 +557,22 @@ class WindowsArchiveControl final : public DispatchObject {
   std::string last_failure_;
 };
 
+// One control per thread, as on Linux: two check objects on two threads never share the
+// properties that one put/put/put/put/call sequence sets.
+WindowsArchiveControl& ThreadControl() {
+  thread_local WindowsArchiveControl control;
+  return control;
+}
+
 }  // namespace
 
-DispatchObject& SystemArchiveControl() {
-  static WindowsArchiveControl control;
+DispatchObject& SystemArchiveControl() { return ThreadControl(); }
+
+DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
+  WindowsArchiveControl& control = ThreadControl();
+  std::lock_guard lock(control.mutex_);
+  control.limits_ = limits;
+  control.stop_ = stop;
   return control;
 }
 

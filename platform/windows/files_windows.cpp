@@ -14,10 +14,20 @@ namespace {
   throw RuntimeError(std::string("cannot ") + what + " " + path + ": " + win::SystemMessage(err));
 }
 
+// The system takes a path up to its first NUL; a path holding one is refused before any call.
+void RequireNoNul(const char* what, const std::string& path) {
+  if (path.find('\0') == std::string::npos) return;
+  std::string shown;
+  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  throw RuntimeError(std::string("cannot ") + what + " " + shown +
+                     ": the path holds a NUL character, which no file name may hold");
+}
+
 class WindowsFiles final : public Files {
  public:
   // Normal, read-only, hidden and system files count; folders do not.
   bool FileExists(const std::string& path) override {
+    RequireNoNul("look at", path);
     if (path.empty()) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(win::Widen(path).c_str(), GetFileExInfoStandard, &data)) {
@@ -33,16 +43,19 @@ class WindowsFiles final : public Files {
   }
 
   void ResetAttributes(const std::string& path) override {
+    RequireNoNul("reset the attributes of", path);
     if (!SetFileAttributesW(win::Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL)) {
       Fail("reset the attributes of", path, GetLastError());
     }
   }
 
   void Delete(const std::string& path) override {
+    RequireNoNul("delete", path);
     if (!DeleteFileW(win::Widen(path).c_str())) Fail("delete", path, GetLastError());
   }
 
   void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    RequireNoNul("create", path);
     HANDLE file = CreateFileW(win::Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail("create", path, GetLastError());
