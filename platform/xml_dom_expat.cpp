@@ -10,9 +10,11 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,18 +32,28 @@ constexpr int kIndentLevels = 8;
 
 enum class Kind : unsigned char { kDocument, kElement, kText, kComment, kInstruction, kDeclaration };
 
+struct Attribute {
+  std::string_view name;
+  std::string_view value;
+};
+
+// Plain data, so that the arena can hand out blocks of nodes without constructing or destroying
+// each one.
 struct Node {
-  Kind kind = Kind::kElement;
-  bool has_element_child = false;
+  Kind kind;
+  bool has_element_child;
   std::string_view name;   // element name; target of an instruction (kept in the document's arena)
   std::string_view value;  // text, comment, data of an instruction (kept in the document's arena)
   // Attributes of an element in their order; version, encoding, standalone of a declaration.
-  std::vector<std::pair<std::string_view, std::string_view>> attributes;
-  Node* parent = nullptr;
-  Node* first = nullptr;
-  Node* last = nullptr;
-  Node* prev = nullptr;
-  Node* next = nullptr;
+  const Attribute* attributes;
+  std::size_t attribute_count;
+  Node* parent;
+  Node* first;
+  Node* last;
+  Node* prev;
+  Node* next;
+
+  std::span<const Attribute> Attributes() const { return {attributes, attribute_count}; }
 };
 
 // Where a document keeps its nodes and their texts: large blocks, freed all at once with the
@@ -51,12 +63,25 @@ class Arena {
   Node* NewNode(Kind kind) {
     if (nodes_used_ == nodes_size_) {
       nodes_size_ = std::min(kMaxNodesPerBlock, std::max<std::size_t>(16, nodes_size_ * 2));
-      node_blocks_.push_back(std::make_unique<Node[]>(nodes_size_));
+      node_blocks_.push_back(std::make_unique_for_overwrite<Node[]>(nodes_size_));
       nodes_used_ = 0;
     }
     Node* node = &node_blocks_.back()[nodes_used_++];
+    *node = Node{};
     node->kind = kind;
     return node;
+  }
+
+  // Gives `node` these attributes, their texts kept here.
+  void SetAttributes(Node* node, std::span<const Attribute> attributes) {
+    if (attributes.empty()) return;
+    attribute_blocks_.push_back(std::make_unique<Attribute[]>(attributes.size()));
+    Attribute* kept = attribute_blocks_.back().get();
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+      kept[i] = Attribute{Keep(attributes[i].name), Keep(attributes[i].value)};
+    }
+    node->attributes = kept;
+    node->attribute_count = attributes.size();
   }
 
   std::string_view Keep(std::string_view text) {
@@ -85,6 +110,7 @@ class Arena {
   static constexpr std::size_t kMaxNodesPerBlock = 4096;
   static constexpr std::size_t kMaxBytesPerBlock = 256 * 1024;
   std::vector<std::unique_ptr<Node[]>> node_blocks_;
+  std::vector<std::unique_ptr<Attribute[]>> attribute_blocks_;
   std::vector<std::unique_ptr<char[]>> byte_blocks_;
   std::vector<std::unique_ptr<char[]>> big_blocks_;
   std::size_t nodes_used_ = 0;
@@ -98,26 +124,39 @@ bool IsLayout(std::string_view text) {
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
+// For each byte: 0 stays as it is, 1 is escaped everywhere, 2 only in attribute values (which a
+// parser normalises: a raw TAB or LF there would come back as a space). A raw CR in a text would
+// come back as part of a line end, so it is escaped too.
+constexpr std::array<unsigned char, 256> kEscape = [] {
+  std::array<unsigned char, 256> table{};
+  for (unsigned char c : {'&', '<', '>', '\r'}) table[c] = 1;
+  for (unsigned char c : {'"', '\t', '\n'}) table[c] = 2;
+  return table;
+}();
+
+const char* Entity(char c) {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\r': return "&#13;";
+    case '\t': return "&#9;";
+    default: return "&#10;";
+  }
+}
+
 void AppendEscaped(std::string& out, std::string_view text, bool attribute) {
+  const unsigned char limit = attribute ? 2 : 1;
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char* entity = nullptr;
-    switch (text[i]) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '\r': entity = "&#13;"; break;  // a raw CR would be read back as part of a line end
-      case '"': entity = attribute ? "&quot;" : nullptr; break;
-      case '\t': entity = attribute ? "&#9;" : nullptr; break;  // attribute values are normalised
-      case '\n': entity = attribute ? "&#10;" : nullptr; break;
-      default: break;
-    }
-    if (!entity) continue;
-    out.append(text, run, i - run);
-    out += entity;
+    const unsigned char kind = kEscape[static_cast<unsigned char>(text[i])];
+    if (kind == 0 || kind > limit) continue;
+    out.append(text.data() + run, i - run);
+    out += Entity(text[i]);
     run = i + 1;
   }
-  out.append(text, run, std::string::npos);
+  out.append(text.data() + run, text.size() - run);
 }
 
 // A name as elements of a report may have: ASCII letters, digits, '_', '-', '.', ':', and any
@@ -134,7 +173,7 @@ bool IsElementName(const std::string& name) {
 
 class ExpatDocument final : public XmlDocument {
  public:
-  ExpatDocument() { document_.kind = Kind::kDocument; }
+  ExpatDocument() { Clear(); }
 
   bool LoadXml(const std::string& text) override;
 
@@ -274,7 +313,7 @@ class ExpatDocument final : public XmlDocument {
     Node* node = arena_.NewNode(from.kind);
     node->name = arena_.Keep(from.name);
     node->value = arena_.Keep(from.value);
-    for (const auto& [name, value] : from.attributes) node->attributes.emplace_back(arena_.Keep(name), arena_.Keep(value));
+    arena_.SetAttributes(node, from.Attributes());
     return node;
   }
 
@@ -347,7 +386,11 @@ struct Builder {
       Arena& arena = b.doc->arena_;
       Node* node = arena.NewNode(Kind::kElement);
       node->name = arena.Keep(name);
-      for (const XML_Char** a = attributes; *a; a += 2) node->attributes.emplace_back(arena.Keep(a[0]), arena.Keep(a[1]));
+      if (*attributes) {
+        std::vector<Attribute> list;
+        for (const XML_Char** a = attributes; *a; a += 2) list.push_back({a[0], a[1]});
+        arena.SetAttributes(node, list);
+      }
       ExpatDocument::AddChild(b.open, node);
       b.open = node;
     });
@@ -388,9 +431,10 @@ struct Builder {
       if (!version) return;  // a text declaration, which only external entities have
       Arena& arena = b.doc->arena_;
       Node* node = arena.NewNode(Kind::kDeclaration);
-      node->attributes.emplace_back("version", arena.Keep(version));
-      if (encoding) node->attributes.emplace_back("encoding", arena.Keep(encoding));
-      if (standalone >= 0) node->attributes.emplace_back("standalone", standalone ? "yes" : "no");
+      std::vector<Attribute> list = {{"version", version}};
+      if (encoding) list.push_back({"encoding", encoding});
+      if (standalone >= 0) list.push_back({"standalone", standalone ? "yes" : "no"});
+      arena.SetAttributes(node, list);
       ExpatDocument::Link(b.open, node);
     });
   }
@@ -516,7 +560,7 @@ std::string ExpatDocument::Xml() {
       case Kind::kElement:
         out += '<';
         out += node->name;
-        for (const auto& [name, value] : node->attributes) {
+        for (const auto& [name, value] : node->Attributes()) {
           out += ' ';
           out += name;
           out += "=\"";
@@ -544,7 +588,7 @@ std::string ExpatDocument::Xml() {
         break;
       case Kind::kDeclaration:
         out += "<?xml";
-        for (const auto& [name, value] : node->attributes) {
+        for (const auto& [name, value] : node->Attributes()) {
           out += ' ';
           out += name;
           out += "=\"";
