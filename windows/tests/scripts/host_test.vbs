@@ -31,7 +31,8 @@ Function ReadBytes(path)
   If Err.Number <> 0 Or VarType(ReadBytes) <> 8209 Then
     Err.Clear
     On Error GoTo 0
-    Dim fso, text, parts, i, values()
+    ' (Declared without parentheses: Wine's 64-bit VBScript crashes on "Dim values()".)
+    Dim fso, text, parts, i, values
     Set fso = CreateObject("Scripting.FileSystemObject")
     text = fso.OpenTextFile(path & ".bytes", 1).ReadAll
     parts = Split(Trim(text), " ")
@@ -41,12 +42,6 @@ Function ReadBytes(path)
     Next
     ReadBytes = values
   End If
-End Function
-
-Function ReadUtf8(path)
-  Dim stream
-  Set stream = CreateObject("Scripting.FileSystemObject").OpenTextFile(path, 1, False, -1)
-  ReadUtf8 = stream.ReadAll
 End Function
 
 Dim fixtures, chk, bytes, rule, msg, xml, verdict
