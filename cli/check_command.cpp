@@ -1,5 +1,6 @@
 #include "cli/check_command.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,7 @@ struct CheckArgs {
   std::string xml;
   bool json = false;
   bool keep = false;
+  bool no_wait = false;
   bool quiet = false;
   bool verbose = false;
   bool all = false;
@@ -278,6 +280,7 @@ class TemporaryWorkingFolder {
 };
 
 int RunCheck(const CheckArgs& a) {
+  InstallStopHandlers();
   // Everything the command line says is checked before anything runs.
   ChkPingConstants options = ResolveOptions(a);
   if (a.dry_run) {
@@ -330,6 +333,9 @@ int RunCheck(const CheckArgs& a) {
                  "empty folder to --ping-path, or leave --ping-path out to check in a new folder.\n";
   }
 
+  // One working folder serves one check at a time: a second command on it waits, or stops.
+  const FolderLock lock(ping_path, !a.no_wait);
+
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
   CheckRun run;
@@ -347,6 +353,7 @@ int RunCheck(const CheckArgs& a) {
     run.subject_code = a.subject_code;
   }
   run.rate = a.rate;
+  platform->stop = &StopFlag();
   ClsEnviChk check(platform);
   check.SetSelection(selection);
   check.PingName(a.ping_name);
@@ -364,10 +371,10 @@ int RunCheck(const CheckArgs& a) {
   }
   run.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
-
-  if (a.xml_opt->count() > 0 && a.xml != "-") WriteOutputFile(a.xml, XmlFileText(run.err_xml));
-  if (!a.junit.empty()) WriteOutputFile(a.junit, JUnitXml(run));
-  if (!a.html.empty()) WriteOutputFile(a.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
+  // Stopped by Ctrl-C or SIGTERM: what the check had is shown, but it is no verdict, and no report
+  // file is written from it.
+  const bool interrupted = StopRequested();
+  run.interrupted = interrupted;
 
   if (a.xml_opt->count() > 0 && a.xml == "-") {
     std::cout << XmlFileText(run.err_xml);
@@ -382,13 +389,27 @@ int RunCheck(const CheckArgs& a) {
     std::string text = ForStdout(run.err_msg);
     if (!text.empty() && text.back() != '\n') text += '\n';
     std::cout << text << TextSummary(run);
-    std::cout << "verdict: " << (run.verdict ? "passed" : "not passed") << '\n';
-    if (!run.verdict && run.err_msg.empty() && !a.verbose && !a.quiet) {
+    std::cout << "verdict: " << (interrupted ? "interrupted" : run.verdict ? "passed" : "not passed") << '\n';
+    if (!interrupted && !run.verdict && run.err_msg.empty() && !a.verbose && !a.quiet) {
       std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
     }
     std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
   }
   std::cout.flush();
+  if (interrupted) {
+    std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
+              << run.samples << " samples\n";
+    return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
+  }
+  // Written after the verdict and reports are on stdout, so a write that fails loses neither.
+  try {
+    if (a.xml_opt->count() > 0 && a.xml != "-") WriteOutputFile(a.xml, XmlFileText(run.err_xml));
+    if (!a.junit.empty()) WriteOutputFile(a.junit, JUnitXml(run));
+    if (!a.html.empty()) WriteOutputFile(a.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
+  } catch (const UsageError& e) {
+    std::cerr << "vardenix check: " << e.what() << '\n';
+    return kExitCannotRun;
+  }
   return run.verdict ? kExitPassed : kExitNotPassed;
 }
 
@@ -408,6 +429,8 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                                     "working folder, best empty (default: a new folder under $TMPDIR or /tmp, "
                                     "removed at the end unless --keep)")
                       ->type_name("DIR");
+  cmd->add_flag("--no-wait", a.no_wait,
+                "when another check is using the working folder, stop at once (exit 2) instead of waiting");
   cmd->add_flag("--keep", a.keep,
                 "keep the new working folder made without --ping-path, and print its path on stderr");
   cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable")

@@ -1,5 +1,7 @@
 #include "cli/check_results.h"
 
+#include "cli/cli_support.h"
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -117,6 +119,9 @@ void ResultsObserver::OnModule(int32_t index, const std::string& name, int32_t q
 }
 
 void ResultsObserver::OnSample(const std::string& module, const std::string& rec_no, bool passed) {
+  // After a stop the remaining samples are not graded; they are not counted as done.
+  sample_after_stop_ = StopRequested();
+  if (sample_after_stop_) return;
   ++run_.samples;
   if (!passed) ++run_.failed_samples;
   if (verbose_) Line("  record " + rec_no + " (" + module + "): " + (passed ? "passed" : "not passed"));
@@ -127,6 +132,10 @@ void ResultsObserver::OnExtractionFailed(const std::string& archive_path, const 
 }
 
 void ResultsObserver::OnRecord(const RecordResult& result) {
+  // A graded draw is told by OnSample first; its record is kept when OnSample kept it, even if a stop
+  // came in between.
+  const bool graded_draw = !result.typical_document && result.outcome != RecordOutcome::kNotGraded;
+  if (graded_draw ? sample_after_stop_ : StopRequested()) return;
   run_.records.push_back(result);
   if (!result.typical_document && !run_.modules.empty()) {
     ModuleResult& module = run_.modules.back();
@@ -191,6 +200,7 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 std::string RunJson(const CheckRun& run) {
   nlohmann::ordered_json out;
   out["verdict"] = run.verdict;
+  if (run.interrupted) out["interrupted"] = true;
   out["errMsg"] = run.err_msg;
   out["errMsgXml"] = DeclareUtf8(run.err_xml);
   // A string: a 64-bit seed does not survive a JSON number in JavaScript or jq.

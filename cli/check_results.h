@@ -25,6 +25,7 @@ struct ModuleResult {
 struct CheckRun {
   bool verdict = false;
   bool dry_run = false;
+  bool interrupted = false;  // stopped by a signal: no verdict
   std::string mode = "sample";  // "sample", "all" or "rerun"
   std::string err_msg;
   std::string err_xml;
@@ -87,6 +88,7 @@ class ResultsObserver final : public CheckObserver {
   Progress progress_;
   bool verbose_;
   bool drawn_ = false;
+  bool sample_after_stop_ = false;
   int32_t module_index_ = 0;
   std::string module_name_;
   int32_t module_draws_ = 0;
