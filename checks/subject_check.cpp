@@ -54,7 +54,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     }
 
     DatabaseEngine& engine = ctx.platform.database_engine();
-    db_total = engine.OpenDatabase(total_path);
+    db_total = engine.OpenDatabase(total_path, ctx.platform.limits, ctx.platform.stop);
 
     // Values are bound, never pasted, so a quote in a code or a name is matched literally. Text is
     // compared without regard to case, as the question banks have always been.
@@ -82,7 +82,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       rs_modules->MoveFirst();
     }
 
-    db_subject = engine.OpenDatabase(subject_path);
+    db_subject = engine.OpenDatabase(subject_path, ctx.platform.limits, ctx.platform.stop);
     bool verdict = true;
     RandomSource& random = *ctx.platform.random;
     int32_t module_index = 0;
@@ -100,6 +100,8 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
         if (ctx.observer) ctx.observer->OnModule(module_index, module, count, samples);
         random.Reseed();
         for (int32_t sample = 1; sample <= samples; ++sample) {
+          // A host (or Ctrl-C) may stop a long run between samples; what was reported stays.
+          if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kInterrupted);
           rs_questions->MoveFirst();
           // Two draws: a first one of zero keeps the first row; otherwise a second draw says how
           // far to move from it.

@@ -245,6 +245,45 @@ TEST(SubjectMdbChk, FailuresOfTheBanksEndOnTheErrorPath) {
   }
 }
 
+// A subject bank whose Tbl_Public is a view over an endless query ends the check at the platform's
+// record-set limit, with an entry naming the bank and the limit.
+TEST(SubjectMdbChk, AnEndlessQuestionListStopsAtTheRecordSetLimit) {
+  DirectRig rig;
+  rig.platform->limits.recordset_rows = 5000;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  SubjectBank(banks.subject, {{"m", "R1"}});
+  fakes::RunSqlOnBank(banks.subject,
+                      "DROP TABLE Tbl_Public; CREATE VIEW Tbl_Public AS WITH RECURSIVE r(n) AS "
+                      "(SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT 'm' AS C_Module, 'R' || n AS C_RecNo FROM r");
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
+  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    the question bank " + banks.subject +
+                              ": a query's result passes the limit of 5000 rows for one record set\r\n");
+  EXPECT_EQ(rig.script->created, 0);
+}
+
+// The host's stop flag ends the sampling between two samples: what was graded and reported stays,
+// and the check ends as a run-time failure "interrupted".
+TEST(SubjectMdbChk, TheStopFlagEndsTheSamplingBetweenSamples) {
+  DirectRig rig;
+  StopFlag stop(false);
+  rig.platform->stop = &stop;
+  rig.script->ping_hook = [&](const fakes::ComponentScript&) {
+    stop = true;  // as a host would on Ctrl-C, while the first sample is graded
+    return Variant::R4(50.0f);
+  };
+  rig.script->show_err = Variant::Text("first\r\n");
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  SubjectBank(banks.subject, {{"m", "R1", "a"}, {"m", "R2", "b"}, {"m", "R3", "c"}});
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 1.0f));
+  EXPECT_EQ(GradedAnswers(rig), std::vector<std::string>{"a"});
+  EXPECT_EQ(text, "first\r\n");
+  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    interrupted\r\n");
+}
+
 // What is open at each exit of the check is closed with CloseObject in one order, the module list
 // released last; a "Close" that fails is passed over and changes neither the rest nor the verdict.
 TEST(SubjectMdbChk, ClosesInOrderAtEveryExitAndPassesOverAFailingClose) {
