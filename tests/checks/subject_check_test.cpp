@@ -8,9 +8,12 @@
 #include "checks/banks.h"
 #include "checks/rig.h"
 #include "checks/subject_check.h"
+#include "platform/archive_control.h"
 #include "platform/fakes/bank_writer.h"
 #include "platform/fakes/logging_database.h"
 #include "platform/fakes/report_reader.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/fakes/zip_writer.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {
@@ -382,6 +385,46 @@ TEST(SubjectMdbChk, HostileValuesMatchLiterallyAndLeaveTheBanksUnchanged) {
     EXPECT_EQ(rig.err_info, "对题库进行检测\r\n    方案中不存在当前科目的操作题\r\n") << value;
     EXPECT_EQ(fakes::ReadFileBytes(banks.total), total_before) << value;
     EXPECT_EQ(fakes::ReadFileBytes(banks.subject), subject_before) << value;
+  }
+}
+
+// Every sample is graded on its own answer: a file that an earlier sample's archive left in the
+// working folder must not make a later answer pass, whichever order the two are drawn in. Real
+// banks and the real archive control; the scorer passes an answer "1 exists <file>" when the file is
+// in the folder it was given.
+TEST(SubjectMdbChk, ASampleIsNeverGradedOnAFileAnEarlierSampleLeft) {
+  const auto zip_of = [](const std::string& name) {
+    return fakes::BuildZip({{name, "answer", fakes::ZipEntryType::kFile, true}});
+  };
+  struct Row {
+    const char* name;
+    std::deque<float> draws;  // two samples of a module of two rows
+    std::vector<std::string> graded;
+  };
+  const Row rows[] = {
+      {"Q1 first", {0.0f, 0.9f, 0.9f}, {"Q1", "Q2"}},
+      {"Q2 first", {0.9f, 0.9f, 0.0f}, {"Q2", "Q1"}},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    rig.platform->archive_control = []() -> DispatchObject& { return SystemArchiveControl(); };
+    rig.script->ping_hook = [](const fakes::ComponentScript& s) {
+      const std::string rule = s.puts.at("AnsCont").text();
+      const std::string file = s.puts.at("TestPath").text() + "/" + rule.substr(rule.find("考生/"));
+      return Variant::R4(fakes::PathExists(file) ? 100.0f : 0.0f);
+    };
+    rig.script->show_err = Variant::Text("missing\r\n");
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m"});
+    SubjectBank(banks.subject, {{"m", "Q1", "Q1 1 exists 考生/a.txt", zip_of("考生/a.txt")},
+                                {"m", "Q2", "Q2 1 exists 考生/a.txt", zip_of("考生/b.txt")}});
+    rig.random->draws = row.draws;
+    std::string text, xml;
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.5f)) << row.name;
+    std::vector<std::string> graded;
+    for (const std::string& answer : GradedAnswers(rig)) graded.push_back(answer.substr(0, 2));
+    EXPECT_EQ(graded, row.graded) << row.name;
+    EXPECT_EQ(text, "missing\r\n") << row.name << ": Q2 fails, once";
   }
 }
 
