@@ -438,14 +438,16 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<QueryWatch> watch_;  // the progress handler's argument: its address stays put
 };
 
-bool FileHoldsBytes(const std::string& path) {
+// The size of the file at `path`, or -1 when there is none.
+int64_t FileSize(const std::string& path) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (::_wstat64(win::Widen(path).c_str(), &st) != 0) return -1;
+#else
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+#endif
+  return static_cast<int64_t>(st.st_size);
 }
 
 class SqliteEngine final : public DatabaseEngine {
@@ -455,11 +457,11 @@ class SqliteEngine final : public DatabaseEngine {
     const bool wal = ExpectSqliteFile(path);
     // A WAL bank is opened read-write (see the top of this file), unless a rollback journal lies
     // beside it: a read-write connection would play that back into the bank.
-    if (!wal || FileExists(path + "-journal")) return Connect(path, Mode::kReadOnly, limits, stop);
+    if (!wal || FileSize(path + "-journal") >= 0) return Connect(path, Mode::kReadOnly, limits, stop);
     try {
       return Connect(path, Mode::kWal, limits, stop);
     } catch (const CannotShare& e) {
-      if (FileHoldsBytes(path + "-wal")) {
+      if (FileSize(path + "-wal") > 0) {
         FailOpen(path, std::string(e.what()) + "; its -wal file holds changes that cannot be read where the "
                        "-shm file cannot be made: copy the bank with its -wal file to a writable folder");
       }
