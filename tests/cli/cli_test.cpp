@@ -198,7 +198,8 @@ TEST(CheckCommand, RuleFileIsReadAsUtf8OrGb18030) {
     const char* shown;  // what the scorer must have been given, in UTF-8
   };
   const Row rows[] = {
-      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFperfect", 0, ""},
+      // The mark is dropped: the scorer is given the rule without it.
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFnot perfect", 1, "AnsCont=8:not perfect;"},
       {"UTF-8 Chinese", "\xE8\xA7\x84\xE5\x88\x99", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},  // 规则
       {"GB18030 Chinese", "\xB9\xE6\xD4\xF2", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},        // 规则
   };
@@ -272,7 +273,9 @@ TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
   for (int i = 1; i <= 12; ++i) questions.push_back({"Word", "W-" + std::to_string(i), i == 7 ? "wrong" : "perfect"});
   for (int i = 1; i <= 8; ++i) questions.push_back({"Excel", "E-" + std::to_string(i), "perfect"});
   BuildBanks(dir, questions);
-  const std::vector<std::string> args = Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "20240601", "--verbose"});
+  fakes::MakeDirs(dir / "work");  // one folder, so the scorer's echo of it is the same in both runs
+  const std::vector<std::string> args =
+      Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "7", "--verbose", "--ping-path", dir / "work"});
   const Outcome first = Vardenix(dir, args);
   const Outcome second = Vardenix(dir, args);
   ASSERT_NE(first.status, 2) << Describe(first);
@@ -281,9 +284,9 @@ TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
   EXPECT_GE(records.size(), 10u) << first.err;  // at least half of 12 plus half of 8
   EXPECT_EQ(records, SampledRecords(second.err));
   EXPECT_EQ(first.out, second.out);
-  // A planted failure that was drawn shows in the report and fails the run.
-  const bool drew_planted = first.err.find("record W-7 (Word): not passed") != std::string::npos;
-  EXPECT_EQ(first.status, drew_planted ? 1 : 0) << Describe(first);
+  // This seed draws the planted failure, which shows in the report and fails the run.
+  EXPECT_NE(first.err.find("record W-7 (Word): not passed"), std::string::npos) << Describe(first);
+  EXPECT_EQ(first.status, 1) << Describe(first);
 }
 
 TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
@@ -689,8 +692,10 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
   EXPECT_NE(failed.err.find("record P-1 (PPT): not passed"), std::string::npos) << failed.err;
   EXPECT_NE(failed.out.find("AnsCont=8:wrong;"), std::string::npos) << failed.out;
   // The module row carries its contract: asking for another contract leaves it out.
-  const Outcome other_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "1"}));
+  const Outcome other_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "1", "--verbose"}));
   EXPECT_EQ(other_contract.status, 1) << Describe(other_contract);  // no module has contract 1
+  EXPECT_EQ(other_contract.err.find("module "), std::string::npos) << Describe(other_contract);
+  EXPECT_NE(other_contract.out.find("sampled: 0 records from 0 modules"), std::string::npos) << Describe(other_contract);
   const Outcome its_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "2", "--verbose"}));
   EXPECT_EQ(its_contract.status, 1) << Describe(its_contract);
   EXPECT_NE(its_contract.err.find("module 1 of 1: PPT"), std::string::npos) << its_contract.err;
