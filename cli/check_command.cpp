@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/cli_support.h"
+#include "cli/component_isolation_options.h"
 #include "platform/class_registry.h"
 #include "platform/platform.h"
 #include "platform/random.h"
@@ -44,6 +45,7 @@ struct CheckArgs {
   bool json = false;
   bool quiet = false;
   bool verbose = false;
+  IsolationArgs isolation;
 
   CLI::Option* ping_path_opt = nullptr;
   CLI::Option* registry_opt = nullptr;
@@ -179,6 +181,7 @@ std::string ReadRule(const CheckArgs& a) {
 }
 
 void PrepareComponents(const CheckArgs& a) {
+  ApplyIsolation(a.isolation, a.verbose);
   char message[1024];
   for (const std::string& module : a.components) {
     if (vardenix_load_module(module.c_str(), message, sizeof message) != VX_OK) {
@@ -258,6 +261,7 @@ int RunCheck(const CheckArgs& a) {
     ping_path = MakeWorkingFolder();
     if (!a.quiet) std::cerr << "working folder: " << ping_path << '\n';
   }
+  ApplySandboxFolder(a.isolation, a.verbose, ping_path);
 
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
@@ -370,6 +374,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                                 "print each sampled record with its outcome, and why an extraction failed, on "
                                 "stderr");
   quiet->excludes(verbose);
+  AddIsolationOptions(*cmd, a.isolation);
   cmd->callback([args, &run] { run = [args] { return RunCheck(*args); }; });
 }
 
