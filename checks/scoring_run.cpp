@@ -1,6 +1,7 @@
 #include "checks/scoring_run.h"
 
 #include <memory>
+#include <string>
 
 #include "vardenix/error.h"
 
@@ -14,12 +15,15 @@ constexpr int16_t kExtractArgument = 0;
 constexpr int16_t kTotalScore = 100;
 constexpr int16_t kErrInfoType = 63;
 
-std::string ExtractionFailureReason(DispatchObject& control) {
+std::string ExtractionFailureReason(DispatchObject& control, int16_t answer_code) {
+  std::string reason;
   try {
-    return ToText(control.Get(archive_dispid::kLastFailureReason));
+    reason = ToText(control.Get(archive_dispid::kLastFailureReason));
   } catch (const std::exception&) {
-    return std::string();
+    reason.clear();
   }
+  if (reason.empty()) reason = "the archive control answered " + std::to_string(answer_code);
+  return reason;
 }
 
 }  // namespace
@@ -52,8 +56,10 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
     const int16_t answer_code =
         ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
     if (answer_code != 0) {
-      if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, ExtractionFailureReason(control));
-      return ScoringResult{ScoringOutcome::kExtractionFailed, 0.0f};
+      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f,
+                           ExtractionFailureReason(control, answer_code)};
+      if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, failed.extraction_failure);
+      return failed;
     }
   }
 
@@ -66,7 +72,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));
   component.reset();
-  return ScoringResult{ScoringOutcome::kScored, score};
+  return ScoringResult{ScoringOutcome::kScored, score, std::string()};
 }
 
 }  // namespace vardenix

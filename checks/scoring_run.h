@@ -19,6 +19,9 @@ enum class ScoringOutcome {
 struct ScoringResult {
   ScoringOutcome outcome = ScoringOutcome::kExtractionFailed;
   float score = 0.0f;
+  // When extraction failed: why, as the archive control tells it (naming the entry), or the
+  // control's answer code when it gives no reason.
+  std::string extraction_failure;
 };
 
 // Only a score whose single-precision value is exactly 100 is full; there is no tolerance.

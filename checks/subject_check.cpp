@@ -125,10 +125,12 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       rs_modules->MoveNext();
     }
 
+    // The module list goes last, after the total bank is closed: a record set holds its rows and
+    // needs nothing of its database once it is open.
     CloseObject(rs_questions);
     CloseObject(db_subject);
-    rs_modules.reset();
     CloseObject(db_total);
+    rs_modules.reset();
     err_xml = merged_xml.Result();
     return verdict;
   } catch (const std::exception& e) {
@@ -139,8 +141,8 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
   // A bank that could not be checked has not passed.
   CloseObject(rs_questions);
   CloseObject(db_subject);
-  rs_modules.reset();
   CloseObject(db_total);
+  rs_modules.reset();
   err_xml = merged_xml.Result();
   AddErrInfo(ctx.recorder, kSubjectChkRuntimeError, "", "", "", "", description, "");
   return false;

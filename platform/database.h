@@ -2,8 +2,9 @@
 // navigation of the record sets the checks were written for (BOF/EOF, MoveFirst, MoveLast, Move n,
 // MoveNext, RecordCount) and fields read by name.
 //
-// Ownership: a Recordset must not outlive the Database that opened it. Close() on either may be
-// called more than once; any other call after Close() throws RuntimeError. Objects are used by one
+// Ownership: a Recordset holds its rows and needs nothing of the Database that opened it once it
+// is open, so it may be released after that database is closed (or destroyed). Close() on either
+// may be called more than once; any other call after Close() throws RuntimeError. Objects are used by one
 // thread at a time. The engine itself is process-wide and created on first use.
 //
 // The engine is SQLite (docs/question-banks.md gives the bank format). It reads a record set's rows

@@ -1,12 +1,16 @@
 // The question-record check on real SQLite banks, with recording fakes for the archive control and
 // the scoring component.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "checks/banks.h"
 #include "checks/record_check.h"
 #include "checks/rig.h"
+#include "platform/archive_control.h"
 #include "platform/database.h"
 #include "platform/fakes/bank_writer.h"
+#include "platform/fakes/report_reader.h"
+#include "platform/fakes/zip_writer.h"
 
 namespace vardenix::testing {
 namespace {
@@ -37,8 +41,9 @@ TEST(PingMdbRecNO, ResultTable) {
       {"answer of spaces only", {"m", "R1", "   ", zip}, "R1", none, true, "", "", false},
       {"null answer", {"m", "R1", std::nullopt, zip}, "R1", none, true, "", "", false},
       {"null content", {"m", "R1", "a", std::nullopt}, "R1", none, true, "", "", false},
-      {"extraction failed", {"m", "R1", "a", zip}, "R1",
-       [](DirectRig& r) { r.control.answer = Variant::I2(2); }, true, "", "", false},
+      {"a refused archive without a reason names the control's answer", {"m", "R1", "a", zip}, "R1",
+       [](DirectRig& r) { r.control.answer = Variant::I2(2); }, false,
+       "题目 R1 的答案压缩包无法解压：the archive control answered 2\r\n", "", false},
       {"full score empties the text, keeps the XML", {"m", "R1", "a", zip}, "R1", score(100), true, "",
        "<RuleErrs/>", true},
       {"a score of 80", {"m", "R1", "a", zip}, "R1", score(80), false, "shown", "<RuleErrs/>", true},
@@ -60,7 +65,13 @@ TEST(PingMdbRecNO, ResultTable) {
     std::string text = "in", xml = "in";
     EXPECT_EQ(PingMdbRecNO(rig.ctx, text, xml, row.rec_no, *db), row.verdict) << row.name;
     EXPECT_EQ(text, row.text) << row.name;
-    EXPECT_EQ(xml, row.xml) << row.name;
+    if (row.verdict || row.scored) {
+      EXPECT_EQ(xml, row.xml) << row.name;
+    } else {
+      EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"),
+                std::vector<std::string>{row.text.substr(0, row.text.size() - 2)})
+          << row.name;
+    }
     EXPECT_EQ(rig.script->created, row.scored ? 1 : 0) << row.name;
     EXPECT_EQ(rig.err_info, "") << row.name << ": the record check records nothing";
   }
@@ -85,17 +96,75 @@ TEST(PingMdbRecNO, StagesTheStoredArchiveAndGivesTheTrimmedAnswer) {
   EXPECT_EQ(rig.script->puts.at("AnsCont"), Variant::Text("\t1 exists a.txt\u3000"));
 }
 
-TEST(PingMdbRecNO, AMissingTableFailsWithoutAnEntry) {
-  DirectRig rig;
-  const std::string bank = rig.dir / "subject.db";
-  SubjectBank(bank, {});
-  fakes::RunSqlOnBank(bank, "DROP TABLE Tbl_Operation");
-  auto db = SystemDatabaseEngine().OpenDatabase(bank);
-  std::string text = "x", xml = "x";
-  EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db));
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(xml, "");
-  EXPECT_EQ(rig.err_info, "");
+// An answer archive that cannot be extracted is a broken question, not one passed over: the record
+// fails with the control's reason in both reports. Real banks and the real archive control.
+TEST(PingMdbRecNO, AnArchiveTheControlRefusesFailsWithItsReason) {
+  const std::vector<uint8_t> good = fakes::BuildZip({{"考生/a.txt", "text", fakes::ZipEntryType::kFile, true}});
+  std::vector<uint8_t> truncated = fakes::BuildZip({{"a.txt", std::string(4000, 'x')}});
+  truncated.resize(truncated.size() / 2);
+  struct Row {
+    const char* name;
+    std::vector<uint8_t> archive;
+    const char* reason_part;  // a part of the control's reason that tells this fault
+  };
+  const Row rows[] = {
+      {"truncated", truncated, "zip archive"},
+      {"traversal", fakes::BuildZip({{"../x", "escaped"}}), "entry \"../x\": the name has a \"..\" component"},
+      {"not a zip", support::Bytes("an answer written as plain text, not zipped\r\n"), "zip archive"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    rig.platform->archive_control = []() -> DispatchObject& { return SystemArchiveControl(); };
+    const std::string bank = rig.dir / "subject.db";
+    SubjectBank(bank, {{"m", "DOC-01", "1 exists 考生/a.txt", row.archive}, {"m", "DOC-02", "a", good}});
+    auto db = SystemDatabaseEngine().OpenDatabase(bank);
+    std::string text, xml;
+    EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "DOC-01", *db)) << row.name;
+    const std::string reason = ToText(SystemArchiveControl().Get(archive_dispid::kLastFailureReason));
+    EXPECT_THAT(reason, ::testing::HasSubstr(row.reason_part)) << row.name;
+    const std::string line = "题目 DOC-01 的答案压缩包无法解压：" + reason;
+    EXPECT_EQ(text, line + "\r\n") << row.name;
+    const auto report = fakes::ReadReport(xml);
+    EXPECT_EQ(report.root, "RuleErrs") << row.name;
+    EXPECT_EQ(report.Field("RuleErrInfo"), std::vector<std::string>{line}) << row.name;
+    EXPECT_EQ(rig.script->created, 0) << row.name;
+    EXPECT_EQ(rig.err_info, "") << row.name;
+
+    // A sound archive in the same bank is still graded and passes.
+    EXPECT_TRUE(PingMdbRecNO(rig.ctx, text, xml, "DOC-02", *db)) << row.name;
+    EXPECT_EQ(text, "") << row.name;
+  }
+}
+
+// A bank that lacks the table or one of its fields cannot be checked: a failure, never a pass, even
+// for a record that would otherwise be passed over for want of an answer text.
+TEST(PingMdbRecNO, AMissingTableOrFieldFailsWithoutAnEntry) {
+  struct Row {
+    const char* name;
+    const char* sql;  // run on a bank without Tbl_Operation
+  };
+  const Row rows[] = {
+      {"no Tbl_Operation", ""},
+      {"no O_Rudecont, no answer text",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, M_Answer TEXT); INSERT INTO Tbl_Operation VALUES ('R1', '  ')"},
+      {"no O_Rudecont, an answer text",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, M_Answer TEXT); INSERT INTO Tbl_Operation VALUES ('R1', 'a')"},
+      {"no M_Answer",
+       "CREATE TABLE Tbl_Operation (C_RecNo TEXT, O_Rudecont BLOB); INSERT INTO Tbl_Operation VALUES ('R1', NULL)"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    const std::string bank = rig.dir / "subject.db";
+    SubjectBank(bank, {});
+    fakes::RunSqlOnBank(bank, std::string("DROP TABLE Tbl_Operation; ") + row.sql);
+    auto db = SystemDatabaseEngine().OpenDatabase(bank);
+    std::string text = "x", xml = "x";
+    EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "R1", *db)) << row.name;
+    EXPECT_EQ(text, "") << row.name;
+    EXPECT_EQ(xml, "") << row.name;
+    EXPECT_EQ(rig.err_info, "") << row.name;
+    EXPECT_EQ(rig.script->created, 0) << row.name;
+  }
 }
 
 }  // namespace

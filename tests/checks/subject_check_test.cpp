@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "checks/banks.h"
 #include "checks/rig.h"
 #include "checks/subject_check.h"
 #include "platform/fakes/bank_writer.h"
+#include "platform/fakes/logging_database.h"
 #include "platform/fakes/report_reader.h"
 #include "report/mod_xml_rw.h"
 
@@ -240,6 +242,85 @@ TEST(SubjectMdbChk, FailuresOfTheBanksEndOnTheErrorPath) {
     EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, row.rate)) << row.name;
     EXPECT_EQ(rig.err_info.rfind("对指定的题型进行检测时出现运行时错误\r\n    ", 0), 0u) << row.name << rig.err_info;
     EXPECT_NE(rig.err_info.find(row.description_part), std::string::npos) << row.name << ": " << rig.err_info;
+  }
+}
+
+// What is open at each exit of the check is closed with CloseObject in one order, the module list
+// released last; a "Close" that fails is passed over and changes neither the rest nor the verdict.
+TEST(SubjectMdbChk, ClosesInOrderAtEveryExitAndPassesOverAFailingClose) {
+  // Lines about the record check's own record set are left out: it opens and closes one per sample.
+  const auto without_records = [](const std::vector<std::string>& log) {
+    std::vector<std::string> kept;
+    for (const std::string& line : log) {
+      if (line.find("Tbl_Operation") == std::string::npos) kept.push_back(line);
+    }
+    return kept;
+  };
+  const std::vector<std::string> opened = {"open total.db", "open Tbl_Contract", "open subject.db", "open Tbl_Public"};
+  const auto with = [](std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  struct Row {
+    const char* name;
+    const char* subject_code;  // nullptr: no subject bank path (a guard)
+    std::set<std::string> fail_close;
+    int fail_at_draw;
+    bool verdict;
+    std::vector<std::string> log;
+    const char* entry;  // start of the recorded entry, "" for none
+  };
+  const Row rows[] = {
+      {"guard: nothing is opened", nullptr, {}, 0, false, {}, ""},
+      {"empty module list", "S2", {}, 0, false,
+       {"open total.db", "open Tbl_Contract", "close Tbl_Contract", "release Tbl_Contract", "close total.db",
+        "release total.db"},
+       "对题库进行检测\r\n"},
+      {"empty module list, both closes fail", "S2", {"Tbl_Contract", "total.db"}, 0, false,
+       {"open total.db", "open Tbl_Contract", "close Tbl_Contract, failed", "release Tbl_Contract",
+        "close total.db, failed", "release total.db"},
+       "对题库进行检测\r\n"},
+      {"normal end", "S1", {}, 0, true,
+       with(opened, {"open Tbl_Public", "release Tbl_Public", "close Tbl_Public", "release Tbl_Public",
+                     "close subject.db", "release subject.db", "close total.db", "release total.db",
+                     "release Tbl_Contract"}),
+       ""},
+      {"normal end, every close fails", "S1", {"Tbl_Public", "subject.db", "total.db"}, 0, true,
+       with(opened, {"open Tbl_Public", "release Tbl_Public", "close Tbl_Public, failed", "release Tbl_Public",
+                     "close subject.db, failed", "release subject.db", "close total.db, failed",
+                     "release total.db", "release Tbl_Contract"}),
+       ""},
+      {"error path", "S1", {}, 1, false,
+       with(opened, {"close Tbl_Public", "release Tbl_Public", "close subject.db", "release subject.db",
+                     "close total.db", "release total.db", "release Tbl_Contract"}),
+       "对指定的题型进行检测时出现运行时错误\r\n    injected failure of draw 1\r\n"},
+      {"error path, a failing close keeps the description", "S1", {"subject.db"}, 1, false,
+       with(opened, {"close Tbl_Public", "release Tbl_Public", "close subject.db, failed", "release subject.db",
+                     "close total.db", "release total.db", "release Tbl_Contract"}),
+       "对指定的题型进行检测时出现运行时错误\r\n    injected failure of draw 1\r\n"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    fakes::LoggingDatabaseEngine engine(SystemDatabaseEngine());
+    engine.fail_close = row.fail_close;
+    rig.platform->database_engine = [&engine]() -> DatabaseEngine& { return engine; };
+    rig.random->fail_at_draw = row.fail_at_draw;
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m1", "m2"});
+    // m1 and m2 each hold a question with no archive: read, passed over without a scoring run.
+    SubjectBank(banks.subject, {{"m1", "R1", "a", std::nullopt}, {"m2", "R2", "b", std::nullopt}});
+    std::string text, xml;
+    EXPECT_EQ(SubjectMdbChk(rig.ctx, text, xml, banks.total, row.subject_code ? banks.subject : "",
+                            row.subject_code ? row.subject_code : "S1", -1, 0.0f),
+              row.verdict)
+        << row.name;
+    EXPECT_EQ(without_records(engine.log), row.log) << row.name;
+    EXPECT_EQ(rig.err_info.rfind(row.entry, 0), 0u) << row.name << ": " << rig.err_info;
+    if (*row.entry == '\0') {
+      EXPECT_EQ(rig.err_info, "") << row.name;
+    } else {
+      EXPECT_EQ(rig.err_info.find("Close"), std::string::npos) << row.name << ": a failing close is not recorded";
+    }
   }
 }
 

@@ -220,6 +220,19 @@ TEST(Recordset, CloseIsIdempotentAndEndsEveryOtherCall) {
   EXPECT_THAT(FailureOf([&] { db->OpenRecordset("SELECT n FROM T"); }), HasSubstr("closed"));
 }
 
+// The subject check releases its module list after it has closed the total bank.
+TEST(Recordset, OutlivesTheDatabaseThatOpenedIt) {
+  fakes::TempDir dir;
+  auto db = Open(NumbersBank(dir));
+  auto rs = db->OpenRecordset("SELECT n FROM T ORDER BY n");
+  db->Close();
+  db.reset();
+  rs->MoveLast();
+  EXPECT_EQ(rs->RecordCount(), 3);
+  EXPECT_EQ(Describe(rs->Value("n")), Describe(Variant::I4(3)));
+  rs->Close();
+}
+
 TEST(Database, OpeningTellsTheKindOfFile) {
   std::vector<uint8_t> jet = {0x00, 0x01, 0x00, 0x00};
   for (char c : std::string("Standard Jet DB")) jet.push_back(static_cast<uint8_t>(c));
