@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <thread>
 
 #include "platform/component_process.h"
@@ -155,14 +157,67 @@ class HostProcess {
   // Still worth keeping: running, and within its memory limit.
   bool Usable() { return !process_->Ended() && Resident() <= settings_.memory_bytes; }
 
-  // Sends `frame` and answers the body of the host's answer, which is checked to be of one of the
-  // kinds `expected` or an Error. On a breach, a crash or a broken answer, stops the host and throws
-  // RuntimeError naming `prog_id` and what the component was `doing`.
-  std::string Exchange(const std::string& frame, Clock::time_point deadline, const std::string& prog_id,
-                       const std::string& doing) {
-    prog_id_ = &prog_id;
-    doing_ = &doing;
+  // Sends `frame` without waiting for its answer, which a later Collect receives. `doing` says what
+  // the component is asked to do, for the description of a failure ("taking \"AnsCont\"").
+  void Post(const std::string& frame, Clock::time_point deadline, const std::string& prog_id, std::string doing) {
+    prog_id_ = prog_id;
+    doing_ = doing;
     Send(frame, deadline);
+    pending_.push_back(std::move(doing));
+  }
+
+  // Receives the answers to every request posted, in order, and answers the body of the last one.
+  // An Error answer to an earlier request (a put the component refused) is thrown, as the
+  // component's own failure, once all are in; the host stays usable. On a breach, a crash or a
+  // broken answer, stops the host and throws RuntimeError naming the ProgID and what the component
+  // was doing.
+  std::string Collect(Clock::time_point deadline) {
+    std::optional<std::string> refused;
+    std::string body;
+    while (!pending_.empty()) {
+      doing_ = pending_.front();
+      body = ReceiveOne(deadline);
+      pending_.pop_front();
+      if (pending_.empty()) break;
+      try {
+        wire::Reader in(body);
+        const wire::Kind kind = in.kind();
+        if (kind == wire::Kind::kError) {
+          std::string message = in.Text();
+          if (!refused) refused = std::move(message);
+        } else if (kind != wire::Kind::kOk) {
+          ProtocolBreach("an answer of the wrong kind");
+        }
+        in.End();
+      } catch (const wire::WireError& e) {
+        ProtocolBreach(e.what);
+      }
+    }
+    if (refused) throw RuntimeError(*refused);
+    return body;
+  }
+
+  // Post and Collect.
+  std::string Exchange(const std::string& frame, Clock::time_point deadline, const std::string& prog_id,
+                       std::string doing) {
+    Post(frame, deadline, prog_id, std::move(doing));
+    return Collect(deadline);
+  }
+
+  // Receives what is still owed from the last run (its release) before the next one; false when the
+  // host cannot serve another run (it is then stopped).
+  bool Settle() {
+    if (pending_.empty()) return true;
+    try {
+      Collect(Clock::now() + std::chrono::milliseconds(5 * kComponentStopGraceMs));
+    } catch (const std::exception&) {
+      // A refusal (an object that could not be made, and then was released) leaves it usable.
+    }
+    return !broken_;
+  }
+
+  // The body of the next answer on the socket.
+  std::string ReceiveOne(Clock::time_point deadline) {
     std::string header;
     std::string body;
     uint32_t length = 0;
@@ -196,10 +251,10 @@ class HostProcess {
         std::memcpy(&length, header.data(), sizeof length);
         have_length = true;
         if (length > settings_.answer_bytes + wire::kFrameOverhead) {
-          Breach("answered with more than " + DescribeBytes(settings_.answer_bytes) + " while " + doing +
+          Breach("answered with more than " + DescribeBytes(settings_.answer_bytes) + " while " + doing_ +
                  " and was stopped");
         }
-        if (length == 0) Breach("broke the component host's protocol (an empty message) while " + doing + " and was stopped");
+        if (length == 0) ProtocolBreach("an empty message");
         body.reserve(length);
       } else {
         body.append(buffer, static_cast<std::size_t>(n));
@@ -212,14 +267,14 @@ class HostProcess {
 
   // Stops the host after a broken answer.
   [[noreturn]] void ProtocolBreach(const std::string& why) {
-    Breach("broke the component host's protocol (" + why + ") while " + *doing_ + " and was stopped");
+    Breach("broke the component host's protocol (" + why + ") while " + doing_ + " and was stopped");
   }
 
   // A process the component started and left: the run fails, and the host is replaced.
   void CheckLeftovers() {
     const std::vector<pid_t> children = ChildrenOf(Watched());
     if (!children.empty()) {
-      Breach("left a process running (process " + std::to_string(children.front()) + ") after " + *doing_ +
+      Breach("left a process running (process " + std::to_string(children.front()) + ") after " + doing_ +
              "; it was stopped");
     }
   }
@@ -295,9 +350,9 @@ class HostProcess {
     // bubblewrap reports its command's death by a signal as the exit status 128 + signal.
     if (settings_.sandbox && WIFEXITED(status) && WEXITSTATUS(status) > 128) signal = WEXITSTATUS(status) - 128;
     if (signal != 0) {
-      Fail("crashed while " + *doing_ + ": its process " + DescribeWaitStatus(signal & 0x7f));
+      Fail("crashed while " + doing_ + ": its process " + DescribeWaitStatus(signal & 0x7f));
     }
-    Fail("ended its process while " + *doing_ + " (it " + DescribeWaitStatus(status) + ")");
+    Fail("ended its process while " + doing_ + " (it " + DescribeWaitStatus(status) + ")");
   }
 
   [[noreturn]] void Breach(const std::string& what) {
@@ -308,7 +363,7 @@ class HostProcess {
   }
 
   [[noreturn]] void Fail(const std::string& what) {
-    std::string text = "the scoring component " + *prog_id_ + " " + what;
+    std::string text = "the scoring component " + prog_id_ + " " + what;
     const std::string said = stderr_.Last(kQuotedStderr);
     if (!said.empty()) text += "; its last output on stderr: " + said;
     throw RuntimeError(text);
@@ -328,8 +383,9 @@ class HostProcess {
   std::unique_ptr<ComponentProcess> process_;
   pid_t watched_ = 0;
   bool broken_ = false;
-  const std::string* prog_id_ = nullptr;
-  const std::string* doing_ = nullptr;
+  std::string prog_id_;
+  std::string doing_;                // what the component is doing, for a failure's description
+  std::deque<std::string> pending_;  // requests posted and not answered yet, by what they ask
 };
 
 namespace {
@@ -344,13 +400,11 @@ class HostObject final : public NamedObject {
   ~HostObject() override {
     if (!host_ || host_->broken()) return;
     try {
-      // A release that hangs costs at most the run's time, and at least a short grace.
-      const auto floor = Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs);
-      const std::string doing = "being released";
-      const std::string body = host_->Exchange(wire::Writer(wire::Kind::kRelease).Frame(),
-                                               std::max(deadline_, floor), prog_id_, doing);
-      if (static_cast<wire::Kind>(body[0]) != wire::Kind::kOk) return;  // host_ goes, with its process
-      host_->CheckLeftovers();
+      // Its answer is received before the host serves the next run (ComponentHosts::TakeHost), by
+      // when the host has long given it: the release costs no wait here.
+      host_->Post(wire::Writer(wire::Kind::kRelease).Frame(),
+                  std::max(deadline_, Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs)), prog_id_,
+                  "being released");
       Trace();
       hosts_->GiveBack(std::move(host_));
     } catch (const std::exception&) {
@@ -361,18 +415,22 @@ class HostObject final : public NamedObject {
   HostObject(const HostObject&) = delete;
   HostObject& operator=(const HostObject&) = delete;
 
-  // Makes the object in the host; throws like any call.
+  // Asks the host to make the object. Like a put, it is answered with the first read, so that a
+  // scoring run costs the host three exchanges, one per read; a create the component refuses fails
+  // that read with the component's message.
   void Create(const std::string& module_path) {
     wire::Writer frame(wire::Kind::kCreate);
     frame.Text(module_path).Text(prog_id_);
-    Expect(Call(frame, "being created"), wire::Kind::kOk);
-    host_->CheckLeftovers();
+    host_->Post(frame.Frame(), deadline_, prog_id_, "being created");
   }
 
+  // A put is answered with the next read: the scoring run's puts and its first read cross to the
+  // host together. The host does them in order; a refused put fails that read with its message.
   void Put(const std::string& member, const Variant& value) override {
+    Usable();
     wire::Writer frame(wire::Kind::kPut);
     frame.Text(member).Value(value);
-    Expect(Call(frame, "taking " + Quote(member)), wire::Kind::kOk);
+    host_->Post(frame.Frame(), deadline_, prog_id_, "taking " + Quote(member));
   }
 
   Variant Read(const std::string& member) override {
@@ -393,29 +451,26 @@ class HostObject final : public NamedObject {
   }
 
  private:
-  std::string Call(wire::Writer& frame, const std::string& doing) {
+  void Usable() const {
     if (!host_ || host_->broken()) {
       throw RuntimeError("the scoring component " + prog_id_ + " was stopped earlier in this scoring run");
     }
-    doing_ = doing;
-    std::string body = host_->Exchange(frame.Frame(), deadline_, prog_id_, doing_);
+  }
+
+  std::string Call(wire::Writer& frame, const std::string& doing) {
+    Usable();
+    std::string body;
+    try {
+      body = host_->Exchange(frame.Frame(), deadline_, prog_id_, doing);
+    } catch (const RuntimeError&) {
+      if (!host_->broken()) Trace();  // a refused put: the component's own failure
+      throw;
+    }
     const auto kind = static_cast<wire::Kind>(body[0]);
     if (kind != wire::Kind::kOk && kind != wire::Kind::kValue && kind != wire::Kind::kError) {
       host_->ProtocolBreach("an answer of unknown kind");
     }
     return body;
-  }
-
-  void Expect(const std::string& body, wire::Kind kind) {
-    wire::Reader in(body);
-    try {
-      const wire::Kind got = in.kind();
-      if (got == wire::Kind::kError) Refused(in);
-      if (got != kind) host_->ProtocolBreach("an answer of the wrong kind");
-      in.End();
-    } catch (const wire::WireError& e) {
-      host_->ProtocolBreach(e.what);
-    }
   }
 
   // The component's own failure, as the host passed it on; the host stays usable.
@@ -435,7 +490,6 @@ class HostObject final : public NamedObject {
   std::unique_ptr<HostProcess> host_;
   std::string prog_id_;
   Clock::time_point deadline_;
-  std::string doing_;
 };
 
 }  // namespace
@@ -450,13 +504,15 @@ ComponentHosts::ComponentHosts(IsolationSettings settings) : settings_(std::move
 ComponentHosts::~ComponentHosts() = default;
 
 std::unique_ptr<HostProcess> ComponentHosts::TakeHost() {
-  {
-    std::lock_guard lock(mutex_);
-    while (!idle_.empty()) {
-      std::unique_ptr<HostProcess> host = std::move(idle_.back());
+  for (;;) {
+    std::unique_ptr<HostProcess> host;
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_.empty()) break;
+      host = std::move(idle_.back());
       idle_.pop_back();
-      if (host->Usable()) return host;
     }
+    if (host->Settle() && host->Usable()) return host;
   }
   return HostProcess::Start(settings_);
 }
