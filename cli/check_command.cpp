@@ -15,7 +15,6 @@
 
 #include "cli/cli_support.h"
 #include "cli/component_isolation_options.h"
-#include "platform/class_registry.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/text_encoding.h"
@@ -43,6 +42,7 @@ struct CheckArgs {
   std::string seed;
   std::string xml;
   bool json = false;
+  bool keep = false;
   bool quiet = false;
   bool verbose = false;
   IsolationArgs isolation;
@@ -192,15 +192,8 @@ void PrepareComponents(const CheckArgs& a) {
   if (vardenix_set_registry_folder(folder.c_str(), message, sizeof message) != VX_OK) {
     throw UsageError(std::string("cannot use the registry folder ") + folder + ": " + message);
   }
-  // The check itself would turn a component it cannot create into a recorded failure and a False
-  // verdict, which would read as a fault of the set-up; here it is a fault of the command line.
-  try {
-    SystemClassRegistry().Create(a.ping_name);
-  } catch (const std::exception& e) {
-    throw UsageError(std::string("cannot create the scoring component: ") + e.what() +
-                     " (a module is loaded with --component MODULE; registration records are read from " +
-                     (folder.empty() ? std::string("no folder") : folder) + ")");
-  }
+  // The ProgID is not tried here: a scoring component that is not installed is a fault of the set-up
+  // under check, which the check reports in its verdict and reports like any other.
 }
 
 // The report as a file: the XML declaration names the encoding of the string a host receives,
@@ -234,6 +227,26 @@ std::string ForStdout(const std::string& text) {
   return out;
 }
 
+// The new working folder made when --ping-path is not given: removed with everything in it when the
+// command ends, on every path, unless --keep is given.
+class TemporaryWorkingFolder {
+ public:
+  TemporaryWorkingFolder(std::string path, bool keep) : path_(std::move(path)), keep_(keep) {}
+  ~TemporaryWorkingFolder() {
+    if (keep_) return;
+    std::string reason;
+    if (!RemoveTree(path_, reason)) {
+      std::cerr << "vardenix check: warning: cannot remove the working folder " << path_ << ": " << reason << '\n';
+    }
+  }
+  TemporaryWorkingFolder(const TemporaryWorkingFolder&) = delete;
+  TemporaryWorkingFolder& operator=(const TemporaryWorkingFolder&) = delete;
+
+ private:
+  std::string path_;
+  bool keep_;
+};
+
 int RunCheck(const CheckArgs& a) {
   // Everything the command line says is checked before anything runs.
   const ChkPingConstants options = ResolveOptions(a);
@@ -246,10 +259,9 @@ int RunCheck(const CheckArgs& a) {
   std::vector<uint8_t> archive;
   if (options & ChkResultDoc) archive = ReadInputFile(a.archive, "the archive");
   const std::string rule = ReadRule(a);
-  if (options & ChkSubject) {
-    RequireReadableFile(a.total, "the total bank");
-    RequireReadableFile(a.subject, "the subject bank");
-  }
+  // The bank paths and the ProgID go to the check as given: a missing bank, a file that is not a
+  // bank or a component that is not installed is what the check exists to find, and it answers
+  // them with its verdict and reports (exit 1), not with a refusal of the command line.
   if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
   // Found out now rather than after a subject check that may take minutes, whose verdict and
   // report would then be lost.
@@ -257,9 +269,17 @@ int RunCheck(const CheckArgs& a) {
   PrepareComponents(a);
 
   std::string ping_path = a.ping_path;
+  std::optional<TemporaryWorkingFolder> temporary;
   if (a.ping_path_opt->count() == 0) {
     ping_path = MakeWorkingFolder();
-    if (!a.quiet) std::cerr << "working folder: " << ping_path << '\n';
+    temporary.emplace(ping_path, a.keep);
+    if (a.keep && !a.quiet) std::cerr << "working folder: " << ping_path << " (kept)\n";
+  } else if (FolderHoldsAnything(ping_path)) {
+    // An answer is graded on what is in the folder after its extraction: a file that an earlier
+    // check, another answer or a person left there can make an answer pass that lacks it.
+    std::cerr << "vardenix check: warning: the working folder " << ping_path
+              << " already holds files; a file already there can make an answer pass that lacks it. Give an "
+                 "empty folder to --ping-path, or leave --ping-path out to check in a new folder.\n";
   }
   ApplySandboxFolder(a.isolation, a.verbose, ping_path);
 
@@ -334,9 +354,11 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   CheckArgs& a = *args;
   cmd->add_option("--ping-name", a.ping_name, "ProgID of the scoring component (required)")->required()->type_name("PROGID");
   a.ping_path_opt = cmd->add_option("--ping-path", a.ping_path,
-                                    "working folder (default: a new folder under $TMPDIR or /tmp, kept; its "
-                                    "path is printed on stderr)")
+                                    "working folder, best empty (default: a new folder under $TMPDIR or /tmp, "
+                                    "removed at the end unless --keep)")
                       ->type_name("DIR");
+  cmd->add_flag("--keep", a.keep,
+                "keep the new working folder made without --ping-path, and print its path on stderr");
   cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable")
       ->type_name("MODULE");
   a.registry_opt = cmd->add_option("--registry", a.registry,

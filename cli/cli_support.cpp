@@ -1,6 +1,8 @@
 #include "cli/cli_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +106,38 @@ std::string MakeWorkingFolder() {
                      "; give one with --ping-path DIR");
   }
   return pattern;
+}
+
+bool FolderHoldsAnything(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return false;
+  bool any = false;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") {
+      any = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return any;
+}
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int type, struct FTW*) {
+  const int rc = type == FTW_DP ? ::rmdir(path) : ::unlink(path);
+  return rc == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+bool RemoveTree(const std::string& path, std::string& reason) {
+  // FTW_DEPTH removes a folder's entries before the folder; FTW_PHYS never follows a link.
+  const int rc = ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  if (rc == 0) return true;
+  reason = std::strerror(rc > 0 ? rc : errno);
+  return false;
 }
 
 std::string Absolute(const std::string& path) {

@@ -12,8 +12,10 @@ namespace vardenix::cli {
 
 // Exit statuses of every subcommand.
 inline constexpr int kExitPassed = 0;     // the verdict is True, or the command did what it was asked
-inline constexpr int kExitNotPassed = 1;  // the verdict is False
-inline constexpr int kExitCannotRun = 2;  // bad arguments, unreadable files, a component that cannot be made
+inline constexpr int kExitNotPassed = 1;  // the verdict is False, whatever fault of the set-up caused it
+// The command itself could not run: bad or contradictory flags, an input file of the command (an
+// archive, a rule file, a module) it cannot read, an output it cannot write.
+inline constexpr int kExitCannotRun = 2;
 
 // A problem with what the user gave: its message says what was wrong and what to do. The command
 // prints it and exits with kExitCannotRun.
@@ -45,9 +47,15 @@ std::optional<uint64_t> ParseUint64(const std::string& text);
 // The registry folder used when --registry is not given: $XDG_DATA_HOME/vardenix/registry or
 // ~/.local/share/vardenix/registry; empty when neither variable is usable.
 std::string DefaultRegistry();
-// A new folder "vardenix-check-XXXXXX" under $TMPDIR (or /tmp), left in place after the command.
-// Throws UsageError when it cannot be made.
+// A new folder "vardenix-check-XXXXXX" under $TMPDIR (or /tmp). Throws UsageError when it cannot
+// be made.
 std::string MakeWorkingFolder();
+// True when the folder at `path` holds anything at all (a file, a folder, a link). False for an
+// empty folder, and when it cannot be read (the check then reports why).
+bool FolderHoldsAnything(const std::string& path);
+// Removes `path` and everything under it, never following a symbolic link (a link is removed as a
+// link). Answers false, with the system's reason in `reason`, when something could not be removed.
+bool RemoveTree(const std::string& path, std::string& reason);
 
 // An absolute form of `path` (taken from the current folder when relative).
 std::string Absolute(const std::string& path);

@@ -5,8 +5,11 @@
 //    parent's tree, the targets of the planted symlinks included);
 //  - the working folder holds only files and folders with the fixed modes, no symlink but the two
 //    planted ones with their old targets, and no leftover temporary file;
-//  - an archive refused for its names, entry types, encryption or duplicates wrote nothing;
-//  - the answer is a known code, with a failure reason exactly when it is not 0.
+//  - a refused archive left nothing behind (refused before writing, or what it wrote removed again);
+//  - the answer is a known code, with a failure reason exactly when it is not 0;
+//  - a successful extraction wrote what the archive holds, read independently through libarchive's
+//    reader: one file for each regular entry with the entry's bytes, at the entry's name (compared
+//    where the stored name is ASCII; other names are decoded by the control's own rules).
 // The parent lives for the whole process (in /dev/shm unless TMPDIR says otherwise); the working
 // folder is removed after each input.
 #include <dirent.h>
@@ -24,7 +27,11 @@
 #include <map>
 #include <string>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/archive_control.h"
+#include "platform/fakes/zip_writer.h"
 #include "vardenix/error.h"
 
 namespace {
@@ -168,9 +175,39 @@ void CheckWorkFolder(const Tree& before, const Tree& after, int16_t code) {
       Fail("a file not written with mode 0644: " + rel);
     }
   }
-  const bool refused_before_writing = code == result::kUnsafeName || code == result::kUnsupportedEntry ||
-                                      code == result::kEncrypted || code == result::kDuplicateName;
-  if (refused_before_writing && after != before) Fail("a refused archive (" + std::to_string(code) + ") wrote files");
+  // A refused archive leaves nothing: refused before writing, or what it wrote is removed again.
+  if (code != result::kSuccess && after != before) Fail("a refused archive (" + std::to_string(code) + ") left files");
+}
+
+// Compares what a successful extraction wrote (the files that were not there before, as they were)
+// with the archive's regular entries.
+void CheckAgainstLibarchive(const std::string& zip_copy, const Tree& before, const Tree& after) {
+  std::map<std::string, std::string> written;
+  for (const auto& [rel, what] : after) {
+    const auto old = before.find(rel);
+    if (what.rfind("file ", 0) != 0 || (old != before.end() && old->second == what)) continue;
+    const size_t size_end = what.find(' ', 9);  // "file 420 SIZE CONTENT"
+    written[rel] = what.substr(size_end + 1);
+  }
+  std::vector<vardenix::fakes::ZipFile> files;
+  try {
+    files = vardenix::fakes::ReadZipFiles(zip_copy);
+  } catch (const std::exception& e) {
+    Fail(std::string("libarchive cannot read an archive the control extracted: ") + e.what());
+  }
+  std::vector<std::string> expected_bytes, written_bytes;
+  for (const vardenix::fakes::ZipFile& f : files) {
+    expected_bytes.push_back(f.bytes);
+    if (!f.name.empty()) {
+      const auto it = written.find(f.name);
+      if (it == written.end()) Fail("entry " + f.name + " was not written");
+      if (it->second != f.bytes) Fail("entry " + f.name + " was written with other bytes");
+    }
+  }
+  for (const auto& [rel, bytes] : written) written_bytes.push_back(bytes);
+  std::sort(expected_bytes.begin(), expected_bytes.end());
+  std::sort(written_bytes.begin(), written_bytes.end());
+  if (expected_bytes != written_bytes) Fail("the files written are not the archive's entries");
 }
 
 }  // namespace
@@ -191,10 +228,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int16_t code = vardenix::ToInt16(control.Call(dispid::kUnzip, {Variant::I2(0)}));
   const std::string reason = vardenix::ToText(control.Get(dispid::kLastFailureReason));
 
-  if (code < result::kSuccess || code > result::kCannotWrite) Fail("unknown answer " + std::to_string(code));
+  if (code < result::kSuccess || code > result::kStopped) Fail("unknown answer " + std::to_string(code));
   if ((code == result::kSuccess) != reason.empty()) Fail("answer " + std::to_string(code) + " with reason '" + reason + "'");
   if (Snapshot(sandbox->parent, "work") != sandbox->outside) Fail("something outside the working folder changed");
-  CheckWorkFolder(before, Snapshot(sandbox->work), code);
+  const Tree after = Snapshot(sandbox->work);
+  CheckWorkFolder(before, after, code);
+  if (code == result::kSuccess) {
+    // The staged archive may have been replaced by an entry of that name: read a copy.
+    const std::string copy = sandbox->parent + "/input.zip";
+    WriteAll(copy, data, size);
+    CheckAgainstLibarchive(copy, before, after);
+    ::unlink(copy.c_str());
+  }
 
   RemoveTree(sandbox->work);
   return 0;

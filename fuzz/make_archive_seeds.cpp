@@ -62,6 +62,20 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> longer = BuildZip({{"long.txt", Paragraphs(30)}}, ZipMethod::kStore);
     vardenix::fakes::SetDeclaredSize(longer, 0, 40);
     write("more-data-than-declared", longer);
+    // Names that cost far more than their size: a 64 KB name 32,000 folders deep, and one folder
+    // entry 20,000 folders deep.
+    std::string deep;
+    for (int i = 0; i < 32000; ++i) deep += "d/";
+    write("deep-name", BuildZip({{deep + std::string(1535, 'n'), "x"}}));
+    std::string nested_folders;
+    for (int i = 0; i < 20000; ++i) nested_folders += "d/";
+    write("nested-folders", BuildZip({{nested_folders, "", ZipEntryType::kFolder}}));
+    write("padded", [] {
+      std::vector<uint8_t> zip = BuildZip({{"a.txt", "a"}});
+      zip.insert(zip.begin(), 64, 'p');
+      zip.insert(zip.end(), 20000, 0);
+      return zip;
+    }());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

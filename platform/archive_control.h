@@ -6,24 +6,44 @@
 // 16 and 11 are stored and read back but do not change how an archive is extracted.
 //
 // Archives are untrusted. Before anything is written, every entry is checked and the whole archive is
-// refused when one entry has an absolute name, a ".." component, a drive letter, a NUL or a name that
-// does not decode (UTF-8 when the entry's UTF-8 flag is set, CP936 otherwise); is a link, device or
-// fifo; is encrypted; repeats another entry's name; or when the archive passes the caps on entry
-// count, total size or compression ratio. A backslash in a name is a folder separator. Files are
-// written with mode 0644 and folders with 0755, never through a symlink already in the target folder;
-// files the archive holds replace earlier ones of the same name (read-only ones too), and files the
-// archive does not hold are left alone. Nothing is written outside the target folder. Damage found
-// while writing (a bad checksum, data longer than declared) stops the extraction: entries written
-// before it stay, and the failing entry's file keeps its earlier content or is not created.
+// refused when one entry has an absolute name, a ".." component, a drive letter, a NUL, a name that
+// does not decode, a part longer than Limits::name_component_bytes, a name longer than
+// Limits::name_path_bytes or deeper than Limits::name_depth; is a link (symbolic or hard), device,
+// fifo or socket; is encrypted; repeats another entry's name; or when the archive has more entries
+// than Limits::archive_entries or more bytes of names than Limits::archive_name_bytes. A name is
+// decoded as UTF-8 when its UTF-8 flag is set, from the Info-ZIP Unicode Path extra field (0x7075)
+// when that field's CRC matches the stored name, as UTF-8 when it is valid UTF-8 with non-ASCII
+// bytes (Info-ZIP zip on Linux writes such names without the flag), and as CP936 otherwise (Chinese
+// Windows). A backslash in a name is a folder separator. Padding before or after the archive is
+// skipped. Sizes the headers declare are not trusted: an entry is judged by the bytes its data
+// really expands to, and refused while writing when they pass Limits::archive_ratio (above
+// Limits::archive_ratio_exempt_bytes) or the archive's output passes Limits::archive_total_bytes.
 //
-// One instance lives for the whole process, created on first use. Its members may be used from any
-// thread; calls are serialised, so a put from one thread and a call 48 from another do not interleave
-// halfway, but callers that share the control must still order their own puts and calls.
+// Files are written with mode 0644 and folders with 0755, never through a symlink already in the
+// target folder; files the archive holds replace earlier ones of the same name (read-only ones too).
+// Nothing is written outside the target folder. Damage found while writing (a bad checksum, data
+// longer than declared), a cap passed while writing, a write that fails and the host's stop flag
+// (checked before each entry and each block of data) stop the extraction, and everything it had
+// written is removed again: no half answer stays behind, and no temporary ".part" file.
+//
+// Each extraction first removes what the previous successful extraction into the same folder (the
+// same folder, however it is spelt) created: the files it wrote, while each is still the file it
+// wrote (same inode, not rewritten since) and is not the archive about to be extracted, and the
+// folders it made, when they are then empty. A symbolic link standing where one of them was is
+// removed as a link; nothing is followed. Files the host put there are never removed. What the last
+// extraction wrote stays until the next one, so a host can look at it. This memory is process-wide,
+// keyed by folder, and bounded (the 256 most recent folders, 64 MiB of names).
+//
+// One control per thread: SystemArchiveControl answers the calling thread's own instance, so two
+// check objects on two threads never share the properties that a put/put/put/put/call sequence
+// sets (the sequence runs on one thread). An instance may still be used from another thread: its
+// members are serialised, but callers that share one must order their own puts and calls.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/late_bound.h"
+#include "platform/limits.h"
 
 namespace vardenix {
 
@@ -41,7 +61,7 @@ inline constexpr int32_t kLastFailureReason = 1000;
 namespace archive_result {
 inline constexpr int16_t kSuccess = 0;
 inline constexpr int16_t kCannotOpen = 1;        // missing, unreadable, not a zip, truncated or damaged
-inline constexpr int16_t kUnsafeName = 2;        // absolute, "..", drive letter, NUL, undecodable, empty
+inline constexpr int16_t kUnsafeName = 2;        // absolute, "..", drive letter, NUL, undecodable, empty, too long or deep
 inline constexpr int16_t kUnsupportedEntry = 3;  // symlink, hard link, device, fifo, socket
 inline constexpr int16_t kEncrypted = 4;
 inline constexpr int16_t kDuplicateName = 5;     // two entries with one name, or a file where a folder must be
@@ -49,9 +69,14 @@ inline constexpr int16_t kTooLarge = 6;          // total bytes, entry count or 
 inline constexpr int16_t kCorruptData = 7;       // found while writing: bad checksum, short or excess data
 inline constexpr int16_t kCannotWrite = 8;       // a file or folder inside the target cannot be written
 inline constexpr int16_t kNoTargetFolder = 9;    // the target folder is missing or not a folder
+inline constexpr int16_t kStopped = 10;          // the host's stop flag was set
 }  // namespace archive_result
 
-// The process-wide archive control on libarchive, created on first use (thread-safe).
+// The calling thread's archive control on libarchive, created on the thread's first use, with the
+// default Limits and no stop flag.
 DispatchObject& SystemArchiveControl();
+// The same control, set to use `limits` and to watch `stop` (may be null; not owned, must outlive
+// the calls) for its following calls.
+DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop);
 
 }  // namespace vardenix

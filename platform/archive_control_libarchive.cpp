@@ -1,10 +1,16 @@
 // The archive control on libarchive.
 //
-// An extraction is two passes over the archive. The survey reads every header (and the raw central
-// directory, for what libarchive does not show) and refuses the whole archive before anything is
-// written. The writing pass streams each entry's data blocks into a temporary file beside its
-// destination and renames it into place, so memory does not grow with the archive and a failing
-// entry never leaves a partial file or destroys the earlier file of that name.
+// An extraction is two passes over the archive. The survey reads the raw directory and every header
+// and refuses the whole archive before anything is written. The writing pass streams each entry's
+// data blocks into a temporary file beside its destination and renames it into place, so memory
+// does not grow with the archive and a failing entry never leaves a partial file or destroys the
+// earlier file of that name. What the writing pass creates is remembered for the target folder, and
+// the next extraction into that folder removes it first; an extraction that fails part-way removes
+// what it had created itself.
+//
+// Names are decoded here from the raw bytes of the directory, not by libarchive, which knows only
+// one character set for every name without the UTF-8 flag; libarchive is used for each entry's
+// type, encryption and data, entry by entry in the same order (both read in local-header order).
 //
 // Files are created with *at() calls relative to the target folder, each folder opened with
 // O_NOFOLLOW. libarchive's own disk writer is not used: its symlink guard walks the whole path from
@@ -12,6 +18,7 @@
 // ARCHIVE_EXTRACT_UNLINK, removes symlinks in the host's own folder path; and its absolute-path
 // guard rejects every entry once the entry is joined to an absolute target folder.
 #include <fcntl.h>
+#include <iconv.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +27,21 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "platform/archive_control.h"
+#include "platform/text_encoding.h"
 #include "platform/zip_directory.h"
 #include "vardenix/error.h"
 
@@ -40,20 +49,6 @@ namespace vardenix {
 namespace {
 
 namespace ar = archive_result;
-
-// Caps on what one archive may unpack to. A model answer is a few documents and rarely passes tens
-// of megabytes, so these leave a wide margin for honest archives while keeping a crafted one from
-// filling the disk of the working folder or tying up the host:
-//  - total bytes: 1 GiB, far above any answer set, well below a disk a bomb could fill;
-//  - entries: 65,536, the most a plain (non-zip64) directory can list; it bounds the memory the
-//    reader spends on the directory and the number of files created;
-//  - ratio: deflate cannot compress honest data much beyond 1000:1 (its limit is about 1032:1,
-//    reached only by long runs of one byte), so an entry above that is a bomb. Small entries are
-//    exempt because their ratio says little and they cannot do harm.
-constexpr uint64_t kMaxTotalBytes = uint64_t{1} << 30;
-constexpr uint64_t kMaxEntries = 65536;
-constexpr uint64_t kMaxRatio = 1000;
-constexpr uint64_t kRatioExemptBytes = uint64_t{1} << 20;
 
 constexpr mode_t kFileMode = 0644;
 constexpr mode_t kFolderMode = 0755;
@@ -119,42 +114,13 @@ class ScopedUtf8Locale {
   locale_t previous_ = nullptr;
 };
 
-bool IsValidUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xe0) == 0xc0) {
-      len = 2, cp = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      len = 3, cp = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      len = 4, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3f);
-    }
-    static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    i += len;
-  }
-  return true;
-}
-
-// A name as it can be shown in a failure reason: valid UTF-8, control bytes escaped.
+// A name as it can be shown in a failure reason: valid UTF-8, control bytes escaped, cut short.
 std::string Printable(const std::string& raw) {
+  constexpr size_t kShown = 300;
+  const std::string_view cut(raw.data(), std::min(raw.size(), kShown));
   const bool utf8 = IsValidUtf8(raw);
   std::string out;
-  for (char ch : raw) {
+  for (char ch : cut) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7f || (c >= 0x80 && !utf8)) {
       static const char kHex[] = "0123456789abcdef";
@@ -165,16 +131,103 @@ std::string Printable(const std::string& raw) {
       out += ch;
     }
   }
+  if (utf8) {
+    // Do not end inside a character that the cut split.
+    size_t keep = out.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep - 1]) & 0xc0) == 0x80) --keep;
+    if (keep > 0 && static_cast<unsigned char>(out[keep - 1]) >= 0xc0) out.resize(keep - 1);
+  }
+  if (raw.size() > kShown) out += "...";
   return out;
 }
 
 std::string Quoted(const std::string& name) { return "\"" + Printable(name) + "\""; }
 
+uint32_t Crc32(std::string_view bytes) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xffffffffu;
+  for (char ch : bytes) crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xff] ^ (crc >> 8);
+  return crc ^ 0xffffffffu;
+}
+
+// CP936 (GBK, the code page of Chinese Windows) to UTF-8; false when the bytes are not CP936.
+bool Cp936ToUtf8(const std::string& raw, std::string& out) {
+  struct Converter {
+    iconv_t cd = iconv_open("UTF-8", "CP936");
+    ~Converter() {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  };
+  thread_local Converter converter;
+  if (converter.cd == reinterpret_cast<iconv_t>(-1)) {
+    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + Errno(errno));
+  }
+  iconv(converter.cd, nullptr, nullptr, nullptr, nullptr);
+  out.assign(raw.size() * 2 + 4, '\0');  // a CP936 character of 1 or 2 bytes takes at most 3 in UTF-8
+  char* in_ptr = const_cast<char*>(raw.data());
+  size_t in_left = raw.size();
+  char* out_ptr = out.data();
+  size_t out_left = out.size();
+  if (iconv(converter.cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) return false;
+  out.resize(out.size() - out_left);
+  return true;
+}
+
+// The Info-ZIP Unicode Path extra field (0x7075): a UTF-8 form of the name, used only while its CRC
+// matches the stored name (a tool that renamed the entry without updating the field leaves it stale).
+bool UnicodePathField(const std::string& extra, const std::string& raw_name, std::string& utf8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  size_t pos = 0;
+  while (pos + 4 <= extra.size()) {
+    const size_t id = p[pos] | (p[pos + 1] << 8), len = p[pos + 2] | (p[pos + 3] << 8);
+    if (pos + 4 + len > extra.size()) return false;
+    if (id == 0x7075 && len >= 5 && p[pos + 4] == 1) {
+      const uint32_t crc = p[pos + 5] | (p[pos + 6] << 8) | (p[pos + 7] << 16) | (uint32_t{p[pos + 8]} << 24);
+      if (crc == Crc32(raw_name)) {
+        utf8.assign(extra, pos + 9, len - 5);
+        return true;
+      }
+    }
+    pos += 4 + len;
+  }
+  return false;
+}
+
+// The entry's name as UTF-8, decided in this order: the UTF-8 flag; the Unicode Path extra field
+// when its CRC matches; a name that is valid UTF-8 and holds non-ASCII bytes (Info-ZIP zip and
+// others write UTF-8 without the flag); otherwise CP936, as Chinese Windows tools write names.
+std::string DecodeName(const zip::RawEntry& e) {
+  const std::string& raw = e.local_name;
+  if (((e.local_flags | e.central_flags) & zip::kFlagUtf8) != 0) {
+    if (!IsValidUtf8(raw)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
+    return raw;
+  }
+  std::string unicode;
+  if (UnicodePathField(e.local_extra, raw, unicode) || UnicodePathField(e.central_extra, raw, unicode)) {
+    if (!IsValidUtf8(unicode)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
+    return unicode;
+  }
+  if (IsValidUtf8(raw)) return raw;  // plain ASCII reads the same in CP936
+  std::string decoded;
+  if (!Cp936ToUtf8(raw, decoded)) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is neither UTF-8 nor CP936");
+  }
+  return decoded;
+}
+
 // The entry's name as a relative path: "/" separators (a backslash is one too), no empty or "."
-// components. Refuses a name that could reach outside the target folder or names nothing.
-std::string RelativePath(const std::string& utf8) {
+// components. Refuses a name that could reach outside the target folder, names nothing, or is longer
+// or deeper than a file system holds (checked here, before anything is created for it).
+std::string RelativePath(const std::string& utf8, const Limits& limits) {
   if (utf8.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
-  if (!IsValidUtf8(utf8)) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is not valid UTF-8");
   std::string name = utf8;
   std::replace(name.begin(), name.end(), '\\', '/');
   if (name.front() == '/') Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": absolute name");
@@ -182,6 +235,7 @@ std::string RelativePath(const std::string& utf8) {
     Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name starts with a drive letter");
   }
   std::string path;
+  uint64_t depth = 0;
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find('/', start);
@@ -189,8 +243,20 @@ std::string RelativePath(const std::string& utf8) {
     const std::string_view part(name.data() + start, end - start);
     if (part == "..") Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name has a \"..\" component");
     if (!part.empty() && part != ".") {
+      if (part.size() > limits.name_component_bytes) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a part of the name is longer than " +
+                                    std::to_string(limits.name_component_bytes) + " bytes");
+      }
+      if (++depth > limits.name_depth) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is more than " +
+                                    std::to_string(limits.name_depth) + " folders deep");
+      }
       if (!path.empty()) path += '/';
       path += part;
+      if (path.size() > limits.name_path_bytes) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is longer than " +
+                                    std::to_string(limits.name_path_bytes) + " bytes");
+      }
     }
     start = end + 1;
   }
@@ -208,44 +274,80 @@ std::string ArchiveError(archive* a) {
   return text ? text : "unknown error";
 }
 
-// A reader over the archive open on `fd`, positioned before the first entry.
-Reader OpenReader(int fd, const std::string& path) {
-  Reader a(archive_read_new());
-  if (!a) Refuse(ar::kCannotOpen, "cannot read " + path + ": out of memory");
-  archive_read_support_format_zip_seekable(a.get());
-  // Names without the UTF-8 flag come from Chinese Windows machines, whose code page is CP936 (GBK).
-  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "CP936") != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + ArchiveError(a.get()));
+// The archive file as libarchive is shown it: the bytes up to the end of the directory the survey
+// checked, so that padding after it cannot hide that record from libarchive or show it another one.
+struct ArchiveView {
+  int fd = -1;
+  uint64_t end = 0;
+  uint64_t pos = 0;
+  std::vector<char> block = std::vector<char>(kReadBlockBytes);
+
+  static la_ssize_t Read(archive*, void* self, const void** buffer) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(v.block.size(), v.end - v.pos));
+    for (;;) {
+      const ssize_t n = ::pread(v.fd, v.block.data(), want, static_cast<off_t>(v.pos));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      v.pos += static_cast<uint64_t>(n);
+      *buffer = v.block.data();
+      return n;
+    }
   }
-  if (::lseek(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(a.get(), fd, kReadBlockBytes) != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, path + " is not a readable zip archive: " + ArchiveError(a.get()));
+  static la_int64_t Skip(archive*, void* self, la_int64_t request) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const uint64_t step = std::min<uint64_t>(static_cast<uint64_t>(std::max<la_int64_t>(request, 0)), v.end - v.pos);
+    v.pos += step;
+    return static_cast<la_int64_t>(step);
+  }
+  static la_int64_t Seek(archive*, void* self, la_int64_t offset, int whence) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const la_int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<la_int64_t>(v.pos)
+                                                                         : static_cast<la_int64_t>(v.end);
+    const la_int64_t target = base + offset;
+    if (target < 0 || static_cast<uint64_t>(target) > v.end) return ARCHIVE_FATAL;
+    v.pos = static_cast<uint64_t>(target);
+    return target;
+  }
+};
+
+// A reader over the archive view, positioned before the first entry. Names are read as ISO-8859-1,
+// which takes any byte: they are decoded from the raw directory instead.
+Reader OpenReader(ArchiveView& view, const std::string& path) {
+  Reader a(archive_read_new());
+  if (!a) Refuse(ar::kCannotOpen, "cannot read " + Printable(path) + ": out of memory");
+  archive_read_support_format_zip_seekable(a.get());
+  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "ISO-8859-1") != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, "cannot read names on this system: " + ArchiveError(a.get()));
+  }
+  view.pos = 0;
+  archive_read_set_callback_data(a.get(), &view);
+  archive_read_set_read_callback(a.get(), &ArchiveView::Read);
+  archive_read_set_skip_callback(a.get(), &ArchiveView::Skip);
+  archive_read_set_seek_callback(a.get(), &ArchiveView::Seek);
+  if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, Printable(path) + " is not a readable zip archive: " + ArchiveError(a.get()));
   }
   return a;
 }
 
-// One entry as the survey planned it; the writing pass must meet the same entries in the same order.
+// One entry as the survey planned it; the writing pass meets the same entries in the same order.
 struct PlannedEntry {
   std::string path;
-  bool is_folder;
+  bool is_folder = false;
 };
 
-// Reads the next header; false at the end. Refuses an entry the control must not extract.
-bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_t& declared_size) {
+// Reads the next header; false at the end.
+bool NextHeader(archive* a, archive_entry*& entry) {
   const int rc = archive_read_next_header(a, &entry);
   if (rc == ARCHIVE_EOF) return false;
-  if (rc == ARCHIVE_WARN) {
-    // Warnings on a header are name-conversion failures or headers that contradict each other.
-    const std::string why = ArchiveError(a);
-    if (why.find("Pathname") != std::string::npos) {
-      Refuse(ar::kUnsafeName, "an entry's name cannot be decoded: " + why);
-    }
-    Refuse(ar::kCannotOpen, "the archive is damaged: " + why);
-  }
   if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
+  return true;
+}
 
-  const char* utf8 = archive_entry_pathname_utf8(entry);
-  if (utf8 == nullptr) Refuse(ar::kUnsafeName, "an entry's name cannot be decoded");
-  const std::string name = utf8;
+// Refuses an entry the control must not extract, as libarchive sees it.
+void CheckHeader(archive_entry* entry, const PlannedEntry& planned) {
+  const std::string& name = planned.path;
   if (archive_entry_is_encrypted(entry)) Refuse(ar::kEncrypted, "entry " + Quoted(name) + " is encrypted");
   if (archive_entry_hardlink(entry) != nullptr) {
     Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a hard link");
@@ -255,42 +357,84 @@ bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_
   if (type != AE_IFREG && type != AE_IFDIR) {
     Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device, fifo or socket");
   }
-  declared_size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
-                      ? static_cast<uint64_t>(archive_entry_size(entry))
-                      : 0;
-  // An empty name is refused by RelativePath below; it has no last character to look at.
-  const bool ends_with_separator = !name.empty() && (name.back() == '/' || name.back() == '\\');
-  if (ends_with_separator && type == AE_IFREG && declared_size > 0) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
-  }
-  planned.path = RelativePath(name);
-  planned.is_folder = type == AE_IFDIR || ends_with_separator;
-  return true;
 }
 
-// What libarchive does not show: NULs in stored names, encryption bits it may not report,
-// compressed sizes for the ratio cap, and entries that share data.
-void CheckRawDirectory(int fd) {
-  const zip::Directory dir = zip::ReadDirectory(fd, kMaxEntries);
+uint64_t DeclaredSize(archive_entry* entry) {
+  return archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
+             ? static_cast<uint64_t>(archive_entry_size(entry))
+             : 0;
+}
+
+// Orders paths so that every path below a folder follows that folder's own path at once: "/" sorts
+// before every other byte ("a", "a/b", "a b").
+bool PathLess(const std::string* a, const std::string* b) {
+  const size_t n = std::min(a->size(), b->size());
+  for (size_t i = 0; i < n; ++i) {
+    if ((*a)[i] != (*b)[i]) {
+      const auto key = [](char c) { return c == '/' ? 0u : static_cast<unsigned char>(c) + 1u; };
+      return key((*a)[i]) < key((*b)[i]);
+    }
+  }
+  return a->size() < b->size();
+}
+
+// Refuses two entries with one path, and a file where another entry needs a folder. Sorting keeps
+// the memory to one pointer per entry, however deep the names.
+void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
+  std::vector<const PlannedEntry*> sorted;
+  sorted.reserve(entries.size());
+  for (const PlannedEntry& e : entries) sorted.push_back(&e);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const PlannedEntry* a, const PlannedEntry* b) { return PathLess(&a->path, &b->path); });
+  for (size_t i = 0; i + 1 < sorted.size(); ++i) {
+    const std::string& here = sorted[i]->path;
+    const std::string& next = sorted[i + 1]->path;
+    if (here == next) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(here));
+    if (!sorted[i]->is_folder && next.size() > here.size() && next[here.size()] == '/' &&
+        next.compare(0, here.size(), here) == 0) {
+      Refuse(ar::kDuplicateName, "entry " + Quoted(here) + " is a file, but other entries lie inside it");
+    }
+  }
+}
+
+struct Plan {
+  std::vector<PlannedEntry> entries;
+  uint64_t archive_end = 0;
+};
+
+// Everything that can be known before writing: the raw directory (names as stored, NULs, modes,
+// encryption bits, entries that share data) and libarchive's view of each header (types).
+Plan Survey(int fd, const std::string& path, const Limits& limits) {
+  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
   switch (dir.status) {
     case zip::DirectoryStatus::kOk:
       break;
     case zip::DirectoryStatus::kTooManyEntries:
-      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(kMaxEntries) + " are extracted");
+      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
+    case zip::DirectoryStatus::kNamesTooLong:
+      Refuse(ar::kUnsafeName, dir.why);
     case zip::DirectoryStatus::kNotZip:
     case zip::DirectoryStatus::kOverlap:
       Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
   }
-  uint64_t total = 0;
+  Plan plan;
+  plan.archive_end = dir.archive_end;
+  plan.entries.reserve(dir.entries.size());
   for (const zip::RawEntry& e : dir.entries) {
     for (const std::string* name : {&e.central_name, &e.local_name}) {
       if (name->find('\0') != std::string::npos) {
         Refuse(ar::kUnsafeName, "entry " + Quoted(*name) + ": the name holds a NUL byte");
       }
     }
+    if (e.local_name.empty() || e.central_name.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
+    if (e.local_name != e.central_name) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(e.central_name) + ": its local header names it " +
+                                  Quoted(e.local_name));
+    }
     // libarchive turns devices and fifos into plain files; the stored mode still says what they are.
     if ((e.made_by >> 8) == zip::kMadeOnUnix) {
       const auto type = static_cast<mode_t>(e.external_attributes >> 16) & S_IFMT;
+      if (type == S_IFSOCK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a socket");
       if (type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFLNK) {
         Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device, fifo or socket");
       }
@@ -299,61 +443,174 @@ void CheckRawDirectory(int fd) {
     if ((flags & (zip::kFlagEncrypted | zip::kFlagStrongEncryption)) != 0 || e.method == zip::kMethodAes) {
       Refuse(ar::kEncrypted, "entry " + Quoted(e.central_name) + " is encrypted");
     }
-    if (e.uncompressed_size > kRatioExemptBytes && e.uncompressed_size / kMaxRatio >= e.compressed_size + 1) {
-      Refuse(ar::kTooLarge, "entry " + Quoted(e.central_name) + " expands more than " +
-                                std::to_string(kMaxRatio) + " times");
+    const std::string name = DecodeName(e);
+    const bool ends_with_separator = name.back() == '/' || name.back() == '\\';
+    if (ends_with_separator && e.uncompressed_size > 0) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
     }
-    total += std::min(e.uncompressed_size, kMaxTotalBytes + 1);
-    if (total > kMaxTotalBytes) {
-      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(kMaxTotalBytes) + " bytes");
-    }
+    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), ends_with_separator});
   }
-}
 
-// Refuses two entries with one path, and a file where another entry needs a folder.
-void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
-  std::unordered_set<std::string> seen;
-  std::unordered_set<std::string> folders;
-  for (const PlannedEntry& e : entries) {
-    if (!seen.insert(e.path).second) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(e.path));
-    for (size_t slash = e.path.find('/'); slash != std::string::npos; slash = e.path.find('/', slash + 1)) {
-      folders.insert(e.path.substr(0, slash));
-    }
-  }
-  for (const PlannedEntry& e : entries) {
-    if (!e.is_folder && folders.count(e.path) != 0) {
-      Refuse(ar::kDuplicateName, "entry " + Quoted(e.path) + " is a file, but other entries lie inside it");
-    }
-  }
-}
-
-std::vector<PlannedEntry> Survey(int fd, const std::string& path) {
-  CheckRawDirectory(fd);
-  Reader a = OpenReader(fd, path);
-  std::vector<PlannedEntry> entries;
+  ArchiveView view{fd, plan.archive_end};
+  Reader a = OpenReader(view, path);
   archive_entry* entry = nullptr;
-  PlannedEntry planned;
-  uint64_t declared = 0;
-  uint64_t total = 0;
-  while (NextEntry(a.get(), entry, planned, declared)) {
-    if (entries.size() == kMaxEntries) {
-      Refuse(ar::kTooLarge, "the archive holds more than " + std::to_string(kMaxEntries) + " entries");
+  size_t index = 0;
+  while (NextHeader(a.get(), entry)) {
+    if (index >= plan.entries.size()) Refuse(ar::kCannotOpen, "the archive is damaged: more entries than its directory lists");
+    PlannedEntry& planned = plan.entries[index++];
+    CheckHeader(entry, planned);
+    if (archive_entry_filetype(entry) == AE_IFDIR) {
+      if (!planned.is_folder && DeclaredSize(entry) > 0) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
+      }
+      planned.is_folder = true;
     }
-    total += std::min(declared, kMaxTotalBytes + 1);
-    if (total > kMaxTotalBytes) {
-      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(kMaxTotalBytes) + " bytes");
-    }
-    entries.push_back(planned);
   }
+  if (index != plan.entries.size()) Refuse(ar::kCannotOpen, "the archive is damaged: fewer entries than its directory lists");
   if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
-  CheckNamesClash(entries);
-  return entries;
+  CheckNamesClash(plan.entries);
+  return plan;
 }
 
-// Creates folders and files below one folder, never following a symlink below it.
+// What one extraction created in a target folder, so that the next one can remove exactly that.
+struct Created {
+  std::string path;  // relative to the target folder
+  ino_t ino = 0;
+  int64_t mtime_ns = 0;  // files only: a file rewritten since (even on a reused inode) is not ours
+  bool folder = false;
+};
+
+// A folder's identity: device and inode, and its birth time where the file system keeps one, so that
+// a folder removed and made anew on a reused inode is not taken for the old one.
+struct FolderKey {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  int64_t birth_sec = 0;
+  uint32_t birth_nsec = 0;
+  bool operator==(const FolderKey& o) const {
+    return dev == o.dev && ino == o.ino && birth_sec == o.birth_sec && birth_nsec == o.birth_nsec;
+  }
+};
+
+// The process-wide memory of what the last extraction into each folder created. A check object
+// usually works in one folder; the memory keeps the most recent folders, at most kMaxFolders of
+// them and kMaxBytes of names in all, so a host that makes many folders does not grow it for ever.
+// A folder dropped from it keeps what its last extraction wrote.
+class CreatedLedger {
+ public:
+  static CreatedLedger& Instance() {
+    static CreatedLedger ledger;
+    return ledger;
+  }
+
+  std::vector<Created> Take(const FolderKey& key) {
+    std::lock_guard lock(mutex_);
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (it->key == key) {
+        std::vector<Created> created = std::move(it->created);
+        bytes_ -= it->bytes;
+        records_.erase(it);
+        return created;
+      }
+    }
+    return {};
+  }
+
+  void Keep(const FolderKey& key, std::vector<Created> created) {
+    size_t bytes = 0;
+    for (const Created& c : created) bytes += c.path.size() + sizeof(Created);
+    std::lock_guard lock(mutex_);
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (it->key == key) {
+        bytes_ -= it->bytes;
+        records_.erase(it);
+        break;
+      }
+    }
+    if (created.empty()) return;
+    records_.push_front(Record{key, std::move(created), bytes});
+    bytes_ += bytes;
+    while (records_.size() > 1 && (records_.size() > kMaxFolders || bytes_ > kMaxBytes)) {
+      bytes_ -= records_.back().bytes;
+      records_.pop_back();
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 256;
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
+  struct Record {
+    FolderKey key;
+    std::vector<Created> created;
+    size_t bytes;
+  };
+  std::mutex mutex_;
+  std::list<Record> records_;  // most recently used first
+  size_t bytes_ = 0;
+};
+
+int64_t MtimeNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec; }
+
+// Removes what an earlier extraction created below `root`, newest first: a file only while it is
+// still the file that extraction wrote (same inode, not rewritten since) and not the archive about
+// to be extracted; a folder only when it is empty; a symbolic link that now stands at one of those
+// names is removed as a link. Nothing is followed through a symbolic link.
+void RemoveCreated(int root, const std::vector<Created>& created, const struct stat& archive) {
+  std::string open_path;
+  UniqueFd open_fd;
+  for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    const size_t slash = it->path.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : it->path.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? it->path : it->path.substr(slash + 1);
+    int at = root;
+    if (!parent.empty()) {
+      if (parent != open_path || open_fd.get() < 0) {
+        open_fd.Reset();
+        open_path = parent;
+        UniqueFd walk;
+        int from = root;
+        size_t start = 0;
+        while (start < parent.size()) {
+          size_t end = parent.find('/', start);
+          if (end == std::string::npos) end = parent.size();
+          const std::string part = parent.substr(start, end - start);
+          walk = UniqueFd(::openat(from, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          if (walk.get() < 0) break;
+          from = walk.get();
+          start = end + 1;
+        }
+        if (walk.get() >= 0) open_fd = std::move(walk);
+      }
+      if (open_fd.get() < 0) continue;  // the folder is gone, or a link or file stands in its way
+      at = open_fd.get();
+    }
+    struct stat st;
+    if (::fstatat(at, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      ::unlinkat(at, leaf.c_str(), 0);
+    } else if (it->folder) {
+      if (S_ISDIR(st.st_mode) && st.st_ino == it->ino) {
+        if (open_path == it->path) open_fd.Reset();  // its descriptor is not needed again
+        ::unlinkat(at, leaf.c_str(), AT_REMOVEDIR);  // fails, and keeps it, when anything else is inside
+      }
+    } else if (S_ISREG(st.st_mode) && st.st_ino == it->ino && MtimeNs(st) == it->mtime_ns &&
+               !(st.st_dev == archive.st_dev && st.st_ino == archive.st_ino)) {
+      ::unlinkat(at, leaf.c_str(), 0);
+    }
+  }
+}
+
+bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
+[[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
+
+// Creates folders and files below one folder, never following a symlink below it, and notes in
+// `created` every file and folder it made.
 class FolderWriter {
  public:
-  FolderWriter(int root, std::string root_name) : root_(root), root_name_(std::move(root_name)) {}
+  FolderWriter(int root, std::string root_name, const Limits& limits, const StopFlag* stop,
+               std::vector<Created>& created)
+      : root_(root), root_name_(std::move(root_name)), limits_(limits), stop_(stop), created_(created) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -376,7 +633,8 @@ class FolderWriter {
     return cached_fd_.get();
   }
 
-  // Streams the current entry's data into `rel`, replacing whatever file was there.
+  // Streams the current entry's data into `rel`, replacing whatever file was there. The entry is
+  // judged by the bytes its data really expands to, not by the sizes its headers declare.
   void WriteFile(archive* a, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
     const size_t slash = rel.rfind('/');
     const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
@@ -403,6 +661,7 @@ class FolderWriter {
     uint64_t produced = 0;
     uint64_t written_end = 0;
     for (;;) {
+      if (Stopped(stop_)) RefuseStopped();
       const void* block = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
@@ -414,22 +673,26 @@ class FolderWriter {
       if (offset < 0) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged");
       produced = std::max(produced, static_cast<uint64_t>(offset) + size);
       total_written += size;
-      if (total_written > kMaxTotalBytes) {
-        Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(kMaxTotalBytes) + " bytes");
+      if (total_written > limits_.archive_total_bytes) {
+        Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits_.archive_total_bytes) +
+                                  " bytes");
       }
       if (declared_size != 0 && produced > declared_size) {
         Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " holds more data than its header declares");
       }
-      // Declared sizes can lie; the ratio is checked again on the bytes really read and produced.
       const la_int64_t consumed = archive_filter_bytes(a, -1) - consumed_at_start;
-      if (produced > kRatioExemptBytes && produced / kMaxRatio >= static_cast<uint64_t>(std::max<la_int64_t>(consumed, 0)) + 1) {
-        Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " + std::to_string(kMaxRatio) + " times");
+      if (produced > limits_.archive_ratio_exempt_bytes &&
+          produced / limits_.archive_ratio >= static_cast<uint64_t>(std::max<la_int64_t>(consumed, 0)) + 1) {
+        Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
+                                  std::to_string(limits_.archive_ratio) + " times");
       }
       WriteAll(out.get(), static_cast<const char*>(block), size, static_cast<off_t>(offset), rel);
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
     if (::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    struct stat st;
+    if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
     // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
     // which made re-extracting into the same folder wait on the disk. A failure here is no
@@ -437,6 +700,7 @@ class FolderWriter {
     ::unlinkat(folder, leaf.c_str(), 0);
     if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
     remover.armed = false;
+    created_.push_back(Created{rel, st.st_ino, MtimeNs(st), false});
   }
 
  private:
@@ -469,7 +733,9 @@ class FolderWriter {
       if (::mkdirat(at, part.c_str(), kFolderMode) == 0) {
         UniqueFd made(::openat(at, part.c_str(), kOpenFlags));
         if (made.get() < 0) CannotWrite(rel, errno);
-        if (::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
+        struct stat st;
+        if (::fchmod(made.get(), kFolderMode) != 0 || ::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        created_.push_back(Created{rel, st.st_ino, 0, true});
         return made;
       }
       if (errno != EEXIST) CannotWrite(rel, errno);
@@ -479,35 +745,38 @@ class FolderWriter {
 
   int root_;
   std::string root_name_;
+  const Limits& limits_;
+  const StopFlag* stop_;
+  std::vector<Created>& created_;
   std::string cached_path_;
   UniqueFd cached_fd_;
   static inline std::atomic<uint64_t> temp_counter_{0};
 };
 
-void WriteEntries(int fd, const std::string& path, int target, const std::string& target_name,
-                  const std::vector<PlannedEntry>& plan) {
-  Reader a = OpenReader(fd, path);
-  FolderWriter writer(target, target_name);
+void WriteEntries(int fd, const std::string& path, int target, const std::string& target_name, const Plan& plan,
+                  const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
+  ArchiveView view{fd, plan.archive_end};
+  Reader a = OpenReader(view, path);
+  FolderWriter writer(target, target_name, limits, stop, created);
   archive_entry* entry = nullptr;
-  PlannedEntry planned;
-  uint64_t declared = 0;
   uint64_t total_written = 0;
   size_t index = 0;
-  while (NextEntry(a.get(), entry, planned, declared)) {
-    if (index >= plan.size() || plan[index].path != planned.path || plan[index].is_folder != planned.is_folder) {
-      Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
-    }
-    ++index;
+  while (NextHeader(a.get(), entry)) {
+    if (Stopped(stop)) RefuseStopped();
+    if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+    const PlannedEntry& planned = plan.entries[index++];
+    CheckHeader(entry, planned);
     if (planned.is_folder) {
       writer.OpenFolder(planned.path);
     } else {
-      writer.WriteFile(a.get(), planned.path, declared, total_written);
+      writer.WriteFile(a.get(), planned.path, DeclaredSize(entry), total_written);
     }
   }
-  if (index != plan.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+  if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
 }
 
-void Extract(const std::string& archive_path, const std::string& target) {
+void Extract(const std::string& archive_path, const std::string& target, const Limits& limits,
+             const StopFlag* stop) {
   UniqueFd folder(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) {
     const int err = errno;
@@ -516,22 +785,50 @@ void Extract(const std::string& archive_path, const std::string& target) {
     }
     Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(err));
   }
+  struct statx folder_st;
+  if (::statx(folder.get(), "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &folder_st) != 0) {
+    Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(errno));
+  }
+  const bool born = (folder_st.stx_mask & STATX_BTIME) != 0;
+  const FolderKey key{(uint64_t{folder_st.stx_dev_major} << 32) | folder_st.stx_dev_minor, folder_st.stx_ino,
+                      born ? folder_st.stx_btime.tv_sec : 0, born ? folder_st.stx_btime.tv_nsec : 0u};
+
   // O_NONBLOCK so that a fifo at the archive path cannot hang the call; it is refused just below.
   UniqueFd file(::open(archive_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) Refuse(ar::kCannotOpen, "cannot open " + Printable(archive_path) + ": " + Errno(errno));
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
-  }
+  struct stat archive_st {};
+  const bool opened = file.get() >= 0;
+  const int open_errno = errno;
+  const bool regular = opened && ::fstat(file.get(), &archive_st) == 0 && S_ISREG(archive_st.st_mode);
+
+  // What the previous extraction into this folder created goes first, whatever this archive holds:
+  // nothing another answer left may make this one pass.
+  RemoveCreated(folder.get(), CreatedLedger::Instance().Take(key), archive_st);
+
+  if (!opened) Refuse(ar::kCannotOpen, "cannot open " + Printable(archive_path) + ": " + Errno(open_errno));
+  if (!regular) Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
   ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
 
   ScopedUtf8Locale utf8;
-  const std::vector<PlannedEntry> plan = Survey(file.get(), archive_path);
-  WriteEntries(file.get(), archive_path, folder.get(), target, plan);
+  const Plan plan = Survey(file.get(), archive_path, limits);
+  std::vector<Created> created;
+  try {
+    WriteEntries(file.get(), archive_path, folder.get(), target, plan, limits, stop, created);
+  } catch (...) {
+    // No half answer: what this extraction wrote before it failed is removed again.
+    RemoveCreated(folder.get(), created, archive_st);
+    throw;
+  }
+  CreatedLedger::Instance().Keep(key, std::move(created));
 }
 
 class LibarchiveControl final : public DispatchObject {
  public:
+  void Configure(const Limits& limits, StopFlag* stop) {
+    std::lock_guard lock(mutex_);
+    limits_ = limits;
+    stop_ = stop;
+  }
+
   void Put(int32_t dispid, const Variant& value) override {
     std::lock_guard lock(mutex_);
     switch (dispid) {
@@ -581,7 +878,7 @@ class LibarchiveControl final : public DispatchObject {
     }
     (void)ToInt16(args.front());  // an argument that does not convert fails the call, as Automation would
     try {
-      Extract(archive_path_, target_);
+      Extract(archive_path_, target_, limits_, stop_);
     } catch (const Refusal& refusal) {
       last_failure_ = refusal.reason;
       return Variant::I2(refusal.code);
@@ -592,6 +889,8 @@ class LibarchiveControl final : public DispatchObject {
 
  private:
   std::mutex mutex_;
+  Limits limits_;
+  StopFlag* stop_ = nullptr;
   std::string archive_path_;
   bool option16_ = false;
   int16_t option11_ = 0;
@@ -599,10 +898,22 @@ class LibarchiveControl final : public DispatchObject {
   std::string last_failure_;
 };
 
+LibarchiveControl& ThreadControl() {
+  thread_local LibarchiveControl control;
+  return control;
+}
+
 }  // namespace
 
 DispatchObject& SystemArchiveControl() {
-  static LibarchiveControl control;
+  LibarchiveControl& control = ThreadControl();
+  control.Configure(Limits{}, nullptr);
+  return control;
+}
+
+DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
+  LibarchiveControl& control = ThreadControl();
+  control.Configure(limits, stop);
   return control;
 }
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,12 @@ struct StatementCloser {
   void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+std::optional<std::string> ColumnText(sqlite3_stmt* stmt, int col) {
+  if (sqlite3_column_type(stmt, col) == SQLITE_NULL) return std::nullopt;
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
+  return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, col)));
+}
 
 // One open bank file. The destructor closes it, rolling back a transaction left open by a failure.
 class BankFile {
@@ -36,6 +43,10 @@ class BankFile {
       Throw(why);
     }
     sqlite3_busy_timeout(db_, 2000);
+    // Beside the schema check of the writes: nothing stored in the file runs with what the tools do.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   }
   ~BankFile() {
     if (db_) sqlite3_close_v2(db_);
@@ -64,6 +75,35 @@ class BankFile {
   void Require(const char* table, const char* kind) {
     if (!HasTable(table)) Throw(std::string("it is not a ") + kind + " bank (it has no " + table + ")");
   }
+  // Throws unless every schema object of the bank is one the bank tools make for a bank of `kind`,
+  // word for word. A trigger would run with the tool's writes (one that deletes rows turns "added"
+  // into a loss), a view or a changed table would take them elsewhere; such a bank was made or
+  // changed by something else, and the tools leave it as it is. SQLite's own objects (sqlite_...)
+  // are its business and pass.
+  void ExpectOnlyOwnSchema(BankKind kind) {
+    const std::vector<std::string>& own = BankSchema(kind);
+    Statement objects = Prepare("SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY rowid");
+    std::string foreign;
+    int count = 0;
+    while (Step(objects.get())) {
+      const std::string type = ColumnText(objects.get(), 0).value_or("");
+      const std::string name = ColumnText(objects.get(), 1).value_or("");
+      const std::string table = ColumnText(objects.get(), 2).value_or("");
+      const std::optional<std::string> sql = ColumnText(objects.get(), 3);
+      if (sqlite3_strnicmp(name.c_str(), "sqlite_", 7) == 0) continue;
+      if (sql && std::find(own.begin(), own.end(), *sql) != own.end()) continue;
+      if (++count > 3) continue;
+      if (!foreign.empty()) foreign += ", ";
+      foreign += type + " " + name;
+      if (type == "trigger" || (type == "index" && table != name)) foreign += " on " + table;
+      if (type == "table" && sql) foreign += " (changed or unknown)";
+    }
+    if (count > 3) foreign += " and " + std::to_string(count - 3) + " more";
+    if (!foreign.empty()) {
+      Throw("it holds schema objects that vardenix bank did not make (" + foreign +
+            "); it is left unchanged");
+    }
+  }
   // True for a row, false when done.
   bool Step(sqlite3_stmt* stmt) {
     const int rc = sqlite3_step(stmt);
@@ -83,18 +123,14 @@ class BankFile {
   sqlite3* db_ = nullptr;
 };
 
-std::optional<std::string> ColumnText(sqlite3_stmt* stmt, int col) {
-  if (sqlite3_column_type(stmt, col) == SQLITE_NULL) return std::nullopt;
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
-  return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, col)));
-}
-
 }  // namespace
 
 void AppendContract(const std::string& path, const ContractRow& row) {
   BankFile bank(path, true);
   bank.Require("Tbl_Contract", "total");
+  // The schema is looked at inside the write transaction, so it cannot change before the write.
   bank.Exec("BEGIN IMMEDIATE");
+  bank.ExpectOnlyOwnSchema(BankKind::Total);
   Statement insert = bank.Prepare(
       "INSERT INTO Tbl_Contract (C_DataCode, C_QuestionType, I_ContractCode, C_Module) VALUES (?, ?, ?, ?)");
   bank.BindText(insert.get(), 1, row.data_code);
@@ -116,6 +152,7 @@ void AppendQuestion(const std::string& path, const std::string& module, const st
   bank.Require("Tbl_Public", "subject");
   bank.Require("Tbl_Operation", "subject");
   bank.Exec("BEGIN IMMEDIATE");
+  bank.ExpectOnlyOwnSchema(BankKind::Subject);
   {
     // The same comparison the checks look record numbers up with.
     Statement existing = bank.Prepare("SELECT 1 FROM Tbl_Operation WHERE C_RecNo=? COLLATE NOCASE");

@@ -14,8 +14,13 @@
 
 namespace vardenix {
 
+// The tools write only banks whose every schema object is one they make (bank_schema.h), word for
+// word: a bank with a trigger, a view, another table or index, or a changed table was made or
+// changed by something else, and is refused and left unchanged.
+//
 // Adds `row` to Tbl_Contract of the total bank at `path`. Throws RuntimeError naming the file when
-// it is missing, is not a SQLite database, has no Tbl_Contract, or cannot be written.
+// it is missing, is not a SQLite database, has no Tbl_Contract, holds a schema object the tools did
+// not make (naming it), or cannot be written.
 void AppendContract(const std::string& path, const ContractRow& row);
 
 // Adds one operation question (a Tbl_Public row and a Tbl_Operation row) to the subject bank at

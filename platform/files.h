@@ -1,5 +1,7 @@
 // Files: the few file-system operations the checks need. Every failure throws RuntimeError with the
-// path and the system's reason. Implementations are stateless and safe to share between threads.
+// path and the system's reason. A path that holds a NUL character is refused by every operation
+// (FileExists included) before it reaches the system, which would read it only up to the NUL.
+// Implementations are stateless and safe to share between threads.
 #pragma once
 
 #include <cstdint>

@@ -17,9 +17,20 @@ namespace {
   throw RuntimeError(std::string("cannot ") + what + " " + path + ": " + std::strerror(err));
 }
 
+// The system takes a path up to its first NUL: "<dir>/victim.txt\0ChkPing.ZIP" would reach
+// <dir>/victim.txt. A path holding a NUL is refused before any call, shown with the NUL as "\0".
+void RequireNoNul(const char* what, const std::string& path) {
+  if (path.find('\0') == std::string::npos) return;
+  std::string shown;
+  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  throw RuntimeError(std::string("cannot ") + what + " " + shown +
+                     ": the path holds a NUL character, which no file name may hold");
+}
+
 class PosixFiles final : public Files {
  public:
   bool FileExists(const std::string& path) override {
+    RequireNoNul("look at", path);
     if (path.empty()) return false;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
@@ -30,6 +41,7 @@ class PosixFiles final : public Files {
   }
 
   void ResetAttributes(const std::string& path) override {
+    RequireNoNul("reset the attributes of", path);
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) Fail("reset the attributes of", path, errno);
     if (S_ISLNK(st.st_mode)) return;  // a link has no attributes of its own to reset
@@ -39,10 +51,12 @@ class PosixFiles final : public Files {
   }
 
   void Delete(const std::string& path) override {
+    RequireNoNul("delete", path);
     if (::unlink(path.c_str()) != 0) Fail("delete", path, errno);
   }
 
   void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    RequireNoNul("create", path);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) Fail("create", path, errno);
     std::size_t done = 0;

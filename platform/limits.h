@@ -21,6 +21,9 @@ struct Limits {
   uint32_t name_component_bytes = 255;
   uint32_t name_path_bytes = 4096;
   uint32_t name_depth = 128;
+  // The names of one archive's entries together: 65,536 entries with names of 256 bytes. It bounds
+  // the memory the directory, the plan and the record of what was extracted take.
+  uint64_t archive_name_bytes = uint64_t{16} << 20;
 
   // Question banks. A module holds hundreds of questions; a few million rows or 256 MiB of values
   // in one record set can only be a broken or hostile bank, and 30 s is far beyond any real query.

@@ -5,7 +5,7 @@ namespace vardenix {
 Platform::Platform()
     : files(&SystemFiles()),
       classes(&SystemClassRegistry()),
-      archive_control([]() -> DispatchObject& { return SystemArchiveControl(); }),
+      archive_control([this]() -> DispatchObject& { return SystemArchiveControl(limits, stop); }),
       database_engine([]() -> DatabaseEngine& { return SystemDatabaseEngine(); }),
       xml(&SystemXmlDom()),
       random(MakeRandomSource()) {}

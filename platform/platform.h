@@ -21,10 +21,15 @@ namespace vardenix {
 
 struct Platform {
   Platform();
+  // The default archive_control reads this bundle's limits and stop flag, so the bundle stays where
+  // it was made.
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
 
   Files* files;
   ClassRegistry* classes;
-  // Called at each use; answers the long-lived control, creating it the first time.
+  // Called at each use; answers the long-lived control, creating it the first time. The default
+  // answers the calling thread's own control, set to this bundle's limits and stop flag.
   std::function<DispatchObject&()> archive_control;
   std::function<DatabaseEngine&()> database_engine;
   XmlDom* xml;

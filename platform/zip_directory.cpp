@@ -87,28 +87,54 @@ struct Span {
   uint64_t offset = 0;  // of the first central record, from the start of the file
   uint64_t size = 0;
   uint64_t shift = 0;  // bytes before the archive proper (a self-extractor's stub)
+  uint64_t archive_end = 0;  // just past the end record and its comment
 };
+
+// The position of the last end-of-directory signature within the search window, or false.
+bool LastEndSignature(WindowReader& in, uint64_t file_size, uint64_t& found) {
+  const uint64_t window = std::min<uint64_t>(file_size, kEndSize + kMaxComment + kMaxTrailingBytes);
+  constexpr uint64_t kChunk = 64 * 1024;
+  std::vector<uint8_t> chunk;
+  // Chunks from the end backwards, each overlapping the next by three bytes so that no signature is cut.
+  for (uint64_t hi = file_size; hi > file_size - window;) {
+    const uint64_t lo = hi - std::min<uint64_t>(kChunk, hi - (file_size - window));
+    const uint64_t len = std::min<uint64_t>(hi + 3, file_size) - lo;
+    chunk.resize(static_cast<size_t>(len));
+    if (!in.Read(lo, chunk.size(), chunk.data())) return false;
+    for (size_t i = chunk.size() >= 4 ? chunk.size() - 3 : 0; i-- > 0;) {
+      if (lo + i + kEndSize <= file_size && Le32(chunk.data() + i) == kEndSignature) {
+        found = lo + i;
+        return true;
+      }
+    }
+    hi = lo;
+  }
+  return false;
+}
 
 bool FindEnd(WindowReader& in, uint64_t file_size, Span& span, std::string& why) {
   if (file_size < kEndSize) {
     why = "the file is too short to be a zip archive";
     return false;
   }
-  const uint64_t tail_len = std::min<uint64_t>(file_size, kEndSize + kMaxComment);
-  std::vector<uint8_t> tail(tail_len);
-  if (!in.Read(file_size - tail_len, tail_len, tail.data())) {
+  // The last end signature, whatever its comment length says, because that is the one libarchive
+  // extracts by once it is shown the file up to that record: were this reader to pick another (say,
+  // skipping a signature planted in the comment), it would check one directory while libarchive
+  // extracted the entries of another. Padding after the record is cut off before libarchive reads
+  // the archive. Archives may carry a prefix (self-extractors), so offsets are corrected by how far
+  // the directory really sits from where the record says.
+  uint64_t end_pos = 0;
+  uint8_t record[kEndSize];
+  if (!LastEndSignature(in, file_size, end_pos)) {
+    why = "not a zip archive (no end-of-directory record)";
+    return false;
+  }
+  if (!in.Read(end_pos, kEndSize, record)) {
     why = "cannot read the end of the archive";
     return false;
   }
-  // The last end signature, whatever its comment length says, because that is the one libarchive
-  // extracts by: were this reader to pick another (say, skipping a signature planted in the comment),
-  // it would check one directory while libarchive extracted the entries of another. Archives may
-  // carry a prefix (self-extractors), so offsets are corrected by how far the directory really sits
-  // from where the record says.
-  for (size_t i = tail_len - kEndSize + 1; i-- > 0;) {
-    const uint8_t* p = tail.data() + i;
-    if (Le32(p) != kEndSignature) continue;
-    const uint64_t end_pos = file_size - tail_len + i;
+  {
+    const uint8_t* p = record;
     const uint16_t disk = Le16(p + 4), cd_disk = Le16(p + 6);
     uint64_t entries = Le16(p + 10);
     uint64_t cd_size = Le32(p + 12);
@@ -155,10 +181,9 @@ bool FindEnd(WindowReader& in, uint64_t file_size, Span& span, std::string& why)
       why = "the central directory lies outside the file";
       return false;
     }
+    span.archive_end = std::min<uint64_t>(file_size, end_pos + kEndSize + Le16(p + 20));
     return true;
   }
-  why = "not a zip archive (no end-of-directory record)";
-  return false;
 }
 
 // Reads the zip64 extra field for the values the fixed record marks as overflowed.
@@ -182,7 +207,7 @@ void ApplyZip64(const std::string& extra, RawEntry& e, bool usize_max, bool csiz
 
 }  // namespace
 
-Directory ReadDirectory(int fd, uint64_t max_entries) {
+Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Fail(DirectoryStatus::kNotZip, "not a regular file");
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);
@@ -199,7 +224,9 @@ Directory ReadDirectory(int fd, uint64_t max_entries) {
     return Fail(DirectoryStatus::kNotZip, "the central directory is shorter than its entry count");
   }
   Directory dir;
+  dir.archive_end = span.archive_end;
   dir.entries.reserve(static_cast<size_t>(span.entries));
+  uint64_t name_bytes = 0;
   uint64_t pos = span.offset;
   const uint64_t cd_end = span.offset + span.size;
   for (uint64_t i = 0; i < span.entries; ++i) {
@@ -216,7 +243,12 @@ Directory ReadDirectory(int fd, uint64_t max_entries) {
     e.uncompressed_size = Le32(h + 24);
     const uint16_t name_len = Le16(h + 28), extra_len = Le16(h + 30), comment_len = Le16(h + 32);
     e.local_header_offset = Le32(h + 42);
-    std::string extra;
+    name_bytes += name_len;
+    if (name_bytes > max_name_bytes) {
+      return Fail(DirectoryStatus::kNamesTooLong, "the entries' names add up to more than " +
+                                                      std::to_string(max_name_bytes) + " bytes");
+    }
+    std::string& extra = e.central_extra;
     const uint64_t record_end = pos + kCentralSize + name_len + extra_len + comment_len;
     if (record_end > cd_end || !in.ReadString(pos + kCentralSize, name_len, e.central_name) ||
         !in.ReadString(pos + kCentralSize + name_len, extra_len, extra)) {
@@ -245,7 +277,8 @@ Directory ReadDirectory(int fd, uint64_t max_entries) {
     }
     e.local_flags = Le16(h + 6);
     const uint16_t name_len = Le16(h + 26), extra_len = Le16(h + 28);
-    if (!in.ReadString(e.local_header_offset + kLocalSize, name_len, e.local_name)) {
+    if (!in.ReadString(e.local_header_offset + kLocalSize, name_len, e.local_name) ||
+        !in.ReadString(e.local_header_offset + kLocalSize + name_len, extra_len, e.local_extra)) {
       return Fail(DirectoryStatus::kNotZip, "the local header of entry " + std::to_string(i + 1) + " is damaged");
     }
     e.data_offset = e.local_header_offset + kLocalSize + name_len + extra_len;

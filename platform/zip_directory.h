@@ -16,6 +16,8 @@ namespace vardenix::zip {
 struct RawEntry {
   std::string central_name;  // name bytes of the central-directory record
   std::string local_name;    // name bytes of the local header
+  std::string central_extra;  // extra fields of the central-directory record
+  std::string local_extra;    // extra fields of the local header
   uint16_t central_flags = 0;
   uint16_t local_flags = 0;
   uint16_t method = 0;
@@ -31,6 +33,7 @@ enum class DirectoryStatus {
   kOk,
   kNotZip,          // no end-of-directory record, or records that point outside the file
   kTooManyEntries,  // the directory declares more than max_entries entries
+  kNamesTooLong,    // the entries' names add up to more than max_name_bytes
   kOverlap,         // two entries share bytes, or an entry runs into the directory
 };
 
@@ -38,6 +41,9 @@ struct Directory {
   DirectoryStatus status = DirectoryStatus::kNotZip;
   std::string why;  // for a failure: what was wrong, for the control's failure reason
   std::vector<RawEntry> entries;  // in local-header order
+  // Where the archive ends: just past the end-of-directory record and its comment (at most the file's
+  // size). Bytes after it are padding; a reader shown only [0, archive_end) finds the same end record.
+  uint64_t archive_end = 0;
 };
 
 // General-purpose flag bits that matter to the control.
@@ -47,7 +53,12 @@ inline constexpr uint16_t kFlagUtf8 = 0x0800;
 inline constexpr uint16_t kMethodAes = 99;
 inline constexpr uint8_t kMadeOnUnix = 3;
 
+// How far from the end of the file the end-of-directory record is looked for: padding written after
+// an archive (by a disk image, a download, a mail program) is skipped up to this much.
+inline constexpr uint64_t kMaxTrailingBytes = uint64_t{16} << 20;
+
 // Reads the directory of the zip archive open on `fd` (a regular file; its offset is not used).
-Directory ReadDirectory(int fd, uint64_t max_entries);
+// Memory is bounded by `max_entries` records and `max_name_bytes` of central-directory names.
+Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes);
 
 }  // namespace vardenix::zip

@@ -5,6 +5,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -146,8 +147,12 @@ std::vector<uint8_t> BuildZip(const std::vector<ZipEntry>& entries, ZipMethod me
       if (spec.encrypted_flag) f |= 0x0001;
       Put16(flags, f);
     }
-    if (spec.type == ZipEntryType::kFifo || spec.type == ZipEntryType::kCharDevice) {
-      const uint32_t mode = (spec.type == ZipEntryType::kFifo ? S_IFIFO : S_IFCHR) | 0644;
+    if (spec.type == ZipEntryType::kFifo || spec.type == ZipEntryType::kCharDevice ||
+        spec.type == ZipEntryType::kSocket) {
+      const uint32_t type = spec.type == ZipEntryType::kFifo         ? S_IFIFO
+                            : spec.type == ZipEntryType::kCharDevice ? S_IFCHR
+                                                                     : S_IFSOCK;
+      const uint32_t mode = type | 0644;
       Put16(central + 4, static_cast<uint16_t>((3 << 8) | Le16(central + 4)));  // made on Unix
       Put32(central + 38, mode << 16);
     }
@@ -189,6 +194,46 @@ void WriteTextZip(const std::string& path, int files, uint64_t bytes_each, uint3
     }
   }
   Check(a.get(), archive_write_close(a.get()), "close");
+}
+
+std::vector<ZipFile> ReadZipFiles(const std::string& path) {
+  const auto error = [](archive* a) {
+    const char* text = archive_error_string(a);
+    return std::string(text ? text : "unknown error");
+  };
+  std::unique_ptr<archive, int (*)(archive*)> a(archive_read_new(), archive_read_free);
+  archive_read_support_format_zip_seekable(a.get());
+  archive_read_set_format_option(a.get(), "zip", "hdrcharset", "ISO-8859-1");  // any byte reads
+  if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK) {
+    throw std::runtime_error("cannot open " + path + ": " + error(a.get()));
+  }
+  std::vector<ZipFile> files;
+  archive_entry* entry = nullptr;
+  int rc;
+  while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+    const char* stored = archive_entry_pathname(entry);
+    const std::string raw = stored ? stored : "";
+    if (archive_entry_filetype(entry) != AE_IFREG || raw.empty() || raw.back() == '/' || raw.back() == '\\') continue;
+    ZipFile file;
+    if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      std::string part;
+      for (size_t i = 0; i <= raw.size(); ++i) {
+        if (i == raw.size() || raw[i] == '/' || raw[i] == '\\') {
+          if (!part.empty() && part != ".") file.name += (file.name.empty() ? "" : "/") + part;
+          part.clear();
+        } else {
+          part += raw[i];
+        }
+      }
+    }
+    char buffer[65536];
+    la_ssize_t n;
+    while ((n = archive_read_data(a.get(), buffer, sizeof buffer)) > 0) file.bytes.append(buffer, static_cast<size_t>(n));
+    if (n < 0) throw std::runtime_error("cannot read the data of " + raw + ": " + error(a.get()));
+    files.push_back(std::move(file));
+  }
+  if (rc != ARCHIVE_EOF) throw std::runtime_error(std::string("cannot read ") + path + ": " + error(a.get()));
+  return files;
 }
 
 }  // namespace vardenix::fakes

@@ -13,7 +13,7 @@
 
 namespace vardenix::fakes {
 
-enum class ZipEntryType { kFile, kFolder, kSymlink, kHardLink, kFifo, kCharDevice };
+enum class ZipEntryType { kFile, kFolder, kSymlink, kHardLink, kFifo, kCharDevice, kSocket };
 
 struct ZipEntry {
   std::string name;  // bytes exactly as stored in both headers
@@ -36,5 +36,17 @@ void SetDeclaredSize(std::vector<uint8_t>& zip, size_t index, uint32_t size);
 // Writes to `path` a zip of `files` deflated files "big/<n>.txt", each `bytes_each` bytes of text
 // drawn from `seed` (it compresses about 2:1), streaming so that the archive is never in memory.
 void WriteTextZip(const std::string& path, int files, uint64_t bytes_each, uint32_t seed);
+
+
+// A regular entry of a zip as libarchive's reader reads it, independently of the archive control:
+// its name with "\\" as "/" and without empty or "." parts (empty when the stored name is not
+// ASCII, whose decoding is the control's business), and its bytes.
+struct ZipFile {
+  std::string name;
+  std::string bytes;
+};
+// The regular entries of the zip at `path`, in the reader's order. Throws std::runtime_error when
+// libarchive cannot read it.
+std::vector<ZipFile> ReadZipFiles(const std::string& path);
 
 }  // namespace vardenix::fakes

@@ -148,5 +148,22 @@ TEST(PingEnviChk, AFailedCheckWithoutAReportOnAFreshObjectGivesEmptyReports) {
   EXPECT_EQ(xml, "");
 }
 
+// A C++ host can set a working folder holding a NUL: the system read the archive path only up to the
+// NUL, so the scoring run deleted <dir>/victim.txt and wrote the archive bytes in its place.
+TEST(PingEnviChk, AWorkingFolderHoldingANulNeverReachesTheFileSystem) {
+  Rig rig;
+  const std::string victim = rig.dir / "victim.txt";
+  fakes::WriteFileText(victim, "the host's file");
+  rig.chk->PingPath(victim + std::string(1, '\0'));
+  std::vector<uint8_t> bytes = SomeArchive();
+  std::string text, xml;
+  EXPECT_FALSE(rig.chk->PingEnviChk(text, xml, bytes, "r", ChkResultDoc));
+  const std::vector<uint8_t> kept = fakes::ReadFileBytes(victim);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "the host's file");
+  EXPECT_TRUE(rig.control.log.empty()) << "the archive control was driven";
+  EXPECT_EQ(text.rfind(kTypicalError, 0), 0u) << text;
+  EXPECT_NE(text.find("NUL"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace vardenix::testing

@@ -12,6 +12,7 @@
 
 #include "platform/bank_editor.h"
 #include "platform/database.h"
+#include "platform/fakes/bank_writer.h"
 #include "platform/fakes/temp_dir.h"
 #include "support/banks.h"
 #include "support/failure.h"
@@ -156,6 +157,61 @@ TEST(BankWriter, RowsWithoutCommitAreDiscarded) {
   }
   auto rs = Open(path)->OpenRecordset("Select * From Tbl_Public");
   EXPECT_TRUE(rs->Bof() && rs->Eof());
+}
+
+// The bank tools write only banks they made: a trigger or any other object of someone else's is
+// refused by name and the bank is left byte for byte as it was.
+TEST(BankEditor, RefusesToWriteABankWithSchemaObjectsItDidNotMake) {
+  struct Row {
+    const char* name;
+    BankKind kind;
+    std::string sql;        // run on a fresh bank of `kind` holding one row
+    const char* named;      // what the refusal names; nullptr: the write goes through
+  };
+  const Row rows[] = {
+      {"a bank the tools made", BankKind::Subject, "", nullptr},
+      {"a total bank the tools made", BankKind::Total, "", nullptr},
+      {"a trigger that deletes rows", BankKind::Subject,
+       "CREATE TRIGGER Wipe AFTER INSERT ON Tbl_Public BEGIN DELETE FROM Tbl_Public; END", "trigger Wipe on Tbl_Public"},
+      {"a trigger on the total bank", BankKind::Total,
+       "CREATE TRIGGER Wipe AFTER INSERT ON Tbl_Contract BEGIN DELETE FROM Tbl_Contract; END",
+       "trigger Wipe on Tbl_Contract"},
+      {"a view", BankKind::Subject, "CREATE VIEW V AS SELECT * FROM Tbl_Public", "view V"},
+      {"another table", BankKind::Total, "CREATE TABLE Notes (x)", "table Notes"},
+      {"another index", BankKind::Subject, "CREATE INDEX Idx_Answer ON Tbl_Operation (M_Answer)",
+       "index Idx_Answer on Tbl_Operation"},
+      {"a column added", BankKind::Subject, "ALTER TABLE Tbl_Public ADD COLUMN C_Extra TEXT", "table Tbl_Public"},
+      {"a table put back as a view", BankKind::Subject,
+       "DROP TABLE Tbl_Public; CREATE VIEW Tbl_Public AS SELECT 'M' AS C_Module, 'R' AS C_RecNo",
+       "Tbl_Public"},
+  };
+  for (const Row& row : rows) {
+    fakes::TempDir dir;
+    const std::string path = dir / "bank.db";
+    if (row.kind == BankKind::Subject) {
+      support::WriteSubjectBank(path, {{"M", "R0", "A", Bytes("Z")}});
+    } else {
+      support::WriteTotalBank(path, support::OperationModules("S", {"M"}));
+    }
+    if (!row.sql.empty()) fakes::RunSqlOnBank(path, row.sql);
+    const auto before = fakes::ReadFileBytes(path);
+    const auto write = [&] {
+      if (row.kind == BankKind::Subject) {
+        AppendQuestion(path, "M", "R1", "A", Bytes("Z"));
+      } else {
+        AppendContract(path, {"S", support::kOperationQuestion, 1, "M2"});
+      }
+    };
+    if (!row.named) {
+      EXPECT_EQ(FailureOf(write), "(nothing thrown)") << row.name;
+      EXPECT_NE(fakes::ReadFileBytes(path), before) << row.name;
+      continue;
+    }
+    const std::string failure = FailureOf(write);
+    EXPECT_THAT(failure, HasSubstr(path)) << row.name;
+    EXPECT_THAT(failure, HasSubstr(row.named)) << row.name;
+    EXPECT_EQ(fakes::ReadFileBytes(path), before) << row.name;
+  }
 }
 
 // A bank that SQLite cannot open (here: a path longer than SQLite takes, which the system takes)

@@ -99,5 +99,27 @@ TEST(FilesTest, FailuresNameThePathAndTheReason) {
   }
 }
 
+// The system reads a path up to its first NUL, so "<dir>/victim.txt\0" would reach <dir>/victim.txt.
+TEST(FilesTest, APathHoldingANulIsRefusedByEveryOperation) {
+  TempFolder folder;
+  const std::string victim = folder.Write("victim.txt", "the host's file");
+  const std::string with_nul = victim + std::string(1, '\0') + "ChkPing.ZIP";
+  struct Row {
+    const char* name;
+    std::function<void()> action;
+  } rows[] = {
+      {"exists", [&] { SystemFiles().FileExists(with_nul); }},
+      {"reset", [&] { SystemFiles().ResetAttributes(with_nul); }},
+      {"delete", [&] { SystemFiles().Delete(with_nul); }},
+      {"write", [&] { SystemFiles().WriteNew(with_nul, {1, 2, 3}); }},
+  };
+  for (const Row& row : rows) {
+    const std::string failure = FailureOf(row.action);
+    EXPECT_NE(failure.find(victim + "\\0ChkPing.ZIP"), std::string::npos) << row.name << ": " << failure;
+    EXPECT_NE(failure.find("NUL"), std::string::npos) << row.name << ": " << failure;
+    EXPECT_EQ(ReadFile(victim), "the host's file") << row.name;
+  }
+}
+
 }  // namespace
 }  // namespace vardenix

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 
+#include "platform/archive_control.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/text_encoding.h"
 #include "platform/zip_writer.h"
@@ -86,6 +90,45 @@ TEST(ZipFolder, SameTreeGivesTheSameBytes) {
   const std::string bytes(first.begin(), first.end());
   EXPECT_NE(bytes.find("Docs/\xE7\xA9\xBA/"), std::string::npos);
   EXPECT_NE(bytes.find("Docs/\xE6\x8A\xA5\xE5\x91\x8A.txt"), std::string::npos);
+}
+
+// Every path under `root` with what it is: "folder", or "file " and its bytes.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const std::string& rel : fakes::ListTree(root)) {
+    struct stat st;
+    const std::string path = root + "/" + rel;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    if (S_ISREG(st.st_mode)) bytes << in.rdbuf();
+    tree[rel] = S_ISDIR(st.st_mode) ? "folder" : S_ISREG(st.st_mode) ? "file " + bytes.str() : "other";
+  }
+  return tree;
+}
+
+// What the bank tool zips is what a check extracts: the zip goes through the real archive control
+// and comes out as the same tree.
+TEST(ZipFolder, ExtractsThroughTheArchiveControlAsTheSameTree) {
+  TempDir dir;
+  fakes::MakeDirs(dir / "tree/考生/图片/空");
+  fakes::MakeDirs(dir / "tree/empty");
+  fakes::WriteFileText(dir / "tree/考生/报告.txt", "合计,175\r\n");
+  std::string binary;
+  for (int i = 0; i < 70000; ++i) binary += static_cast<char>((i * 131 + (i >> 9)) & 0xff);
+  fakes::WriteFileText(dir / "tree/考生/图片/数据.bin", binary);
+  fakes::WriteFileText(dir / "tree/a.txt", "");
+  const std::vector<uint8_t> zip = ZipFolder(dir / "tree");
+  fakes::WriteFileBytes(dir / "answer.zip", zip);
+  fakes::MakeDirs(dir / "out");
+
+  DispatchObject& control = SystemArchiveControl();
+  control.Put(archive_dispid::kZipFilename, Variant::Text(dir / "answer.zip"));
+  control.Put(archive_dispid::kUnzipToFolder, Variant::Text(dir / "out"));
+  ASSERT_EQ(ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)})), archive_result::kSuccess)
+      << ToText(control.Get(archive_dispid::kLastFailureReason));
+  EXPECT_EQ(Tree(dir / "out"), Tree(dir / "tree"));
+  EXPECT_EQ(Tree(dir / "out").size(), 7u);
 }
 
 // The command accepts a link to a folder as --archive-dir; the zipper refused it as "not a folder"
