@@ -32,7 +32,14 @@ std::string ArchivePath(const std::string& folder, const std::string& file_name)
   if (folder.empty()) {
     throw RuntimeError("the working folder is empty: set PingPath to an existing, writable folder");
   }
-  return folder.back() == '/' ? folder + file_name : folder + "/" + file_name;
+  // Only the system's own separator counts as one at the end: on Windows a folder ending in "/"
+  // still gets a backslash.
+#ifdef _WIN32
+  constexpr char kSeparator = '\\';
+#else
+  constexpr char kSeparator = '/';
+#endif
+  return folder.back() == kSeparator ? folder + file_name : folder + kSeparator + file_name;
 }
 
 ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,

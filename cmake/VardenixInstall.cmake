@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 set(VARDENIX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vardenix)
 
 # The one target hosts link; it pulls in the static libraries in order, and they their outside
-# libraries (pugixml, libarchive, SQLite, dl, threads).
+# libraries (expat, libarchive, SQLite, dl, threads).
 add_library(vardenix_library INTERFACE)
 set_target_properties(vardenix_library PROPERTIES EXPORT_NAME vardenix)
 target_link_libraries(vardenix_library INTERFACE vardenix_component)

@@ -5,10 +5,11 @@
 //    parent's tree, the targets of the planted symlinks included);
 //  - the working folder holds only files and folders with the fixed modes, no symlink but the two
 //    planted ones with their old targets, and no leftover temporary file;
-//  - a refused archive left nothing behind (refused before writing, or what it wrote removed again);
+//  - a refused archive left nothing of itself (names and duplicates refused before writing; what
+//    fails later has what it wrote removed again);
 //  - the answer is a known code, with a failure reason exactly when it is not 0;
 //  - a successful extraction wrote what the archive holds, read independently through libarchive's
-//    reader: one file for each regular entry with the entry's bytes, at the entry's name (compared
+//    seekable reader (shown the archive up to the end record the control chose): one file for each regular entry with the entry's bytes, at the entry's name (compared
 //    where the stored name is ASCII; other names are decoded by the control's own rules).
 // The parent lives for the whole process (in /dev/shm unless TMPDIR says otherwise); the working
 // folder is removed after each input.
@@ -32,6 +33,7 @@
 
 #include "platform/archive_control.h"
 #include "platform/fakes/zip_writer.h"
+#include "platform/zip_directory.h"
 #include "vardenix/error.h"
 
 namespace {
@@ -175,8 +177,17 @@ void CheckWorkFolder(const Tree& before, const Tree& after, int16_t code) {
       Fail("a file not written with mode 0644: " + rel);
     }
   }
-  // A refused archive leaves nothing: refused before writing, or what it wrote is removed again.
-  if (code != result::kSuccess && after != before) Fail("a refused archive (" + std::to_string(code) + ") left files");
+  // A refused archive leaves nothing of itself: names and duplicates are refused before anything is
+  // written; what fails later has what it wrote removed again (a link or file an entry replaced
+  // before the failure stays replaced, so only "nothing new" can be asked there).
+  if (code == result::kUnsafeName || code == result::kDuplicateName) {
+    if (after != before) Fail("an archive refused for its names (" + std::to_string(code) + ") wrote files");
+  } else if (code != result::kSuccess) {
+    for (const auto& [rel, what] : after) {
+      const auto old = before.find(rel);
+      if (old == before.end() || old->second != what) Fail("a refused archive (" + std::to_string(code) + ") left " + rel);
+    }
+  }
 }
 
 // Compares what a successful extraction wrote (the files that were not there before, as they were)
@@ -234,9 +245,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Tree after = Snapshot(sandbox->work);
   CheckWorkFolder(before, after, code);
   if (code == result::kSuccess) {
-    // The staged archive may have been replaced by an entry of that name: read a copy.
+    // The staged archive may have been replaced by an entry of that name: read a copy, cut where the
+    // control's directory reader says the archive ends (padding after an end record can hide it
+    // from libarchive's seekable reader, and the control shows libarchive the same cut).
     const std::string copy = sandbox->parent + "/input.zip";
     WriteAll(copy, data, size);
+    {
+      const int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+      const vardenix::zip::Directory dir = vardenix::zip::ReadDirectory(fd, UINT64_MAX, UINT64_MAX);
+      ::close(fd);
+      if (dir.status != vardenix::zip::DirectoryStatus::kOk) Fail("an archive extracted whose directory does not read");
+      WriteAll(copy, data, static_cast<size_t>(dir.archive_end));
+    }
     CheckAgainstLibarchive(copy, before, after);
     ::unlink(copy.c_str());
   }

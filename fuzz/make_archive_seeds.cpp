@@ -70,9 +70,8 @@ int main(int argc, char** argv) {
     std::string nested_folders;
     for (int i = 0; i < 20000; ++i) nested_folders += "d/";
     write("nested-folders", BuildZip({{nested_folders, "", ZipEntryType::kFolder}}));
-    write("padded", [] {
+    write("padded", [] {  // more padding after the end record than libarchive's seekable reader looks past
       std::vector<uint8_t> zip = BuildZip({{"a.txt", "a"}});
-      zip.insert(zip.begin(), 64, 'p');
       zip.insert(zip.end(), 20000, 0);
       return zip;
     }());

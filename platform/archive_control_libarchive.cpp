@@ -31,6 +31,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -402,9 +403,10 @@ struct Plan {
   uint64_t archive_end = 0;
 };
 
-// Everything that can be known before writing: the raw directory (names as stored, NULs, modes,
-// encryption bits, entries that share data) and libarchive's view of each header (types).
-Plan Survey(int fd, const std::string& path, const Limits& limits) {
+// Everything that can be known before writing, from the raw directory: names as stored, NULs, modes,
+// encryption bits, entries that share data. The writing pass checks each header again as libarchive
+// reads it (type, encryption) before it writes that entry; a refusal there removes what was written.
+Plan Survey(int fd, const Limits& limits) {
   const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
   switch (dir.status) {
     case zip::DirectoryStatus::kOk:
@@ -435,7 +437,8 @@ Plan Survey(int fd, const std::string& path, const Limits& limits) {
     if ((e.made_by >> 8) == zip::kMadeOnUnix) {
       const auto type = static_cast<mode_t>(e.external_attributes >> 16) & S_IFMT;
       if (type == S_IFSOCK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a socket");
-      if (type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFLNK) {
+      if (type == S_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
+      if (type != 0 && type != S_IFREG && type != S_IFDIR) {
         Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device, fifo or socket");
       }
     }
@@ -448,26 +451,15 @@ Plan Survey(int fd, const std::string& path, const Limits& limits) {
     if (ends_with_separator && e.uncompressed_size > 0) {
       Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
     }
-    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), ends_with_separator});
+    // A folder as libarchive reads one: a name ending in a separator, a Unix folder mode, or the
+    // MS-DOS folder attribute. The writing pass still follows libarchive where it says "folder".
+    const auto system = e.made_by >> 8;
+    const bool folder = ends_with_separator ||
+                        (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
+                        (system == 0 && (e.external_attributes & 0x10) != 0);
+    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder});
   }
 
-  ArchiveView view{fd, plan.archive_end};
-  Reader a = OpenReader(view, path);
-  archive_entry* entry = nullptr;
-  size_t index = 0;
-  while (NextHeader(a.get(), entry)) {
-    if (index >= plan.entries.size()) Refuse(ar::kCannotOpen, "the archive is damaged: more entries than its directory lists");
-    PlannedEntry& planned = plan.entries[index++];
-    CheckHeader(entry, planned);
-    if (archive_entry_filetype(entry) == AE_IFDIR) {
-      if (!planned.is_folder && DeclaredSize(entry) > 0) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
-      }
-      planned.is_folder = true;
-    }
-  }
-  if (index != plan.entries.size()) Refuse(ar::kCannotOpen, "the archive is damaged: fewer entries than its directory lists");
-  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
   CheckNamesClash(plan.entries);
   return plan;
 }
@@ -610,7 +602,13 @@ class FolderWriter {
  public:
   FolderWriter(int root, std::string root_name, const Limits& limits, const StopFlag* stop,
                std::vector<Created>& created)
-      : root_(root), root_name_(std::move(root_name)), limits_(limits), stop_(stop), created_(created) {}
+      : root_(root),
+        root_name_(std::move(root_name)),
+        limits_(limits),
+        stop_(stop),
+        created_(created),
+        pid_(std::to_string(::getpid())),
+        umask_keeps_mode_(UmaskKeepsFileMode()) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -640,22 +638,27 @@ class FolderWriter {
     const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
 
+    // The common case: the name is free (what the previous extraction wrote is gone), so the file is
+    // made under its own name, and removed again if the entry fails. When something is there, the
+    // data goes to a temporary file beside it that is renamed over it at the end, so a failing entry
+    // leaves the earlier file as it was.
     std::string temp;
-    UniqueFd out;
+    UniqueFd out(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
     for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
-      temp = ".vardenix-" + std::to_string(::getpid()) + "-" + std::to_string(++temp_counter_) + ".part";
+      temp = ".vardenix-" + pid_ + "-" + std::to_string(++temp_counter_) + ".part";
       out = UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
     }
     if (out.get() < 0) CannotWrite(rel, EEXIST);
-    struct TempRemover {
+    struct PartialRemover {
       int folder;
       const std::string& name;
       bool armed = true;
-      ~TempRemover() {
+      ~PartialRemover() {
         if (armed) ::unlinkat(folder, name.c_str(), 0);
       }
-    } remover{folder, temp};
+    } remover{folder, temp.empty() ? leaf : temp};
 
     const la_int64_t consumed_at_start = archive_filter_bytes(a, -1);
     uint64_t produced = 0;
@@ -690,15 +693,18 @@ class FolderWriter {
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
-    if (::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    // A file made under its own name already has mode 0644 unless the host's umask takes bits away.
+    if ((!temp.empty() || !umask_keeps_mode_) && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
     struct stat st;
     if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
-    // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
-    // which made re-extracting into the same folder wait on the disk. A failure here is no
-    // reason to stop; the rename then says what is wrong.
-    ::unlinkat(folder, leaf.c_str(), 0);
-    if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
+    if (!temp.empty()) {
+      // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
+      // which made re-extracting into the same folder wait on the disk. A failure here is no
+      // reason to stop; the rename then says what is wrong.
+      ::unlinkat(folder, leaf.c_str(), 0);
+      if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
+    }
     remover.armed = false;
     created_.push_back(Created{rel, st.st_ino, MtimeNs(st), false});
   }
@@ -743,11 +749,28 @@ class FolderWriter {
     CannotWrite(rel, ELOOP);
   }
 
+  // True when the process's umask (read from /proc, since umask() cannot read it without changing it
+  // for every thread) clears none of the bits of kFileMode.
+  static bool UmaskKeepsFileMode() {
+    UniqueFd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    if (status.get() < 0) return false;
+    char text[4096];
+    const ssize_t n = ::read(status.get(), text, sizeof text - 1);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    if (line == nullptr) return false;
+    const unsigned long mask = std::strtoul(line + 7, nullptr, 8);
+    return (mask & kFileMode) == 0;
+  }
+
   int root_;
   std::string root_name_;
   const Limits& limits_;
   const StopFlag* stop_;
   std::vector<Created>& created_;
+  std::string pid_;
+  bool umask_keeps_mode_;
   std::string cached_path_;
   UniqueFd cached_fd_;
   static inline std::atomic<uint64_t> temp_counter_{0};
@@ -766,13 +789,18 @@ void WriteEntries(int fd, const std::string& path, int target, const std::string
     if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
     const PlannedEntry& planned = plan.entries[index++];
     CheckHeader(entry, planned);
-    if (planned.is_folder) {
+    const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+    if (folder && !planned.is_folder && DeclaredSize(entry) > 0) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
+    }
+    if (planned.is_folder || folder) {
       writer.OpenFolder(planned.path);
     } else {
       writer.WriteFile(a.get(), planned.path, DeclaredSize(entry), total_written);
     }
   }
   if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
 }
 
 void Extract(const std::string& archive_path, const std::string& target, const Limits& limits,
@@ -809,7 +837,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
 
   ScopedUtf8Locale utf8;
-  const Plan plan = Survey(file.get(), archive_path, limits);
+  const Plan plan = Survey(file.get(), limits);
   std::vector<Created> created;
   try {
     WriteEntries(file.get(), archive_path, folder.get(), target, plan, limits, stop, created);

@@ -22,6 +22,9 @@
 
 #include "platform/database.h"
 #include "platform/sqlite_file.h"
+#ifdef _WIN32
+#include "platform/windows/wide_text.h"
+#endif
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -52,8 +55,13 @@ std::string HexBytes(const uint8_t* bytes, std::size_t count) {
 void ExpectSqliteFile(const std::string& path) {
   if (path.empty()) FailOpen("\"\"", "no path given");
   if (path.find('\0') != std::string::npos) FailOpen(path, "the path holds a NUL character");
+#ifdef _WIN32
+  // A wide path, so that a name outside the ANSI code page opens; Windows has no FIFOs to fear.
+  const int fd = ::_wopen(win::Widen(path).c_str(), _O_RDONLY | _O_BINARY);
+#else
   // O_NONBLOCK so that opening a FIFO cannot hang; it has no effect on regular files.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+#endif
   if (fd < 0) FailOpen(path, std::strerror(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {

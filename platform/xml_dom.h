@@ -1,14 +1,24 @@
 // The XML DOM seam: just the operations the report routines use.
 //
-// Parsing takes the string's characters as they are (UTF-8); an encoding named in the declaration
-// is a label and never used to re-decode. No DTD processing, no entity expansion. Serialising keeps
-// the declaration. A document and its nodes are used by one thread; nodes are handles that stay
-// valid while their document lives. Failures of the library throw RuntimeError.
+// Parsing holds a text to XML 1.0 well-formedness as a conforming parser does (a bare "&", an
+// undefined entity, a duplicate attribute, "<" in an attribute value, a declaration or text after the
+// root element, a NUL or bytes that are not UTF-8 are all refused) and refuses any DOCTYPE, so no
+// DTD is read, nothing is loaded from outside and no entity is expanded. The string's characters
+// are taken as they are (UTF-8); an encoding named in the declaration is a label and never used to
+// re-decode. Line ends in texts are normalised to LF as XML requires; a CR that a text holds is
+// written as a character reference, so it survives a write-parse round trip. White space that stands
+// beside elements is layout: it is dropped on parsing and when an element joins it, and the
+// serialiser writes its own. Comments and processing instructions are kept. No operation recurses
+// per level of the tree, so no document, however deep, can exhaust the stack.
+//
+// A document and its nodes are used by one thread; nodes are handles that stay valid while their
+// document lives and is not loaded again. Failures of the library throw RuntimeError.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vardenix {
@@ -29,15 +39,18 @@ class XmlDocument {
   virtual bool LoadXml(const std::string& text) = 0;
   // A new element of this document, not attached to the tree.
   virtual XmlNode CreateElement(const std::string& name) = 0;
-  // Replaces the element's whole content by one text.
+  // Replaces the element's whole content by one text. A text that XML cannot hold (see
+  // XmlCanHoldText) is refused with RuntimeError and the element is left as it was.
   virtual void SetText(XmlNode element, const std::string& text) = 0;
   // The root element, or a null handle.
   virtual XmlNode DocumentElement() = 0;
   // Appends `child` as the last child of `parent` and answers the appended node. A child of another
   // document is imported whole; a detached element of this document is attached.
   virtual XmlNode AppendChild(XmlNode parent, XmlNode child) = 0;
-  // Every element with this name anywhere in the document, in document order.
-  virtual std::vector<XmlNode> GetElementsByTagName(const std::string& name) = 0;
+  // Every element with this name anywhere in the document that does not stand inside another
+  // element of this name, in document order. Appending each one carries the inner ones with it,
+  // so each element of that name arrives exactly once.
+  virtual std::vector<XmlNode> GetOutermostElementsByTagName(const std::string& name) = 0;
   // The whole document serialised, declaration included.
   virtual std::string Xml() = 0;
 };
@@ -49,7 +62,12 @@ class XmlDom {
   virtual std::unique_ptr<XmlDocument> NewDocument() = 0;
 };
 
-// The DOM on pugixml; stateless, shared by the whole process.
+// The DOM on expat; stateless, shared by the whole process.
 XmlDom& SystemXmlDom();
+
+// Whether an XML 1.0 document can hold this text in an element: it is well-formed UTF-8 and every
+// character is one XML allows (no NUL, no control character other than TAB, LF and CR, no
+// U+FFFE or U+FFFF). A text that fails cannot be kept whole in a report, so it is refused.
+bool XmlCanHoldText(std::string_view text);
 
 }  // namespace vardenix

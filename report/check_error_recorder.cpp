@@ -42,6 +42,13 @@ void AddErrInfo(ErrorAccumulators& acc, const std::string& str_err_info,
                 const std::string& str_operation, const std::string& str_need_set,
                 const std::string& str_user_set, const std::string& str_format,
                 const std::string& str_runtime, const std::string& str_err_rule) noexcept {
+  // A text that a report cannot hold (a NUL, a control character, bytes that are not UTF-8) would
+  // be refused by the XML step; the problem is then refused from the text as well, so that the two
+  // accumulators always hold the same problems, each one whole.
+  for (const std::string* text : {&str_err_info, &str_operation, &str_need_set, &str_user_set, &str_format,
+                                  &str_runtime, &str_err_rule}) {
+    if (!XmlCanHoldText(*text)) return;
+  }
   try {
     std::string need_line;
     std::string user_line;

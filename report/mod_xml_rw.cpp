@@ -24,8 +24,9 @@ std::unique_ptr<XmlDocument> NewDocument(XmlDom& dom) {
 bool AppendEntriesOf(XmlDom& dom, XmlDocument& target, const std::string& piece) {
   std::unique_ptr<XmlDocument> source = NewDocument(dom);
   if (!source->LoadXml(piece)) return false;
-  // The list is taken once, so every entry arrives exactly once and in its order.
-  const std::vector<XmlNode> entries = source->GetElementsByTagName("RuleErr");
+  // The list is taken once, so every entry arrives exactly once and in its order. An entry inside
+  // another one arrives inside it, as part of it, and not a second time on its own.
+  const std::vector<XmlNode> entries = source->GetOutermostElementsByTagName("RuleErr");
   XmlNode root = target.DocumentElement();
   for (const XmlNode& entry : entries) target.AppendChild(root, entry);
   return true;

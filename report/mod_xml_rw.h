@@ -20,8 +20,9 @@ inline constexpr const char* kReportSkeleton =
     "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<RuleErrs>\r\n</RuleErrs>";
 
 // Appends one RuleErr with its seven children, in this order, to `report`. A blank report (spaces
-// only) is first replaced by the skeleton. A report that does not parse is left as it is and
-// nothing is added. A DOM failure throws RuntimeError (a blank report then holds the skeleton).
+// only) is first replaced by the skeleton. A report that is not well-formed XML is left as it is
+// and nothing is added. A DOM failure throws RuntimeError (a blank report then holds the skeleton);
+// so does a text that XML cannot hold (a NUL, say), which is refused rather than cut.
 void AddRuleErr(std::string& report, const std::string& rule, const std::string& rule_err_info,
                 const std::string& operation, const std::string& need_set,
                 const std::string& user_set, const std::string& runtime, const std::string& format,
@@ -32,8 +33,9 @@ void AddRuleErr(std::string& report, const std::string& rule, const std::string&
 XmlNode CreateXmlNode(XmlDocument& doc, const std::string& name, const std::string& text);
 
 // Joins two reports, growing report first. Zero-length inputs are joined as text; otherwise every
-// RuleErr anywhere in `second` is appended, in order, to the root of `first`. When `first` or
-// `second` does not parse, the result is `first`. Never throws: a DOM failure gives "".
+// RuleErr anywhere in `second` is appended, in order, to the root of `first` (one that stands inside
+// another comes inside it, once). Comments and processing instructions of `first` stay. When `first`
+// or `second` is not well-formed XML, the result is `first`. Never throws: a DOM failure gives "".
 std::string MergeXml(const std::string& first, const std::string& second,
                      XmlDom& dom = SystemXmlDom()) noexcept;
 

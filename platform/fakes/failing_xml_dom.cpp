@@ -9,14 +9,20 @@ class FailingDocument final : public XmlDocument {
  public:
   FailingDocument(FailingXmlDom& dom, std::unique_ptr<XmlDocument> real)
       : dom_(dom), real_(std::move(real)) {}
-  bool LoadXml(const std::string& text) override { dom_.Tick(); return real_->LoadXml(text); }
+  bool LoadXml(const std::string& text) override {
+    dom_.Tick();
+    if (!dom_.poison.empty() && text.find(dom_.poison) != std::string::npos) {
+      throw RuntimeError("XML: injected failure on loading a text that holds \"" + dom_.poison + "\"");
+    }
+    return real_->LoadXml(text);
+  }
   XmlNode CreateElement(const std::string& name) override { dom_.Tick(); return real_->CreateElement(name); }
   void SetText(XmlNode element, const std::string& text) override { dom_.Tick(); real_->SetText(element, text); }
   XmlNode DocumentElement() override { dom_.Tick(); return real_->DocumentElement(); }
   XmlNode AppendChild(XmlNode parent, XmlNode child) override { dom_.Tick(); return real_->AppendChild(parent, child); }
-  std::vector<XmlNode> GetElementsByTagName(const std::string& name) override {
+  std::vector<XmlNode> GetOutermostElementsByTagName(const std::string& name) override {
     dom_.Tick();
-    return real_->GetElementsByTagName(name);
+    return real_->GetOutermostElementsByTagName(name);
   }
   std::string Xml() override { dom_.Tick(); return real_->Xml(); }
 

@@ -210,12 +210,13 @@ std::vector<ZipFile> ReadZipFiles(const std::string& path) {
   std::vector<ZipFile> files;
   archive_entry* entry = nullptr;
   int rc;
-  while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+  // A warning on a header is a name the locale cannot show; the entry is still read, without a name.
+  while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
     const char* stored = archive_entry_pathname(entry);
-    const std::string raw = stored ? stored : "";
-    if (archive_entry_filetype(entry) != AE_IFREG || raw.empty() || raw.back() == '/' || raw.back() == '\\') continue;
+    const std::string raw = stored && rc == ARCHIVE_OK ? stored : "";
+    if (archive_entry_filetype(entry) != AE_IFREG || (!raw.empty() && (raw.back() == '/' || raw.back() == '\\'))) continue;
     ZipFile file;
-    if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    if (!raw.empty() && std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
       std::string part;
       for (size_t i = 0; i <= raw.size(); ++i) {
         if (i == raw.size() || raw[i] == '/' || raw[i] == '\\') {

@@ -8,15 +8,117 @@
 #include <stdexcept>
 #include <string_view>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::filecheck {
 
 namespace {
+
+// What a path names, as the grader sees it.
+enum class Found { kNothing, kFile, kFolder, kOther };
+
+#ifdef _WIN32
+// The Windows grader walks wide paths: a link or junction on the way counts as nothing there, and
+// a link at the end is "another kind of item", as symbolic links are on Linux.
+using Root = std::wstring;
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+bool MeansNothing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+         error == ERROR_DIRECTORY || error == ERROR_FILENAME_EXCED_RANGE;
+}
+
+[[noreturn]] void FailOn(const std::string& folder, const Rule& rule, DWORD error) {
+  throw std::runtime_error("cannot look at " + rule.path + " in " + folder + ": Windows error " + std::to_string(error));
+}
+
+Root OpenRoot(const std::string& folder) {
+  Root root = Widen(folder);
+  const DWORD attrs = root.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(root.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+    throw std::runtime_error("cannot open the folder to grade, \"" + folder + "\": not a folder");
+  }
+  if (root.back() != L'\\' && root.back() != L'/') root += L'\\';
+  return root;
+}
+
+// The full path of the rule's item; empty when a part on the way is missing, no folder, or a link.
+std::wstring PathOf(const Root& root, const std::string& folder, const Rule& rule) {
+  std::wstring path = root;
+  for (size_t i = 0; i + 1 < rule.parts.size(); ++i) {
+    path += Widen(rule.parts[i]);
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+      if (MeansNothing(GetLastError())) return std::wstring();
+      FailOn(folder, rule, GetLastError());
+    }
+    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY) || (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return std::wstring();
+    path += L'\\';
+  }
+  return path + Widen(rule.parts.back());
+}
+
+Found Look(const Root& root, const std::string& folder, const Rule& rule) {
+  const std::wstring path = PathOf(root, folder, rule);
+  if (path.empty()) return Found::kNothing;
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    if (MeansNothing(GetLastError())) return Found::kNothing;
+    FailOn(folder, rule, GetLastError());
+  }
+  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return Found::kOther;
+  return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? Found::kFolder : Found::kFile;
+}
+
+bool FileContains(const Root& root, const std::string& folder, const Rule& rule) {
+  const std::wstring path = PathOf(root, folder, rule);
+  if (path.empty()) return false;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (MeansNothing(GetLastError())) return false;
+    FailOn(folder, rule, GetLastError());
+  }
+  const std::string& needle = rule.text;
+  std::string window;
+  char block[64 * 1024];
+  bool found = false;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file, block, sizeof block, &n, nullptr)) {
+      const DWORD error = GetLastError();
+      CloseHandle(file);
+      FailOn(folder, rule, error);
+    }
+    if (n == 0) break;
+    window.append(block, n);
+    if (window.find(needle) != std::string::npos) {
+      found = true;
+      break;
+    }
+    if (window.size() >= needle.size()) window.erase(0, window.size() - (needle.size() - 1));
+  }
+  CloseHandle(file);
+  return found;
+}
+
+#else
+using Root = int;
 
 // An open file descriptor, closed when the object goes.
 class Fd {
@@ -39,8 +141,6 @@ class Fd {
   int fd_;
 };
 
-// What a path names, as the grader sees it.
-enum class Found { kNothing, kFile, kFolder, kOther };
 
 // Errors that mean "there is no such file or folder here" rather than "the file system failed".
 // ELOOP and ENOTDIR are what O_NOFOLLOW and O_DIRECTORY answer for a symbolic link on the way.
@@ -116,6 +216,8 @@ bool FileContains(int root, const std::string& folder, const Rule& rule) {
   }
 }
 
+#endif  // _WIN32
+
 // What an unmet rule tells the reader: a sentence, what was needed and what was found.
 struct Shortfall {
   std::string info;
@@ -144,7 +246,7 @@ const char* OperationName(RuleKind kind) {
 }
 
 // Checks one rule; nullopt when it is met.
-std::optional<Shortfall> Check(int root, const std::string& folder, const Rule& rule) {
+std::optional<Shortfall> Check(const Root& root, const std::string& folder, const Rule& rule) {
   const std::string& p = rule.path;
   const Found found = Look(root, folder, rule);
   switch (rule.kind) {
@@ -176,17 +278,22 @@ std::string FormatPoints(double points) {
 Grading Grade(const std::string& folder, const std::vector<Rule>& rules, double total_score) {
   if (rules.empty()) throw std::runtime_error("the rule text holds no rule");
   // The host's folder is taken as given, a link to it included; below it nothing is followed.
-  Fd root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root.ok()) {
+#ifdef _WIN32
+  const Root root = OpenRoot(folder);
+#else
+  Fd root_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd.ok()) {
     throw std::runtime_error("cannot open the folder to grade, \"" + folder + "\": " + std::strerror(errno));
   }
+  const Root root = root_fd.get();
+#endif
 
   Grading grading;
   double all = 0, earned = 0;
   bool all_met = true;
   for (const Rule& rule : rules) {
     all += rule.points;
-    const auto shortfall = Check(root.get(), folder, rule);
+    const auto shortfall = Check(root, folder, rule);
     if (!shortfall) {
       earned += rule.points;
       continue;

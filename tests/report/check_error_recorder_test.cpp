@@ -70,6 +70,33 @@ TEST(AddErrInfo, CallsAccumulateInOrder) {
   EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), (std::vector<std::string>{"first", "second"}));
 }
 
+// A text the XML report cannot hold whole is refused from both accumulators, so the text and the
+// XML always tell the same problems, each one whole (never the text whole and the entry cut).
+TEST(AddErrInfo, AProblemWithATextXmlCannotHoldIsRefusedFromBoth) {
+  const std::string nul("path/with\0NUL", 14);
+  struct Row {
+    const char* name;
+    Args args;
+  };
+  const Row rows[] = {
+      {"NUL in the run-time description", {"对典型文档进行检测时出现运行时错误", "", "", "", "", nul, ""}},
+      {"NUL in the operation", {"对题库进行检测时出错", "指定的" + nul + "库不存在", "", "", "", "", ""}},
+      {"bytes that are not UTF-8 in the rule", {"I", "", "", "", "", "", "\xB6\xD4"}},
+      {"control character in the need set", {"I", "", "a\x02", "", "", "", ""}},
+  };
+  for (const Row& row : rows) {
+    std::string info = "earlier\r\n";
+    std::string xml;
+    AddRuleErr(xml, "", "earlier", "", "", "", "", "");
+    const std::string xml_before = xml;
+    ErrorAccumulators acc{info, xml, SystemXmlDom()};
+    const Args& a = row.args;
+    AddErrInfo(acc, a.info, a.operation, a.need, a.user, a.format, a.runtime, a.rule);
+    EXPECT_EQ(info, "earlier\r\n") << row.name;
+    EXPECT_EQ(xml, xml_before) << row.name;
+  }
+}
+
 TEST(AddErrInfo, TheTextIsKeptWhenTheXmlStepFails) {
   std::string info, xml;
   fakes::FailingXmlDom dom(2);

@@ -7,6 +7,7 @@
 #include "platform/fakes/failing_xml_dom.h"
 #include "platform/fakes/report_reader.h"
 #include "report/mod_xml_rw.h"
+#include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
@@ -97,7 +98,8 @@ TEST(AddRuleErr, EmptyTextsGiveSevenEmptyChildrenAndCallsKeepTheirOrder) {
 TEST(AddRuleErr, TextsSurviveExactly) {
   const std::string texts[] = {
       "a < b && c > d", "对典型文档进行检测时出现运行时错误", "        题面要求操作：x\r\n",
-      "\"quoted\" 'single'", "]]> and <![CDATA[", "&amp; stays literal"};
+      "\"quoted\" 'single'", "]]> and <![CDATA[", "&amp; stays literal", "a lone CR\r and LF\n and\ttab",
+      "\r\n\r\n", "  \t ", "beyond the basic plane: \xF0\x9F\x98\x80, U+FFFD \xEF\xBF\xBD"};
   for (const std::string& text : texts) {
     std::string report;
     AddRuleErr(report, text, text, text, text, text, text, text);
@@ -108,6 +110,33 @@ TEST(AddRuleErr, TextsSurviveExactly) {
     const auto merged = ReadReport(MergeXml(ReportWithEntries({"x"}), report));
     ASSERT_EQ(merged.entries.size(), 2u) << text;
     EXPECT_EQ(merged.Field("Operation")[1], text);
+  }
+}
+
+// A text that XML cannot hold is refused whole, never cut: the call raises and the report keeps
+// what it had.
+TEST(AddRuleErr, TextsXmlCannotHoldAreRefusedWhole) {
+  struct Row {
+    const char* name;
+    std::string text;
+  };
+  const Row rows[] = {
+      {"embedded NUL", std::string("before\0after", 12)},
+      {"leading NUL", std::string("\0x", 2)},
+      {"control character", "a\x01b"},
+      {"escape character", "\x1b[31m"},
+      {"byte that is not UTF-8", "GBK \xB6\xD4"},
+      {"cut UTF-8 sequence", "\xE5\xAF"},
+      {"overlong encoding of '<'", "\xC0\xBC"},
+      {"UTF-16 surrogate", "\xED\xA0\x80"},
+      {"U+FFFE", "\xEF\xBF\xBE"},
+  };
+  for (const Row& row : rows) {
+    const std::string before = ReportWithEntries({"kept"});
+    std::string report = before;
+    EXPECT_THROW(AddRuleErr(report, "", "headline", "", "", "", row.text, ""), RuntimeError) << row.name;
+    EXPECT_EQ(report, before) << row.name;
+    EXPECT_FALSE(XmlCanHoldText(row.text)) << row.name;
   }
 }
 
@@ -172,10 +201,123 @@ TEST(MergeXml, TableOfCases) {
   EXPECT_EQ(merged.root, "RuleErrs");
   EXPECT_EQ(merged.Field("Rule"), (std::vector<std::string>{"deep", "top"}));
 
+  // A RuleErr inside another arrives once, inside its parent, not a second time on its own.
+  const std::string merged_text = MergeXml(
+      two, "<RuleErrs><RuleErr><Rule>outer</Rule><RuleErr><Rule>inner</Rule></RuleErr></RuleErr></RuleErrs>");
+  merged = ReadReport(merged_text);
+  EXPECT_EQ(merged.Field("Rule"), (std::vector<std::string>{"", "", "outer"}));
+  const std::size_t inner = merged_text.find("<Rule>inner</Rule>");
+  EXPECT_NE(inner, std::string::npos);
+  EXPECT_EQ(merged_text.find("<Rule>inner</Rule>", inner + 1), std::string::npos) << merged_text;
+
   // A root of another name in first still receives the entries.
   merged = ReadReport(MergeXml("<Other/>", two));
   EXPECT_EQ(merged.root, "Other");
   EXPECT_EQ(merged.entries.size(), 2u);
+}
+
+// Reports are held to XML 1.0 well-formedness: a second report that is not well-formed leaves the
+// first as it is, a first one that is not is the result, and AddRuleErr leaves such a report alone.
+TEST(MergeXml, ReportsThatAreNotWellFormedAreRefused) {
+  const std::string kHead = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n";
+  const std::string kEntry = "<RuleErr><Rule>x</Rule></RuleErr>";
+  struct Row {
+    const char* name;
+    std::string text;
+  };
+  const Row rows[] = {
+      {"bare ampersand", "<RuleErrs><RuleErr><Rule>a & b</Rule></RuleErr></RuleErrs>"},
+      {"&nbsp; without a DTD", "<RuleErrs><RuleErr><Rule>a&nbsp;b</Rule></RuleErr></RuleErrs>"},
+      {"unknown entity", "<RuleErrs>" + kEntry + "&x;</RuleErrs>"},
+      {"duplicate attribute", "<RuleErrs a=\"1\" a=\"2\">" + kEntry + "</RuleErrs>"},
+      {"< in an attribute value", "<RuleErrs a=\"x<y\">" + kEntry + "</RuleErrs>"},
+      {"unquoted attribute", "<RuleErrs a=1>" + kEntry + "</RuleErrs>"},
+      {"declaration after the root", "<RuleErrs>" + kEntry + "</RuleErrs>" + kHead},
+      {"declaration inside the root", "<RuleErrs>" + kHead + kEntry + "</RuleErrs>"},
+      {"text after the root", kHead + "<RuleErrs>" + kEntry + "</RuleErrs>junk"},
+      {"second root", "<RuleErrs>" + kEntry + "</RuleErrs><RuleErrs/>"},
+      {"text after an embedded NUL", kHead + "<RuleErrs>" + kEntry + "</RuleErrs>" + std::string(1, '\0') + "junk"},
+      {"NUL inside a text", "<RuleErrs><RuleErr><Rule>a" + std::string(1, '\0') + "b</Rule></RuleErr></RuleErrs>"},
+      {"control character", "<RuleErrs><RuleErr><Rule>a\x01</Rule></RuleErr></RuleErrs>"},
+      {"reference to a control character", "<RuleErrs><RuleErr><Rule>a&#1;</Rule></RuleErr></RuleErrs>"},
+      {"bytes that are not UTF-8", "<RuleErrs><RuleErr><Rule>\xB6\xD4</Rule></RuleErr></RuleErrs>"},
+      {"mismatched end tag", "<RuleErrs><RuleErr></RuleErrs></RuleErr>"},
+      {"unclosed", "<RuleErrs>" + kEntry},
+      {"double hyphen in a comment", "<RuleErrs><!-- a -- b -->" + kEntry + "</RuleErrs>"},
+      {"]]> in a text", "<RuleErrs><RuleErr><Rule>a]]>b</Rule></RuleErr></RuleErrs>"},
+      {"harmless DOCTYPE", "<!DOCTYPE RuleErrs><RuleErrs>" + kEntry + "</RuleErrs>"},
+      {"DOCTYPE defining an entity",
+       "<!DOCTYPE RuleErrs [<!ENTITY e \"boom\">]><RuleErrs><RuleErr><Rule>&e;</Rule></RuleErr></RuleErrs>"},
+      {"DOCTYPE naming an outside DTD",
+       "<!DOCTYPE RuleErrs SYSTEM \"file:///etc/passwd\"><RuleErrs>" + kEntry + "</RuleErrs>"},
+  };
+  const std::string good = ReportWithEntries({"a1", "a2"});
+  for (const Row& row : rows) {
+    EXPECT_EQ(MergeXml(good, row.text), good) << row.name;
+    EXPECT_EQ(MergeXml(row.text, good), row.text) << row.name;
+    std::string report = row.text;
+    EXPECT_NO_THROW(AddRuleErr(report, "", "new", "", "", "", "", "")) << row.name;
+    EXPECT_EQ(report, row.text) << row.name;
+  }
+}
+
+// Comments and processing instructions of the first report stay where they were.
+TEST(MergeXml, CommentsAndProcessingInstructionsOfTheFirstReportSurvive) {
+  const std::string first =
+      "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<!-- made by the host -->\r\n"
+      "<?xml-stylesheet type=\"text/xsl\" href=\"report.xsl\"?>\r\n<RuleErrs>\r\n<!-- first -->"
+      "<RuleErr><Rule>a</Rule><?note kept?></RuleErr>\r\n</RuleErrs>\r\n<!-- the end -->";
+  const std::string marks[] = {"<!-- made by the host -->", "<?xml-stylesheet type=\"text/xsl\" href=\"report.xsl\"?>",
+                               "<!-- first -->", "<?note kept?>", "<Rule>b</Rule>", "<!-- the end -->"};
+  std::string added = first;
+  AddRuleErr(added, "b", "", "", "", "", "", "");
+  const std::string merged = MergeXml(first, "<RuleErrs><RuleErr><Rule>b</Rule></RuleErr></RuleErrs>");
+  for (const std::string& out : {merged, added}) {
+    std::size_t at = 0;
+    for (const std::string& mark : marks) {
+      const std::size_t found = out.find(mark, at);
+      ASSERT_NE(found, std::string::npos) << mark << " in\n" << out;
+      at = found + mark.size();
+    }
+    EXPECT_TRUE(ReadReport(out).parses) << out;
+  }
+}
+
+// No report, however deep, exhausts the stack: every walk over a document is a loop.
+TEST(MergeXml, DocumentsAMillionLevelsDeep) {
+  constexpr int kLevels = 1'000'000;
+  const auto deep = [](const std::string& inner) {
+    std::string text;
+    text.reserve(static_cast<std::size_t>(kLevels) * 7 + inner.size());
+    for (int i = 0; i < kLevels; ++i) text += "<x>";
+    text += inner;
+    for (int i = 0; i < kLevels; ++i) text += "</x>";
+    return text;
+  };
+  const std::string two = ReportWithEntries({"a1", "a2"});
+  // An entry at the bottom of a million levels.
+  const std::string entry_at_bottom = "<RuleErrs>" + deep("<RuleErr><Rule>bottom</Rule></RuleErr>") + "</RuleErrs>";
+  // An entry a million levels deep inside.
+  const std::string deep_entry = "<RuleErrs><RuleErr><Rule>top</Rule>" + deep("") + "</RuleErr></RuleErrs>";
+
+  auto merged = ReadReport(MergeXml(two, entry_at_bottom));
+  EXPECT_EQ(merged.Field("Rule"), (std::vector<std::string>{"", "", "bottom"}));
+
+  const std::string with_deep_entry = MergeXml(two, deep_entry);
+  merged = ReadReport(with_deep_entry);
+  ASSERT_TRUE(merged.parses);
+  EXPECT_EQ(merged.Field("Rule"), (std::vector<std::string>{"", "", "top"}));
+
+  // A deep first report: merged into, appended to, and merged through ReportMerger.
+  merged = ReadReport(MergeXml(with_deep_entry, ReportWithEntries({"b1"})));
+  EXPECT_EQ(merged.Field("Rule"), (std::vector<std::string>{"", "", "top", ""}));
+  std::string added = deep_entry;
+  AddRuleErr(added, "", "added", "", "", "", "", "");
+  EXPECT_EQ(ReadReport(added).Field("Rule"), (std::vector<std::string>{"top", ""}));
+  ReportMerger merger(deep_entry);
+  merger.Merge(entry_at_bottom);
+  merger.Merge(deep_entry);
+  EXPECT_EQ(ReadReport(merger.Result()).Field("Rule"), (std::vector<std::string>{"top", "bottom", "top"}));
 }
 
 TEST(MergeXml, InputsAreNotReDecodedByTheDeclaredEncoding) {
