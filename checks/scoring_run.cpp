@@ -45,6 +45,9 @@ std::string ArchivePath(const std::string& folder, const std::string& file_name)
 ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
                          const std::vector<uint8_t>& bytes, const std::string& answer,
                          std::string& err_text, std::string& err_xml) {
+  // A safe point: a host that set the stop flag gets no further run started (between the samples
+  // of a subject check, say); the check reports the stop as a run-time failure.
+  if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError("the check was stopped by the host");
   Files& files = *ctx.platform.files;
   const std::string archive_path = ArchivePath(ctx.ping_path, archive_name);
 

@@ -1,5 +1,6 @@
 #include "cli/check_command.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,7 @@ struct CheckArgs {
   std::string xml;
   bool json = false;
   bool keep = false;
+  bool no_wait = false;
   bool quiet = false;
   bool verbose = false;
   IsolationArgs isolation;
@@ -78,6 +80,8 @@ class CommandObserver final : public CheckObserver {
   }
 
   void OnSample(const std::string& module, const std::string& rec_no, bool passed) override {
+    // After a stop the remaining samples are not graded; they are not counted as done.
+    if (StopRequested()) return;
     ++samples_;
     if (!passed) ++failed_;
     if (verbose_) {
@@ -248,6 +252,7 @@ class TemporaryWorkingFolder {
 };
 
 int RunCheck(const CheckArgs& a) {
+  InstallStopHandlers();
   // Everything the command line says is checked before anything runs.
   const ChkPingConstants options = ResolveOptions(a);
   const float rate = ParseRate(a.rate);
@@ -283,8 +288,12 @@ int RunCheck(const CheckArgs& a) {
   }
   ApplySandboxFolder(a.isolation, a.verbose, ping_path);
 
+  // One working folder serves one check at a time: a second command on it waits, or stops.
+  const FolderLock lock(ping_path, !a.no_wait);
+
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
+  platform->stop = &StopFlag();
   const uint64_t base_seed = platform->random->BaseSeed();
   ClsEnviChk check(platform);
   check.PingName(a.ping_name);
@@ -306,12 +315,14 @@ int RunCheck(const CheckArgs& a) {
   }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
-
-  if (a.xml_opt->count() > 0) WriteOutputFile(a.xml, XmlFileText(err_xml));
+  // Stopped by Ctrl-C or SIGTERM: what the check had is shown, but it is no verdict, and no report
+  // file is written from it.
+  const bool interrupted = StopRequested();
 
   if (a.json) {
     nlohmann::ordered_json out;
     out["verdict"] = verdict;
+    if (interrupted) out["interrupted"] = true;
     out["errMsg"] = err_msg;
     out["errMsgXml"] = err_xml;
     out["seed"] = base_seed;
@@ -331,13 +342,27 @@ int RunCheck(const CheckArgs& a) {
       std::cout << "sampled: " << observer.samples() << " records from " << observer.modules() << " modules, "
                 << observer.failed() << " not passed\n";
     }
-    std::cout << "verdict: " << (verdict ? "passed" : "not passed") << '\n';
-    if (!verdict && err_msg.empty() && !a.verbose && !a.quiet) {
+    std::cout << "verdict: " << (interrupted ? "interrupted" : verdict ? "passed" : "not passed") << '\n';
+    if (!interrupted && !verdict && err_msg.empty() && !a.verbose && !a.quiet) {
       std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
     }
     std::cout << "seed: " << base_seed << " (replay with --seed " << base_seed << ")\n";
   }
   std::cout.flush();
+  if (interrupted) {
+    std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
+              << observer.samples() << " samples\n";
+    return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
+  }
+  // Written after the verdict and reports are on stdout, so a write that fails loses neither.
+  if (a.xml_opt->count() > 0) {
+    try {
+      WriteOutputFile(a.xml, XmlFileText(err_xml));
+    } catch (const UsageError& e) {
+      std::cerr << "vardenix check: " << e.what() << '\n';
+      return kExitCannotRun;
+    }
+  }
   return verdict ? kExitPassed : kExitNotPassed;
 }
 
@@ -357,6 +382,8 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                                     "working folder, best empty (default: a new folder under $TMPDIR or /tmp, "
                                     "removed at the end unless --keep)")
                       ->type_name("DIR");
+  cmd->add_flag("--no-wait", a.no_wait,
+                "when another check is using the working folder, stop at once (exit 2) instead of waiting");
   cmd->add_flag("--keep", a.keep,
                 "keep the new working folder made without --ping-path, and print its path on stderr");
   cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable")

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 #include "platform/component_records.h"
@@ -67,12 +71,70 @@ void RequireWritableFile(const std::string& path, const std::string& what) {
 }
 
 void WriteOutputFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) throw UsageError("cannot write " + path + ": " + Reason());
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw UsageError("cannot write " + path + ": " + Reason());
+  // Written whole to a new file beside the target, then renamed over it: a full disk, a crash or a
+  // stop part-way leaves the earlier file as it was, never a truncated one.
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string part = folder + "." + name + ".vardenix-" + std::to_string(::getpid()) + ".part";
+  const auto fail = [&](int err) {
+    ::unlink(part.c_str());
+    throw UsageError("cannot write " + path + ": " + std::strerror(err));
+  };
+  mode_t mode = 0644;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
+  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw UsageError("cannot write " + path + ": " + Reason());
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      fail(err);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail(err);
+  }
+  if (::close(fd) != 0) fail(errno);
+  if (::rename(part.c_str(), path.c_str()) != 0) fail(errno);
 }
+
+FolderLock::FolderLock(const std::string& folder, bool wait) {
+  fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) throw UsageError("the working folder " + folder + " cannot be used: " + Reason());
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+  if (errno != EWOULDBLOCK) {
+    const std::string reason = Reason();
+    ::close(fd_);
+    throw UsageError("cannot lock the working folder " + folder + ": " + reason);
+  }
+  if (!wait) {
+    ::close(fd_);
+    throw UsageError("another check is using the working folder " + folder +
+                     "; wait for it, leave out --no-wait to wait, or give another folder with --ping-path");
+  }
+  std::cerr << "vardenix check: waiting for another check to finish with the working folder " << folder << "\n"
+            << std::flush;
+  // Polled, so that Ctrl-C while waiting stops the command.
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK || StopRequested()) {
+      const std::string reason = errno == EWOULDBLOCK ? std::string("stopped while waiting") : Reason();
+      ::close(fd_);
+      throw UsageError("cannot lock the working folder " + folder + ": " + reason);
+    }
+    const struct timespec pause = {0, 100'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+FolderLock::~FolderLock() { ::close(fd_); }
 
 std::optional<int64_t> ParseInt64(const std::string& text) {
   int64_t value = 0;
@@ -139,6 +201,32 @@ bool RemoveTree(const std::string& path, std::string& reason) {
   reason = std::strerror(rc > 0 ? rc : errno);
   return false;
 }
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+volatile sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal) {
+  g_stop_signal = signal;
+  g_stop.store(true);
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // SA_RESETHAND: a second signal ends the process the usual way.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+std::atomic<bool>& StopFlag() { return g_stop; }
+bool StopRequested() { return g_stop.load(); }
+int StopSignal() { return g_stop_signal; }
 
 std::string Absolute(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;

@@ -2,6 +2,7 @@
 // the files people name on the command line, and the environment-derived defaults.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -37,8 +38,32 @@ bool PathExists(const std::string& path);
 // that is there must be writable and not a folder; otherwise its folder must be there and writable.
 // Nothing is created or changed.
 void RequireWritableFile(const std::string& path, const std::string& what);
-// Writes `bytes` to `path`, replacing a file that is there. Throws UsageError naming the path.
+// Writes `bytes` to `path`, replacing a file that is there, through a temporary file beside it that
+// is renamed into place: on any failure the earlier file is left as it was and the temporary file is
+// removed. Throws UsageError naming the path and the reason.
 void WriteOutputFile(const std::string& path, const std::string& bytes);
+
+// An advisory lock (flock) on a working folder, held for the object's life, so that two commands
+// never check in one folder at once. When another process holds it, either waits (saying so on
+// stderr) or throws UsageError at once (`wait` false). Throws UsageError when the folder cannot be
+// opened, or when a stop was requested while waiting.
+class FolderLock {
+ public:
+  FolderLock(const std::string& folder, bool wait);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Ctrl-C (SIGINT) and SIGTERM set the stop flag that the check reads at its safe points; a second
+// one ends the process at once. StopSignal answers the signal received (0 while none).
+void InstallStopHandlers();
+std::atomic<bool>& StopFlag();
+bool StopRequested();
+int StopSignal();
 
 // An integer of the whole text, or nothing (no sign for unsigned types, no spaces, no overflow).
 std::optional<int64_t> ParseInt64(const std::string& text);

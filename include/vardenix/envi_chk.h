@@ -5,7 +5,10 @@
 // reports: a readable error text (CR LF lines) and a RuleErrs XML document.
 //
 // Threading: an object is used by one thread at a time; separate objects may run on separate
-// threads, but two checks on one working folder share its files. Failures inside the checks become
+// threads, each with a working folder of its own. One working folder serves one check at a time:
+// two checks (of one object or of two, in one process or in two) on the same folder share its
+// archive files and what they extract, and may answer a wrong verdict. The host keeps them apart
+// (the `vardenix` command holds an advisory flock on the folder for a whole check). Failures inside the checks become
 // verdicts; only a failure of the entry point itself reaches the host, as vardenix::RuntimeError.
 #pragma once
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "checks/rig.h"
+#include "support/unprivileged.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
 #include "vardenix/error.h"
@@ -173,16 +174,31 @@ TEST(ResultChk, ShowErrIsStoredBeforeErrMsgXmlIsRead) {
   EXPECT_EQ(rig.script->released, 1);
 }
 
-TEST(ResultChk, AReadOnlyEarlierArchiveIsReplacedByExactlyTheNewBytes) {
+// Run as an ordinary user: root writes through read-only files and folders.
+TEST(ResultChk, AReadOnlyEarlierArchiveIsReplacedAndAReadOnlyFolderFails) {
   Rig rig;
   const std::string archive = rig.dir / "ChkPing.ZIP";
   fakes::WriteFileText(archive, std::string(5000, 'x'));
-  ASSERT_EQ(::chmod(archive.c_str(), 0444), 0);
-  for (std::vector<uint8_t> bytes : {std::vector<uint8_t>{}, SomeArchive()}) {
+  fakes::MakeDirs(rig.dir / "locked");
+  const std::string answer = support::RunUnprivileged(rig.dir.path(), [&]() -> std::string {
+    if (::chmod(archive.c_str(), 0444) != 0 || ::chmod((rig.dir / "locked").c_str(), 0555) != 0) {
+      return "cannot make the archive and the folder read-only";
+    }
+    for (std::vector<uint8_t> bytes : {std::vector<uint8_t>{}, SomeArchive()}) {
+      std::string text, xml;
+      if (!rig.chk->ResultChk(bytes, "r", text, xml)) return "the check failed over a read-only archive";
+      if (fakes::ReadFileBytes(archive) != bytes) return "the archive does not hold the new bytes";
+    }
+    rig.chk->PingPath(rig.dir / "locked");
+    std::vector<uint8_t> bytes = SomeArchive();
     std::string text, xml;
-    EXPECT_TRUE(rig.chk->ResultChk(bytes, "r", text, xml));
-    EXPECT_EQ(fakes::ReadFileBytes(archive), bytes);
-  }
+    if (rig.chk->ResultChk(bytes, "r", text, xml)) return "the check passed in a folder it cannot write";
+    std::string report, report_xml;
+    rig.chk->PingEnviChk(report, report_xml, bytes, "r", ChkResultDoc);
+    if (report.find("locked/ChkPing.ZIP: Permission denied") == std::string::npos) return "report: " + report;
+    return "";
+  });
+  EXPECT_EQ(answer, "");
 }
 
 TEST(ResultChk, ASymlinkPlantedAsTheArchiveIsReplacedNotFollowed) {

@@ -2,7 +2,10 @@
 // real component module ("Vardenix.Test.Scorer": full marks for the answer text "perfect", half
 // otherwise; its error text echoes what it was given).
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/zip_writer.h"
+#include "support/banks.h"
 
 extern char** environ;
 
@@ -42,23 +46,38 @@ std::string ReadText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs vardenix with `args`, stdout and stderr captured in files of `dir`; XDG_DATA_HOME points into
-// `dir`, so the default registry folder is a fresh one.
-Outcome Vardenix(const TempDir& dir, const std::vector<std::string>& args) {
-  std::vector<std::string> argv_s = {VARDENIX_BIN};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> env_s = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
-  for (char** e = environ; *e; ++e) {
-    const std::string var = *e;
-    if (var.rfind("XDG_DATA_HOME=", 0) != 0 && var.rfind("TMPDIR=", 0) != 0) env_s.push_back(var);
+// The argument and environment vectors of a vardenix run: XDG_DATA_HOME points into `dir`, so the
+// default registry folder is a fresh one, and TMPDIR is `dir`.
+struct CommandLine {
+  CommandLine(const TempDir& dir, const std::vector<std::string>& args) {
+    argv_s = {VARDENIX_BIN};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    for (std::string& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    env_s = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
+    for (char** e = environ; *e; ++e) {
+      const std::string var = *e;
+      if (var.rfind("XDG_DATA_HOME=", 0) != 0 && var.rfind("TMPDIR=", 0) != 0) env_s.push_back(var);
+    }
+    for (std::string& e : env_s) envp.push_back(e.data());
+    envp.push_back(nullptr);
   }
+  std::vector<std::string> argv_s;
+  std::vector<std::string> env_s;
+  std::vector<char*> argv;
   std::vector<char*> envp;
-  for (std::string& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
+};
+
+int ExitStatus(int wstatus) {
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  return WIFSIGNALED(wstatus) ? 1000 + WTERMSIG(wstatus) : -1;
+}
+
+// Runs vardenix with `args`, stdout and stderr captured in files of `dir`.
+Outcome Vardenix(const TempDir& dir, const std::vector<std::string>& args) {
+  CommandLine line(dir, args);
+  std::vector<char*>& argv = line.argv;
+  std::vector<char*>& envp = line.envp;
 
   const std::string out_path = dir / "stdout.txt";
   const std::string err_path = dir / "stderr.txt";
@@ -179,7 +198,8 @@ TEST(CheckCommand, RuleFileIsReadAsUtf8OrGb18030) {
     const char* shown;  // what the scorer must have been given, in UTF-8
   };
   const Row rows[] = {
-      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFperfect", 0, ""},
+      // The mark is dropped: the scorer is given the rule without it.
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFnot perfect", 1, "AnsCont=8:not perfect;"},
       {"UTF-8 Chinese", "\xE8\xA7\x84\xE5\x88\x99", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},  // 规则
       {"GB18030 Chinese", "\xB9\xE6\xD4\xF2", 1, "AnsCont=8:\xE8\xA7\x84\xE5\x88\x99;"},        // 规则
   };
@@ -253,7 +273,9 @@ TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
   for (int i = 1; i <= 12; ++i) questions.push_back({"Word", "W-" + std::to_string(i), i == 7 ? "wrong" : "perfect"});
   for (int i = 1; i <= 8; ++i) questions.push_back({"Excel", "E-" + std::to_string(i), "perfect"});
   BuildBanks(dir, questions);
-  const std::vector<std::string> args = Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "20240601", "--verbose"});
+  fakes::MakeDirs(dir / "work");  // one folder, so the scorer's echo of it is the same in both runs
+  const std::vector<std::string> args =
+      Concat(SubjectCheck(dir), {"--rate", "0.5", "--seed", "7", "--verbose", "--ping-path", dir / "work"});
   const Outcome first = Vardenix(dir, args);
   const Outcome second = Vardenix(dir, args);
   ASSERT_NE(first.status, 2) << Describe(first);
@@ -262,9 +284,9 @@ TEST(CheckCommand, SameSeedSamplesTheSameRecords) {
   EXPECT_GE(records.size(), 10u) << first.err;  // at least half of 12 plus half of 8
   EXPECT_EQ(records, SampledRecords(second.err));
   EXPECT_EQ(first.out, second.out);
-  // A planted failure that was drawn shows in the report and fails the run.
-  const bool drew_planted = first.err.find("record W-7 (Word): not passed") != std::string::npos;
-  EXPECT_EQ(first.status, drew_planted ? 1 : 0) << Describe(first);
+  // This seed draws the planted failure, which shows in the report and fails the run.
+  EXPECT_NE(first.err.find("record W-7 (Word): not passed"), std::string::npos) << Describe(first);
+  EXPECT_EQ(first.status, 1) << Describe(first);
 }
 
 TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
@@ -474,6 +496,143 @@ TEST(CheckCommand, WorkingFolderThatHoldsFilesIsWarnedAbout) {
   }
 }
 
+// A vardenix run going on in the background: stdout in a file of `dir`, stderr read through a pipe.
+struct Running {
+  pid_t pid = -1;
+  int err_fd = -1;
+  std::string err;
+  std::string out_path;
+};
+
+Running Start(const TempDir& dir, const std::vector<std::string>& args, const std::string& out_name = "bg.txt") {
+  CommandLine line(dir, args);
+  Running r;
+  r.out_path = dir / out_name;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, r.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  const int rc = posix_spawn(&r.pid, line.argv[0], &actions, nullptr, line.argv.data(), line.envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) r.pid = -1;
+  r.err_fd = fds[0];
+  return r;
+}
+
+// Reads stderr until it holds `text`; false when the process closed it first.
+bool WaitForStderr(Running& r, const std::string& text) {
+  char buffer[4096];
+  while (r.err.find(text) == std::string::npos) {
+    const ssize_t n = ::read(r.err_fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    r.err.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+Outcome Finish(Running& r) {
+  WaitForStderr(r, std::string(1, '\0'));  // reads to the end
+  ::close(r.err_fd);
+  int wstatus = 0;
+  ::waitpid(r.pid, &wstatus, 0);
+  return Outcome{ExitStatus(wstatus), ReadText(r.out_path), r.err};
+}
+
+// A report file used to be written in place: a full disk left a truncated report and, since the
+// write error ended the command, no verdict at all. A file-size limit makes every write past a few
+// bytes fail, as a full disk does (the check itself then fails too, since it cannot stage its archive).
+TEST(CheckCommand, OutputFileThatCannotBeWrittenLeavesTheEarlierFileAndTheVerdictOnStdout) {
+  TempDir dir;
+  const std::string report = dir / "report.xml";
+  WriteFileText(report, "<RuleErrs/>");
+  CommandLine line(dir, Concat(DocumentCheck(dir, "perfect"), {"--ping-path", dir.path(), "--xml", report}));
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const struct rlimit limit = {16, 16};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead of ending the process
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::execve(line.argv[0], line.argv.data(), line.envp.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  Running r;
+  r.pid = pid;
+  r.err_fd = fds[0];
+  r.out_path = dir / "unused.txt";
+  WriteFileText(r.out_path, "");
+  const Outcome o = Finish(r);  // stdout and stderr together, in `err`
+  EXPECT_EQ(o.status, 2) << o.err;
+  EXPECT_NE(o.err.find("verdict: not passed\n"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("cannot write " + report), std::string::npos) << o.err;
+  EXPECT_LT(o.err.find("verdict: not passed"), o.err.find("cannot write " + report)) << o.err;
+  EXPECT_EQ(ReadText(report), "<RuleErrs/>");
+  for (const std::string& entry : fakes::ListTree(dir.path())) {
+    EXPECT_EQ(entry.find(".part"), std::string::npos) << entry;
+  }
+}
+
+// Two commands on one working folder collided on ChkPing.ZIP and answered wrong verdicts.
+TEST(CheckCommand, ASecondCommandOnTheSameWorkingFolderWaitsOrStops) {
+  TempDir dir;
+  fakes::MakeDirs(dir / "work");
+  // The test holds the lock as a running command would.
+  const int held = ::open((dir / "work").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+  const std::vector<std::string> args = Concat(DocumentCheck(dir, "perfect"), {"--ping-path", dir / "work"});
+  const Outcome refused = Vardenix(dir, Concat(args, {"--no-wait"}));
+  EXPECT_EQ(refused.status, 2) << Describe(refused);
+  EXPECT_NE(refused.err.find("another check is using the working folder " + dir / "work"), std::string::npos)
+      << Describe(refused);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_FALSE(fakes::PathExists(dir / "work/ChkPing.ZIP"));
+
+  Running waiting = Start(dir, args);
+  ASSERT_TRUE(WaitForStderr(waiting, "waiting for another check")) << waiting.err;
+  EXPECT_FALSE(fakes::PathExists(dir / "work/ChkPing.ZIP")) << "the check ran while the folder was held";
+  ::close(held);
+  const Outcome waited = Finish(waiting);
+  EXPECT_EQ(waited.status, 0) << Describe(waited);
+  EXPECT_NE(waited.out.find("verdict: passed\n"), std::string::npos) << Describe(waited);
+}
+
+// Ctrl-C used to end the command at once with nothing on stdout; a long check is now stopped
+// between samples, shows what it had, and removes its new working folder.
+TEST(CheckCommand, CtrlCAndSigtermStopBetweenSamplesAndShowWhatWasDone) {
+  struct Row {
+    const char* name;
+    int signal;
+    int status;
+  };
+  const Row rows[] = {{"Ctrl-C", SIGINT, 130}, {"SIGTERM", SIGTERM, 143}};
+  for (const Row& row : rows) {
+    TempDir dir;
+    support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word"}));
+    support::WriteBankWithModules(dir / "subject.db", {{"Word", 2000}}, ZipFolder(dir.path()));
+    Running r = Start(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE, "--total",
+                            dir / "total.db", "--subject", dir / "subject.db", "--subject-code", "S1", "--rate", "1",
+                            "--verbose"});
+    ASSERT_TRUE(WaitForStderr(r, "  record ")) << row.name << "\n" << r.err;
+    ::kill(r.pid, row.signal);
+    const Outcome o = Finish(r);
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.out.find("verdict: interrupted\n"), std::string::npos) << row.name << "\n" << Describe(o);
+    const size_t sampled = o.out.find("sampled: ");
+    ASSERT_NE(sampled, std::string::npos) << row.name << "\n" << Describe(o);
+    EXPECT_NE(o.out.find("sampled: 0 "), sampled) << row.name << "\n" << Describe(o);
+    EXPECT_TRUE(TemporaryFolders(dir).empty()) << row.name;
+  }
+}
+
 TEST(CheckCommand, NothingToCheckSaysWhatToGive) {
   TempDir dir;
   const Outcome o = Vardenix(dir, {"check", "--ping-name", kScorer, "--component", TEST_SCORER_MODULE});
@@ -533,8 +692,10 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
   EXPECT_NE(failed.err.find("record P-1 (PPT): not passed"), std::string::npos) << failed.err;
   EXPECT_NE(failed.out.find("AnsCont=8:wrong;"), std::string::npos) << failed.out;
   // The module row carries its contract: asking for another contract leaves it out.
-  const Outcome other_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "1"}));
+  const Outcome other_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "1", "--verbose"}));
   EXPECT_EQ(other_contract.status, 1) << Describe(other_contract);  // no module has contract 1
+  EXPECT_EQ(other_contract.err.find("module "), std::string::npos) << Describe(other_contract);
+  EXPECT_NE(other_contract.out.find("sampled: 0 records from 0 modules"), std::string::npos) << Describe(other_contract);
   const Outcome its_contract = Vardenix(dir, Concat(SubjectCheck(dir), {"--contract", "2", "--verbose"}));
   EXPECT_EQ(its_contract.status, 1) << Describe(its_contract);
   EXPECT_NE(its_contract.err.find("module 1 of 1: PPT"), std::string::npos) << its_contract.err;

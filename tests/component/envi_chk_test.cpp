@@ -107,33 +107,38 @@ TEST(PingEnviChk, SubjectOnlyGuardFailureGivesFalseAndTheAccumulatedEntriesOnly)
 TEST(PingEnviChk, EntriesAccumulateAcrossCallsAndAppearInLaterFailedChecks) {
   Rig rig;
   std::vector<uint8_t> bytes = SomeArchive();
+  // The recorder's layout: the headline, then the description indented by four, each line CR LF.
+  const std::string e1 = std::string(kTypicalError) + "\r\n    E1: the scorer stopped\r\n";
+  const std::string missing = rig.dir / "nope.db";
+  const std::string e2 = "对题库进行检测时出错\r\n    指定的" + missing + "库不存在\r\n";
 
-  // Call 1: a run-time failure records entry E1, and the call reports it.
-  rig.chk->PingName("No.Such.Scorer");
+  // Call 1: the component raises, which records entry E1, and the call reports it.
+  rig.script->fail_member = "ping";
+  rig.script->fail_message = "E1: the scorer stopped";
   std::string text1, xml1;
   EXPECT_FALSE(rig.chk->PingEnviChk(text1, xml1, bytes, "r", ChkResultDoc));
-  EXPECT_EQ(text1.rfind(kTypicalError, 0), 0u);
-  EXPECT_EQ(fakes::ReadReport(xml1).entries.size(), 1u);
+  EXPECT_EQ(text1, e1);
+  EXPECT_EQ(fakes::ReadReport(xml1).Field("RuleErrInfo"), std::vector<std::string>{kTypicalError});
+  rig.script->fail_member.clear();
 
   // Call 2 passes: the entry is not reported by it.
-  rig.chk->PingName(kScorer);
   std::string text2 = "stale", xml2 = "stale";
   EXPECT_TRUE(rig.chk->PingEnviChk(text2, xml2, bytes, "r", ChkResultDoc));
   EXPECT_EQ(text2, "");
   EXPECT_EQ(xml2, "");
 
-  // Call 3 fails by score: its own text, then E1, then E2 recorded by the subject check.
+  // Call 3 fails by score and records nothing itself: its own text, then E1.
   rig.script->ping = Variant::R4(99.5f);
   rig.script->show_err = Variant::Text("low score\r\n");
   std::string text3, xml3;
   EXPECT_FALSE(rig.chk->PingEnviChk(text3, xml3, bytes, "r", ChkResultDoc));
-  EXPECT_EQ(text3, "low score\r\n" + text1);
+  EXPECT_EQ(text3, "low score\r\n" + e1);
 
+  // Call 4: the typical document passes with its text, the subject check records E2 and fails.
   rig.script->ping = Variant::R4(100);
-  const std::string missing = rig.dir / "nope.db";
   std::string text4, xml4;
   EXPECT_FALSE(rig.chk->PingEnviChk(text4, xml4, bytes, "r", ChkPingConstants(3), missing, missing));
-  EXPECT_EQ(text4, "low score\r\n" + text1 + "对题库进行检测时出错\r\n    指定的" + missing + "库不存在\r\n");
+  EXPECT_EQ(text4, "low score\r\n" + e1 + e2);
   EXPECT_EQ(fakes::ReadReport(xml4).Field("RuleErrInfo"),
             (std::vector<std::string>{kTypicalError, "对题库进行检测时出错"}));
 }

@@ -103,18 +103,24 @@ std::vector<uint8_t> ExamArchive() {
 
 TEST(FileCheckModule, DecidesARealTypicalDocumentCheck) {
   LoadFileCheck();
+  // The archive holds 考生/报告.txt and 考生/my notes.txt; the scoring run stages ChkPing.ZIP beside them.
   const struct {
     const char* name;
     std::string rule;
     bool verdict;
-    std::string text_part;  // empty: both reports are empty
+    std::string text_part;  // what the text report holds when the check fails
     std::string xml_part;
   } rows[] = {
-      {"met", "2 contains 考生/报告.txt 优秀\r\n1 exists \"考生\\my notes.txt\"\r\n1 absent ChkPing", true, "", ""},
-      {"unmet", "2 contains 考生/报告.txt 优秀\r\n1 folder 图片", false, "第2行（1分）：缺少文件夹 图片\r\n",
+      {"met", "2 contains 考生/报告.txt 优秀\r\n1 exists \"考生\\my notes.txt\"\r\n1 absent 考生/临时.tmp", true, "", ""},
+      {"unmet folder", "2 contains 考生/报告.txt 优秀\r\n1 folder 图片", false, "第2行（1分）：缺少文件夹 图片\r\n",
        "<Rule>1 folder 图片</Rule>"},
-      // The component's failure reaches the report as a run-time error naming the line.
-      {"malformed", "2 contains 考生/报告.txt", false, "", "rule line 1: a contains rule needs the text"},
+      // The staged archive is in the graded folder too, so a rule can see it.
+      {"unmet absent", "2 contains 考生/报告.txt 优秀\r\n1 absent ChkPing.ZIP", false,
+       "第2行（1分）：ChkPing.ZIP 不应存在，却有文件\r\n", "<Rule>1 absent ChkPing.ZIP</Rule>"},
+      // The component's failure reaches both reports as a run-time error naming the line.
+      {"malformed", "2 contains 考生/报告.txt", false,
+       "对典型文档进行检测时出现运行时错误\r\n    rule line 1: a contains rule needs the text",
+       "rule line 1: a contains rule needs the text"},
   };
   for (const auto& row : rows) {
     fakes::TempDir work;
@@ -127,9 +133,10 @@ TEST(FileCheckModule, DecidesARealTypicalDocumentCheck) {
     if (row.verdict) {
       EXPECT_EQ(text, "") << row.name;
       EXPECT_EQ(xml, "") << row.name;
+    } else {
+      EXPECT_NE(text.find(row.text_part), std::string::npos) << row.name << ": " << text;
+      EXPECT_NE(xml.find(row.xml_part), std::string::npos) << row.name << ": " << xml;
     }
-    EXPECT_NE(text.find(row.text_part), std::string::npos) << row.name << ": " << text;
-    EXPECT_NE(xml.find(row.xml_part), std::string::npos) << row.name << ": " << xml;
     EXPECT_TRUE(fakes::PathExists(work / "考生/报告.txt")) << row.name;
   }
 }

@@ -9,6 +9,7 @@
 
 #include "tests/platform/temp_folder.h"
 #include "support/failure.h"
+#include "support/unprivileged.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -49,15 +50,27 @@ TEST(FilesTest, ExistsForRegularFilesOnly) {
   for (const Row& row : rows) EXPECT_EQ(SystemFiles().FileExists(row.path), row.exists) << row.name;
 }
 
-TEST(FilesTest, ResetAndDeleteClearAReadOnlyFile) {
+// Run as an ordinary user: root writes through read-only files and folders, so as root these cases
+// would pass whatever the code did.
+TEST(FilesTest, ReadOnlyFilesAndFoldersAsAnOrdinaryUserSeesThem) {
   TempFolder folder;
   const std::string path = ReadOnlyFile(folder, "ChkPing.ZIP");
-  SystemFiles().ResetAttributes(path);
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_TRUE(st.st_mode & S_IWUSR);
-  SystemFiles().Delete(path);
-  EXPECT_FALSE(std::filesystem::exists(path));
+  fakes::MakeDirs(folder / "locked");
+  const std::string answer = support::RunUnprivileged(folder.path(), [&]() -> std::string {
+    if (::chmod((folder / "locked").c_str(), 0555) != 0) return "cannot make the folder read-only";
+    // A read-only file is cleared: made writable, then deleted.
+    SystemFiles().ResetAttributes(path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !(st.st_mode & S_IWUSR)) return "the file is still read-only";
+    if (::access(path.c_str(), W_OK) != 0) return "the file is not writable";
+    SystemFiles().Delete(path);
+    if (std::filesystem::exists(path)) return "the file is still there";
+    // A folder that cannot be written takes no new file.
+    const std::string failure = FailureOf([&] { SystemFiles().WriteNew(folder / "locked/ChkPing.ZIP", {1}); });
+    if (failure.find("Permission denied") == std::string::npos) return "writing into a read-only folder: " + failure;
+    return "";
+  });
+  EXPECT_EQ(answer, "");
 }
 
 TEST(FilesTest, WriteNewWritesExactlyTheBytes) {
