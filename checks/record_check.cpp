@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "checks/bank_queries.h"
 #include "checks/close_object.h"
 #include "checks/scoring_run.h"
 #include "report/mod_xml_rw.h"
@@ -25,9 +26,8 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
   std::unique_ptr<Recordset> rs_operation;
   bool closed = false;
   try {
-    // The record number is bound, never pasted into the query text.
-    rs_operation = subject.OpenRecordset(
-        "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text(rec_no)});
+    const BankQuery record = QuestionRecordQuery(rec_no);
+    rs_operation = subject.OpenRecordset(record.text, record.params);
     if (rs_operation->Bof() && rs_operation->Eof()) {
       CloseObject(rs_operation);
       return true;

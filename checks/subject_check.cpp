@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "checks/bank_queries.h"
 #include "checks/close_object.h"
 #include "checks/record_check.h"
 #include "report/mod_xml_rw.h"
@@ -54,21 +55,10 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     }
 
     DatabaseEngine& engine = ctx.platform.database_engine();
-    db_total = engine.OpenDatabase(total_path);
+    db_total = engine.OpenDatabase(total_path, ctx.platform.limits, ctx.platform.stop);
 
-    // Values are bound, never pasted, so a quote in a code or a name is matched literally. Text is
-    // compared without regard to case, as the question banks have always been.
-    std::string query =
-        "Select C_Module From Tbl_Contract Where C_DataCode=? COLLATE NOCASE And C_QuestionType='";
-    query += kOperationQuestionType;
-    query += "'";
-    std::vector<Variant> params = {Variant::Text(subject_code)};
-    if (contract_code != -1) {
-      query += " And I_ContractCode=?";
-      params.push_back(Variant::I4(contract_code));
-    }
-    query += " Group by C_Module COLLATE NOCASE";
-    rs_modules = db_total->OpenRecordset(query, params);
+    const BankQuery modules = ModuleQuery(subject_code, contract_code);
+    rs_modules = db_total->OpenRecordset(modules.text, modules.params);
 
     if (rs_modules->Bof() && rs_modules->Eof()) {
       AddErrInfo(ctx.recorder, kSubjectBankCheck, kNoOperationQuestions, "", "", "", "", "");
@@ -82,7 +72,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       rs_modules->MoveFirst();
     }
 
-    db_subject = engine.OpenDatabase(subject_path);
+    db_subject = engine.OpenDatabase(subject_path, ctx.platform.limits, ctx.platform.stop);
     bool verdict = true;
     RandomSource& random = *ctx.platform.random;
     int32_t module_index = 0;
@@ -91,8 +81,8 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       ++module_index;
       const std::string module = TextOrEmpty(*rs_modules, "C_Module");
       // The previous module's list is released here, without a close of its own.
-      rs_questions = db_subject->OpenRecordset("Select * From Tbl_Public Where C_Module=? COLLATE NOCASE",
-                                               {Variant::Text(module)});
+      const BankQuery questions = QuestionListQuery(module);
+      rs_questions = db_subject->OpenRecordset(questions.text, questions.params);
       if (!(rs_questions->Bof() && rs_questions->Eof())) {
         rs_questions->MoveLast();
         const int32_t count = rs_questions->RecordCount();
@@ -100,6 +90,8 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
         if (ctx.observer) ctx.observer->OnModule(module_index, module, count, samples);
         random.Reseed();
         for (int32_t sample = 1; sample <= samples; ++sample) {
+          // A host (or Ctrl-C) may stop a long run between samples; what was reported stays.
+          if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kInterrupted);
           rs_questions->MoveFirst();
           // Two draws: a first one of zero keeps the first row; otherwise a second draw says how
           // far to move from it.

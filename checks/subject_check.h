@@ -15,6 +15,8 @@ inline constexpr const char* kSubjectBankCheck = "对题库进行检测";
 inline constexpr const char* kNoOperationQuestions = "方案中不存在当前科目的操作题";
 inline constexpr const char* kSubjectChkRuntimeError = "对指定的题型进行检测时出现运行时错误";
 inline constexpr const char* kOperationQuestionType = "操作题";
+// The description of the run-time failure that ends a check stopped through Platform::stop.
+inline constexpr const char* kInterrupted = "interrupted";
 
 // n = floor(rate × count) + 1, the product formed in double precision from the single-precision
 // rate. Throws RuntimeError("Overflow") when n does not fit 32 bits. n < 1 means no sample.
@@ -23,7 +25,9 @@ int32_t SampleCount(float rate, int32_t count);
 // Appends the error text of each failing sampled record to `err_text` and merges its error XML into
 // `err_xml`; neither is ever cleared. Problems on the way are recorded on the accumulators. True
 // when every sampled record passed; False on a guard, an empty module list, a failing record or a
-// run-time failure (which is recorded). Never throws.
+// run-time failure (which is recorded). The platform's limits bound what the banks' queries may
+// take; its stop flag, looked at before each sample (and by a running query), ends the check as a
+// run-time failure "interrupted". Never throws.
 bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xml,
                    const std::string& total_path, const std::string& subject_path,
                    const std::string& subject_code, int32_t contract_code, float rate) noexcept;

@@ -9,7 +9,8 @@
 //
 // The engine is SQLite (docs/question-banks.md gives the bank format). It reads a record set's rows
 // when the record set is opened, so its size is that of the query's result: query for the rows
-// wanted (one record number, one module), not for a whole table of archives.
+// wanted (one record number, one module), not for a whole table of archives. The limits given when
+// the database was opened bound that size and the time a query may take.
 //
 // Values read from a field: text -> Text; an integer -> I4 when it fits 32 bits, else R8; a real
 // -> R8; NULL -> Null; a binary value -> Text holding its bytes as they are (they need not be
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/limits.h"
 #include "platform/variant.h"
 
 namespace vardenix {
@@ -75,11 +77,25 @@ class Database : public Closable {
 class DatabaseEngine {
  public:
   virtual ~DatabaseEngine() = default;
-  // Opens a question bank read-only; the file is never written. Throws RuntimeError naming the
-  // file when it is missing, a folder, or not a database this engine reads (saying what was found:
-  // "the file is empty", "a Jet (.mdb) database, which this build cannot read", "not a database
-  // (starts with 50 4B 03 04 ...)"), or when SQLite finds it damaged.
-  virtual std::unique_ptr<Database> OpenDatabase(const std::string& path) = 0;
+  // Opens a question bank for reading; nothing is ever written to it through the Database. Throws
+  // RuntimeError naming the file when it is missing, a folder, or not a database this engine reads
+  // (saying what was found: "the file is empty", "a Jet (.mdb) database, which this build cannot
+  // read", "not a database (starts with 50 4B 03 04 ...)"), or when SQLite finds it damaged.
+  //
+  // `limits` bound every record set of the database: a result of more than recordset_rows rows or
+  // recordset_bytes bytes in memory, or a query (or the opening itself) running past query_seconds,
+  // throws RuntimeError naming the bank and the limit. When `stop` is set while a query runs, the
+  // query is stopped and throws RuntimeError("interrupted"). `stop` must outlive the Database.
+  //
+  // A bank in WAL mode is read the way SQLite's own clients read it, so a writer at work on it is
+  // seen correctly; on writable media its -wal and -shm files are tidied by SQLite as the last
+  // connection closes (nothing is left beside a bank that had none), and where they cannot be made
+  // (read-only media) the bank is read as it stands, unless its -wal file holds changes, which
+  // throws saying so.
+  virtual std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
+                                                 const StopFlag* stop) = 0;
+  // With the default limits and no stop flag.
+  std::unique_ptr<Database> OpenDatabase(const std::string& path) { return OpenDatabase(path, Limits(), nullptr); }
 };
 
 // The process-wide engine (SQLite), created on first use (thread-safe).

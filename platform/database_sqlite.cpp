@@ -8,7 +8,18 @@
 // Record sets are materialised when they are opened: every row of the result is read into memory,
 // and the statement is finalised at once. Navigation is then plain index arithmetic, the record set
 // needs nothing of the database afterwards, and no read transaction stays open while a check runs
-// its scoring component.
+// its scoring component. Because a hostile bank can make a tiny file yield an endless result (a
+// view over a recursive query), the rows and bytes a record set takes are counted as they are read
+// and a progress handler stops a query that runs past its time.
+//
+// WAL-mode banks. A read-only connection to a WAL bank needs the -shm file: it makes it (and -wal)
+// on writable media and leaves both behind, since only a connection that may write can checkpoint
+// and remove them; on read-only media it cannot make them and fails. So a WAL bank is opened
+// read-write, with query_only set and every statement checked to be read-only: SQLite's own locking
+// then keeps the reads right while a writer is at work, and the last connection to close removes
+// the two files. Where the -shm file cannot be made, nobody can write the bank through its WAL
+// either, and it is read as immutable, unless a -wal file holds changes that reading it that way
+// would miss.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -17,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
 
@@ -49,10 +61,11 @@ std::string HexBytes(const uint8_t* bytes, std::size_t count) {
   return out;
 }
 
-// Reads the first bytes of the file and throws unless it is an SQLite database. Looking before
-// SQLite does gives a message that says what the file is (SQLite's own "file is not a database"
-// does not), and keeps a folder, a FIFO or a device away from it.
-void ExpectSqliteFile(const std::string& path) {
+// Reads the first bytes of the file and throws unless it is an SQLite database; answers whether
+// the database is in WAL mode. Looking before SQLite does gives a message that says what the file
+// is (SQLite's own "file is not a database" does not), and keeps a folder, a FIFO or a device away
+// from it.
+bool ExpectSqliteFile(const std::string& path) {
   if (path.empty()) FailOpen("\"\"", "no path given");
   if (path.find('\0') != std::string::npos) FailOpen(path, "the path holds a NUL character");
 #ifdef _WIN32
@@ -97,7 +110,8 @@ void ExpectSqliteFile(const std::string& path) {
   const auto starts_with = [&](std::size_t at, const void* bytes, std::size_t n) {
     return got >= at + n && std::memcmp(head.data() + at, bytes, n) == 0;
   };
-  if (starts_with(0, kSqlite, sizeof kSqlite)) return;
+  // Bytes 18 and 19 of the header, the write and read format versions, are 2 in WAL mode.
+  if (starts_with(0, kSqlite, sizeof kSqlite)) return got >= 20 && (head[18] == 2 || head[19] == 2);
   if (got == 0) FailOpen(path, "the file is empty");
   if (starts_with(0, kJetLead, sizeof kJetLead) && starts_with(4, "Standard Jet DB", 15)) {
     FailOpen(path, "a Jet (.mdb) database, which this build cannot read");
@@ -106,6 +120,48 @@ void ExpectSqliteFile(const std::string& path) {
     FailOpen(path, "an ACE (.accdb) database, which this build cannot read");
   }
   FailOpen(path, "not a database (starts with " + HexBytes(head.data(), std::min<std::size_t>(got, 8)) + ")");
+}
+
+// What a running query is watched for: its time and the host's stop flag. SQLite calls OnProgress
+// every kProgressSteps steps of a statement; a non-zero answer interrupts it.
+constexpr int kProgressSteps = 1000;
+
+struct QueryWatch {
+  enum class Cause { kNone, kTime, kStop };
+  std::chrono::steady_clock::time_point deadline;
+  const StopFlag* stop = nullptr;
+  Cause cause = Cause::kNone;
+
+  void Start(uint32_t seconds) {
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    cause = Cause::kNone;
+  }
+  static int OnProgress(void* arg) {
+    auto* watch = static_cast<QueryWatch*>(arg);
+    if (watch->stop && watch->stop->load(std::memory_order_relaxed)) {
+      watch->cause = Cause::kStop;
+      return 1;
+    }
+    if (std::chrono::steady_clock::now() > watch->deadline) {
+      watch->cause = Cause::kTime;
+      return 1;
+    }
+    return 0;
+  }
+};
+
+// The message of a failed step or prepare: a limit named when one stopped it, else SQLite's own.
+std::string Describe(sqlite3* db, int rc, const QueryWatch& watch, const std::string& path, const Limits& limits) {
+  if ((rc & 0xFF) == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kStop) return "interrupted";
+  if ((rc & 0xFF) == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kTime) {
+    return "the question bank " + path + ": a query ran past the time limit of " +
+           std::to_string(limits.query_seconds) + " s and was stopped";
+  }
+  if ((rc & 0xFF) == SQLITE_TOOBIG) {
+    return "the question bank " + path + ": a value passes the limit of " + std::to_string(limits.recordset_bytes) +
+           " bytes for one record set";
+  }
+  return sqlite3_errmsg(db);
 }
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
@@ -258,7 +314,8 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
 class SqliteDatabase final : public Database {
  public:
-  SqliteDatabase(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  SqliteDatabase(sqlite3* db, std::string path, const Limits& limits, std::unique_ptr<QueryWatch> watch)
+      : db_(db), path_(std::move(path)), limits_(limits), watch_(std::move(watch)) {}
   ~SqliteDatabase() override { Close(); }
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
@@ -266,6 +323,7 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
                                            const std::vector<Variant>& params) override {
     if (!db_) throw RuntimeError("the question bank " + path_ + " is closed");
+    watch_->Start(limits_.query_seconds);
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     if (query.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -273,9 +331,8 @@ class SqliteDatabase final : public Database {
     }
     // A rejected query is described by SQLite's own message, which names the table, column or
     // token at fault ("no such table: Tbl_Operation").
-    if (sqlite3_prepare_v2(db_, query.data(), static_cast<int>(query.size()), &raw, &tail) != SQLITE_OK) {
-      throw RuntimeError(sqlite3_errmsg(db_));
-    }
+    const int prepared = sqlite3_prepare_v2(db_, query.data(), static_cast<int>(query.size()), &raw, &tail);
+    if (prepared != SQLITE_OK) throw RuntimeError(Describe(db_, prepared, *watch_, path_, limits_));
     Statement stmt(raw);
     if (!stmt) throw RuntimeError("the query is empty");
     if (tail && std::any_of(tail, query.data() + query.size(), [](char c) {
@@ -295,11 +352,31 @@ class SqliteDatabase final : public Database {
       names.emplace_back(name);
     }
     std::vector<std::vector<Variant>> rows;
+    // What the rows take in memory: each row's cells and the bytes of its text and binary values.
+    uint64_t bytes = 0;
+    const uint64_t row_overhead =
+        sizeof(std::vector<Variant>) + static_cast<uint64_t>(columns) * sizeof(Variant);
     for (;;) {
       const int rc = sqlite3_step(stmt.get());
       if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW)
-        throw RuntimeError("cannot read the question bank " + path_ + ": " + sqlite3_errmsg(db_));
+      if (rc != SQLITE_ROW) {
+        const std::string why = Describe(db_, rc, *watch_, path_, limits_);
+        if (why == "interrupted" || why.rfind("the question bank ", 0) == 0) throw RuntimeError(why);
+        throw RuntimeError("cannot read the question bank " + path_ + ": " + why);
+      }
+      if (rows.size() >= limits_.recordset_rows) {
+        throw RuntimeError("the question bank " + path_ + ": a query's result passes the limit of " +
+                           std::to_string(limits_.recordset_rows) + " rows for one record set");
+      }
+      bytes += row_overhead;
+      for (int c = 0; c < columns; ++c) {
+        const int type = sqlite3_column_type(stmt.get(), c);
+        if (type == SQLITE_TEXT || type == SQLITE_BLOB) bytes += static_cast<uint64_t>(sqlite3_column_bytes(stmt.get(), c));
+      }
+      if (bytes > limits_.recordset_bytes) {
+        throw RuntimeError("the question bank " + path_ + ": a query's result passes the limit of " +
+                           std::to_string(limits_.recordset_bytes) + " bytes for one record set");
+      }
       std::vector<Variant>& row = rows.emplace_back();
       row.reserve(static_cast<std::size_t>(columns));
       for (int c = 0; c < columns; ++c) row.push_back(ReadColumn(stmt.get(), c));
@@ -309,6 +386,7 @@ class SqliteDatabase final : public Database {
 
   void Close() override {
     if (!db_) return;
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
     // _v2: the connection goes once the last statement is finalised, so the order of the two does
     // not matter even on an error path.
     sqlite3_close_v2(db_);
@@ -356,18 +434,62 @@ class SqliteDatabase final : public Database {
 
   sqlite3* db_;
   std::string path_;
+  Limits limits_;
+  std::unique_ptr<QueryWatch> watch_;  // the progress handler's argument: its address stays put
 };
+
+// The size of the file at `path`, or -1 when there is none.
+int64_t FileSize(const std::string& path) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (::_wstat64(win::Widen(path).c_str(), &st) != 0) return -1;
+#else
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+#endif
+  return static_cast<int64_t>(st.st_size);
+}
 
 class SqliteEngine final : public DatabaseEngine {
  public:
-  std::unique_ptr<Database> OpenDatabase(const std::string& path) override {
-    ExpectSqliteFile(path);
+  std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
+                                         const StopFlag* stop) override {
+    const bool wal = ExpectSqliteFile(path);
+    // A WAL bank is opened read-write (see the top of this file), unless a rollback journal lies
+    // beside it: a read-write connection would play that back into the bank.
+    if (!wal || FileSize(path + "-journal") >= 0) return Connect(path, Mode::kReadOnly, limits, stop);
+    try {
+      return Connect(path, Mode::kWal, limits, stop);
+    } catch (const CannotShare& e) {
+      if (FileSize(path + "-wal") > 0) {
+        FailOpen(path, std::string(e.what()) + "; its -wal file holds changes that cannot be read where the "
+                       "-shm file cannot be made: copy the bank with its -wal file to a writable folder");
+      }
+    }
+    return Connect(path, Mode::kImmutable, limits, stop);
+  }
+
+ private:
+  enum class Mode { kReadOnly, kWal, kImmutable };
+  // A WAL bank whose -shm file cannot be made or opened.
+  struct CannotShare : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+
+  static std::unique_ptr<Database> Connect(const std::string& path, Mode mode, const Limits& limits,
+                                           const StopFlag* stop) {
+    const std::string uri = SqliteFileUri(path) + (mode == Mode::kImmutable ? "?immutable=1" : "");
+    const int flags = (mode == Mode::kWal ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
+                      SQLITE_OPEN_URI;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(SqliteFileUri(path).c_str(), &raw,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI, nullptr);
+    const int rc = sqlite3_open_v2(uri.c_str(), &raw, flags, nullptr);
+    auto watch = std::make_unique<QueryWatch>();
+    watch->stop = stop;
+    QueryWatch& watching = *watch;
     // From here the database object owns the connection and closes it on every path.
-    auto db = std::make_unique<SqliteDatabase>(raw, path);
+    auto db = std::make_unique<SqliteDatabase>(raw, path, limits, std::move(watch));
     if (rc != SQLITE_OK) FailOpen(path, raw ? sqlite3_errmsg(raw) : "out of memory");
+    sqlite3_extended_result_codes(raw, 1);
 
     const auto config = [&](int op, int value) {
       if (sqlite3_db_config(raw, op, value, nullptr) != SQLITE_OK) FailOpen(path, sqlite3_errmsg(raw));
@@ -377,13 +499,29 @@ class SqliteEngine final : public DatabaseEngine {
     config(SQLITE_DBCONFIG_ENABLE_TRIGGER, 0);
     config(SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0);
     sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
+    // No single value may pass the budget of a whole record set; SQLite then refuses it before
+    // reading it into memory.
+    sqlite3_limit(raw, SQLITE_LIMIT_LENGTH,
+                  static_cast<int>(std::min<uint64_t>(limits.recordset_bytes, std::numeric_limits<int>::max())));
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    sqlite3_progress_handler(raw, kProgressSteps, &QueryWatch::OnProgress, &watching);
+    watching.Start(limits.query_seconds);
     // trusted_schema also as the pragma, so the setting reads the same both ways; cell_size_check
-    // catches some corruption of an untrusted file before it is acted on; reading the schema now
-    // reports a damaged file when it is opened rather than at its first query.
+    // catches some corruption of an untrusted file before it is acted on; query_only makes the
+    // read-write connection to a WAL bank refuse writes as well; reading the schema now reports a
+    // damaged file (or a WAL bank that cannot be shared) when it is opened rather than at its first
+    // query.
     const char* setup =
-        "PRAGMA trusted_schema=OFF; PRAGMA cell_size_check=ON; SELECT count(*) FROM sqlite_schema;";
-    if (sqlite3_exec(raw, setup, nullptr, nullptr, nullptr) != SQLITE_OK) FailOpen(path, sqlite3_errmsg(raw));
+        "PRAGMA trusted_schema=OFF; PRAGMA cell_size_check=ON; PRAGMA query_only=ON; "
+        "SELECT count(*) FROM sqlite_schema;";
+    const int setup_rc = sqlite3_exec(raw, setup, nullptr, nullptr, nullptr);
+    if (setup_rc != SQLITE_OK) {
+      const std::string why = Describe(raw, setup_rc, watching, path, limits);
+      const int primary = setup_rc & 0xFF;
+      if (mode == Mode::kWal && (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY)) throw CannotShare(why);
+      if (why == "interrupted") throw RuntimeError(why);
+      FailOpen(path, why);
+    }
     return db;
   }
 };

@@ -25,10 +25,13 @@ struct Limits {
   // the memory the directory, the plan and the record of what was extracted take.
   uint64_t archive_name_bytes = uint64_t{16} << 20;
 
-  // Question banks. A module holds hundreds of questions; a few million rows or 256 MiB of values
-  // in one record set can only be a broken or hostile bank, and 30 s is far beyond any real query.
+  // Question banks. A module holds hundreds of questions and a record one answer archive of a few
+  // MB (exam documents), so a few million rows can only be a broken or hostile bank, and 64 MiB
+  // (counted as the record set holds it in memory, about 140 bytes a row of a question list) is
+  // over ten times the largest real answer while an endless result stays under 100 MB of memory.
+  // 30 s is far beyond any real query.
   uint64_t recordset_rows = 4'000'000;
-  uint64_t recordset_bytes = uint64_t{256} << 20;
+  uint64_t recordset_bytes = uint64_t{64} << 20;
   uint32_t query_seconds = 30;
 
   // Scoring components run out of process (see platform/component_isolation.h). A component grades

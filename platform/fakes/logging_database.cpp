@@ -82,9 +82,10 @@ class LoggingDatabase final : public Database {
 
 }  // namespace
 
-std::unique_ptr<Database> LoggingDatabaseEngine::OpenDatabase(const std::string& path) {
+std::unique_ptr<Database> LoggingDatabaseEngine::OpenDatabase(const std::string& path, const Limits& limits,
+                                                               const StopFlag* stop) {
   const std::string name = path.substr(path.find_last_of('/') + 1);
-  auto inner = inner_.OpenDatabase(path);
+  auto inner = inner_.OpenDatabase(path, limits, stop);
   log.push_back("open " + name);
   return std::make_unique<LoggingDatabase>(std::move(inner), Logger{*this, name});
 }

@@ -20,7 +20,9 @@ namespace vardenix::fakes {
 class LoggingDatabaseEngine final : public DatabaseEngine {
  public:
   explicit LoggingDatabaseEngine(DatabaseEngine& inner) : inner_(inner) {}
-  std::unique_ptr<Database> OpenDatabase(const std::string& path) override;
+  using DatabaseEngine::OpenDatabase;
+  std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
+                                         const StopFlag* stop) override;
 
   std::vector<std::string> log;
   // Names whose Close throws RuntimeError("injected failure of Close on <name>").

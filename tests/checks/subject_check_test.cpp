@@ -8,9 +8,12 @@
 #include "checks/banks.h"
 #include "checks/rig.h"
 #include "checks/subject_check.h"
+#include "platform/archive_control.h"
 #include "platform/fakes/bank_writer.h"
 #include "platform/fakes/logging_database.h"
 #include "platform/fakes/report_reader.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/fakes/zip_writer.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {
@@ -245,6 +248,45 @@ TEST(SubjectMdbChk, FailuresOfTheBanksEndOnTheErrorPath) {
   }
 }
 
+// A subject bank whose Tbl_Public is a view over an endless query ends the check at the platform's
+// record-set limit, with an entry naming the bank and the limit.
+TEST(SubjectMdbChk, AnEndlessQuestionListStopsAtTheRecordSetLimit) {
+  DirectRig rig;
+  rig.platform->limits.recordset_rows = 5000;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  SubjectBank(banks.subject, {{"m", "R1"}});
+  fakes::RunSqlOnBank(banks.subject,
+                      "DROP TABLE Tbl_Public; CREATE VIEW Tbl_Public AS WITH RECURSIVE r(n) AS "
+                      "(SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT 'm' AS C_Module, 'R' || n AS C_RecNo FROM r");
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
+  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    the question bank " + banks.subject +
+                              ": a query's result passes the limit of 5000 rows for one record set\r\n");
+  EXPECT_EQ(rig.script->created, 0);
+}
+
+// The host's stop flag ends the sampling between two samples: what was graded and reported stays,
+// and the check ends as a run-time failure "interrupted".
+TEST(SubjectMdbChk, TheStopFlagEndsTheSamplingBetweenSamples) {
+  DirectRig rig;
+  StopFlag stop(false);
+  rig.platform->stop = &stop;
+  rig.script->ping_hook = [&](const fakes::ComponentScript&) {
+    stop = true;  // as a host would on Ctrl-C, while the first sample is graded
+    return Variant::R4(50.0f);
+  };
+  rig.script->show_err = Variant::Text("first\r\n");
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  SubjectBank(banks.subject, {{"m", "R1", "a"}, {"m", "R2", "b"}, {"m", "R3", "c"}});
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 1.0f));
+  EXPECT_EQ(GradedAnswers(rig), std::vector<std::string>{"a"});
+  EXPECT_EQ(text, "first\r\n");
+  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    interrupted\r\n");
+}
+
 // What is open at each exit of the check is closed with CloseObject in one order, the module list
 // released last; a "Close" that fails is passed over and changes neither the rest nor the verdict.
 TEST(SubjectMdbChk, ClosesInOrderAtEveryExitAndPassesOverAFailingClose) {
@@ -343,6 +385,46 @@ TEST(SubjectMdbChk, HostileValuesMatchLiterallyAndLeaveTheBanksUnchanged) {
     EXPECT_EQ(rig.err_info, "对题库进行检测\r\n    方案中不存在当前科目的操作题\r\n") << value;
     EXPECT_EQ(fakes::ReadFileBytes(banks.total), total_before) << value;
     EXPECT_EQ(fakes::ReadFileBytes(banks.subject), subject_before) << value;
+  }
+}
+
+// Every sample is graded on its own answer: a file that an earlier sample's archive left in the
+// working folder must not make a later answer pass, whichever order the two are drawn in. Real
+// banks and the real archive control; the scorer passes an answer "1 exists <file>" when the file is
+// in the folder it was given.
+TEST(SubjectMdbChk, ASampleIsNeverGradedOnAFileAnEarlierSampleLeft) {
+  const auto zip_of = [](const std::string& name) {
+    return fakes::BuildZip({{name, "answer", fakes::ZipEntryType::kFile, true}});
+  };
+  struct Row {
+    const char* name;
+    std::deque<float> draws;  // two samples of a module of two rows
+    std::vector<std::string> graded;
+  };
+  const Row rows[] = {
+      {"Q1 first", {0.0f, 0.9f, 0.9f}, {"Q1", "Q2"}},
+      {"Q2 first", {0.9f, 0.9f, 0.0f}, {"Q2", "Q1"}},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    rig.platform->archive_control = []() -> DispatchObject& { return SystemArchiveControl(); };
+    rig.script->ping_hook = [](const fakes::ComponentScript& s) {
+      const std::string rule = s.puts.at("AnsCont").text();
+      const std::string file = s.puts.at("TestPath").text() + "/" + rule.substr(rule.find("考生/"));
+      return Variant::R4(fakes::PathExists(file) ? 100.0f : 0.0f);
+    };
+    rig.script->show_err = Variant::Text("missing\r\n");
+    Banks banks(rig.dir);
+    TotalBank(banks.total, "S1", {"m"});
+    SubjectBank(banks.subject, {{"m", "Q1", "Q1 1 exists 考生/a.txt", zip_of("考生/a.txt")},
+                                {"m", "Q2", "Q2 1 exists 考生/a.txt", zip_of("考生/b.txt")}});
+    rig.random->draws = row.draws;
+    std::string text, xml;
+    EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.5f)) << row.name;
+    std::vector<std::string> graded;
+    for (const std::string& answer : GradedAnswers(rig)) graded.push_back(answer.substr(0, 2));
+    EXPECT_EQ(graded, row.graded) << row.name;
+    EXPECT_EQ(text, "missing\r\n") << row.name << ": Q2 fails, once";
   }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "checks/bank_queries.h"
 #include "platform/bank_editor.h"
 #include "platform/database.h"
 #include "platform/fakes/bank_writer.h"
@@ -46,29 +47,17 @@ TEST(BankFormat, ModuleQueryReadsWhatTheWriterStored) {
 
   struct Row {
     const char* name;
-    std::string query;
-    std::vector<Variant> params;
+    BankQuery query;
     std::vector<std::string> modules;
   };
-  const std::string base =
-      "Select C_Module From Tbl_Contract Where C_DataCode=? COLLATE NOCASE And C_QuestionType='操作题'";
   const Row cases[] = {
-      {"every contract",
-       base + " Group by C_Module COLLATE NOCASE",
-       {Variant::Text("S01")},
-       {"<null>", "Access", "Excel", "PowerPoint", "Word"}},
-      {"contract 2",
-       base + " And I_ContractCode=? Group by C_Module COLLATE NOCASE",
-       {Variant::Text("S01"), Variant::I4(2)},
-       {"Access"}},
-      {"contract 0",
-       base + " And I_ContractCode=? Group by C_Module COLLATE NOCASE",
-       {Variant::Text("S01"), Variant::I4(0)},
-       {}},
-      {"unknown subject", base + " Group by C_Module COLLATE NOCASE", {Variant::Text("S03")}, {}},
+      {"every contract", ModuleQuery("S01", -1), {"<null>", "Access", "Excel", "PowerPoint", "Word"}},
+      {"contract 2", ModuleQuery("S01", 2), {"Access"}},
+      {"contract 0", ModuleQuery("S01", 0), {}},
+      {"unknown subject", ModuleQuery("S03", -1), {}},
   };
   for (const Row& row : cases) {
-    auto rs = db->OpenRecordset(row.query, row.params);
+    auto rs = db->OpenRecordset(row.query.text, row.query.params);
     EXPECT_EQ(Column(*rs, "C_Module"), row.modules) << row.name;
   }
 }
@@ -82,15 +71,13 @@ TEST(BankFormat, QuestionRowsKeepNullsAndRecordNumbers) {
                                                      {"Word", "W-4", "a4", Bytes("zip4"), false},
                                                      {std::nullopt, "N-1", std::nullopt, std::nullopt}});
   auto db = Open(path);
-  auto rs =
-      db->OpenRecordset("Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text("word")});
+  const auto open = [&](const BankQuery& query) { return db->OpenRecordset(query.text, query.params); };
+  auto rs = open(QuestionListQuery("word"));
   EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"W-1", "<null>", "", "W-4"}));
   // A question listed in Tbl_Public need not have a Tbl_Operation row.
-  rs =
-      db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text("W-4")});
+  rs = open(QuestionRecordQuery("W-4"));
   EXPECT_TRUE(rs->Bof() && rs->Eof());
-  rs =
-      db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text("N-1")});
+  rs = open(QuestionRecordQuery("N-1"));
   EXPECT_TRUE(rs->IsNull("M_Answer"));
   EXPECT_TRUE(rs->IsNull("O_Rudecont"));
 }
@@ -98,11 +85,11 @@ TEST(BankFormat, QuestionRowsKeepNullsAndRecordNumbers) {
 TEST(BankFormat, BankWithModulesNumbersItsQuestions) {
   fakes::TempDir dir;
   auto db = Open(support::WriteBankWithModules(dir / "subject.db", {{"Word", 3}, {"Excel", 1}}, Bytes("PK")));
-  auto rs =
-      db->OpenRecordset("Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text("Word")});
+  const BankQuery list = QuestionListQuery("Word");
+  auto rs = db->OpenRecordset(list.text, list.params);
   EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"Word-1", "Word-2", "Word-3"}));
-  rs = db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE",
-                         {Variant::Text("Excel-1")});
+  const BankQuery record = QuestionRecordQuery("Excel-1");
+  rs = db->OpenRecordset(record.text, record.params);
   EXPECT_EQ(Describe(rs->Value("M_Answer")), Describe(Variant::Text("answer Excel-1")));
   EXPECT_TRUE(rs->GetChunk("O_Rudecont", 0, 10) == Bytes("PK"));
 }
@@ -114,24 +101,22 @@ TEST(BankFormat, TheChecksLookupsUseTheIndexes) {
   const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
   const std::string subject = support::WriteBankWithModules(dir / "subject.db", {{"M", 2}});
   struct Row {
-    std::string bank, query, index;
+    std::string bank;
+    BankQuery query;
+    std::string index;
   };
   const Row rows[] = {
-      {total,
-       "Select C_Module From Tbl_Contract Where C_DataCode=? COLLATE NOCASE And C_QuestionType='操作题' "
-       "And I_ContractCode=? Group by C_Module COLLATE NOCASE",
-       "Idx_Contract_DataCode"},
-      {subject, "Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", "Idx_Public_Module"},
-      {subject, "Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", "Idx_Operation_RecNo"},
+      {total, ModuleQuery("S", 1), "Idx_Contract_DataCode"},
+      {total, ModuleQuery("S", -1), "Idx_Contract_DataCode"},
+      {subject, QuestionListQuery("M"), "Idx_Public_Module"},
+      {subject, QuestionRecordQuery("M-1"), "Idx_Operation_RecNo"},
   };
   for (const Row& row : rows) {
     auto db = Open(row.bank);
-    const std::string plan_query = "EXPLAIN QUERY PLAN " + row.query;
-    const std::size_t params = row.index == "Idx_Contract_DataCode" ? 2 : 1;
-    auto plan = db->OpenRecordset(plan_query, std::vector<Variant>(params, Variant::Text("x")));
+    auto plan = db->OpenRecordset("EXPLAIN QUERY PLAN " + row.query.text, row.query.params);
     std::string details;
     for (; !plan->Eof(); plan->MoveNext()) details += ToText(plan->Value("detail")) + "; ";
-    EXPECT_THAT(details, HasSubstr("USING INDEX " + row.index)) << row.query;
+    EXPECT_THAT(details, HasSubstr("USING INDEX " + row.index)) << row.query.text;
   }
 }
 

@@ -5,6 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -295,6 +300,160 @@ TEST(Database, OpeningTellsTheKindOfFile) {
       EXPECT_THAT(error, HasSubstr(row.why)) << row.name;
     }
   }
+}
+
+// A small bank can ask for an endless result: every record set is bounded in rows, bytes and time,
+// and a host's stop flag stops a running query. Each failure names the bank and the limit.
+TEST(Database, LimitsBoundWhatAQueryMayTake) {
+  fakes::TempDir dir;
+  const std::string path = dir / "hostile.db";
+  fakes::RunSqlOnBank(path,
+                      "CREATE VIEW Endless AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+                      "SELECT 'm' AS C_Module, 'R' || n AS C_RecNo FROM r;"
+                      "CREATE VIEW Never AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+                      "SELECT n FROM r WHERE n < 0;"
+                      "CREATE TABLE Blobs (b BLOB); INSERT INTO Blobs VALUES (zeroblob(10000));"
+                      "CREATE TABLE T (n INTEGER); INSERT INTO T VALUES (1), (2), (3);");
+  const auto limits = [](const std::function<void(Limits&)>& change) {
+    Limits l;
+    change(l);
+    return l;
+  };
+  struct Row {
+    const char* name;
+    const char* table;
+    Limits limits;
+    bool stop;
+    std::string why;  // "" when the query succeeds
+  };
+  const Row rows[] = {
+      {"an endless view stops at the row limit", "Endless", limits([](Limits& l) { l.recordset_rows = 1000; }), false,
+       "the limit of 1000 rows for one record set"},
+      {"as many rows as the limit", "T", limits([](Limits& l) { l.recordset_rows = 3; }), false, ""},
+      {"one row past the limit", "T", limits([](Limits& l) { l.recordset_rows = 2; }), false,
+       "the limit of 2 rows for one record set"},
+      {"an endless view stops at the byte limit", "Endless", limits([](Limits& l) { l.recordset_bytes = 65536; }),
+       false, "the limit of 65536 bytes for one record set"},
+      {"one value past the byte limit", "Blobs", limits([](Limits& l) { l.recordset_bytes = 4096; }), false,
+       "the limit of 4096 bytes for one record set"},
+      {"a value inside the byte limit", "Blobs", limits([](Limits& l) { l.recordset_bytes = 20000; }), false, ""},
+      {"a query that never yields a row stops at the time limit", "Never",
+       limits([](Limits& l) { l.query_seconds = 1; }), false, "a query ran past the time limit of 1 s"},
+      {"the stop flag stops a running query", "Never", Limits(), true, "interrupted"},
+  };
+  for (const Row& row : rows) {
+    StopFlag stop(row.stop);
+    auto db = SystemDatabaseEngine().OpenDatabase(path, row.limits, &stop);
+    const std::string error = FailureOf([&] { db->OpenRecordset(std::string("SELECT * FROM ") + row.table); });
+    if (row.why.empty()) {
+      EXPECT_EQ(error, "(nothing thrown)") << row.name;
+    } else {
+      EXPECT_THAT(error, HasSubstr(row.why)) << row.name;
+      if (row.why != "interrupted") {
+        EXPECT_THAT(error, HasSubstr(path)) << row.name;
+      }
+    }
+  }
+}
+
+std::string WalBank(const std::string& path) {
+  support::WriteSubjectBank(path, {{"M", "R1", "A", Bytes("Z")}});
+  fakes::RunSqlOnBank(path, "PRAGMA journal_mode=WAL");
+  return path;
+}
+
+std::vector<std::string> RecordNumbers(Database& db) {
+  auto rs = db.OpenRecordset("SELECT C_RecNo FROM Tbl_Public ORDER BY rowid");
+  std::vector<std::string> numbers;
+  for (; !rs->Eof(); rs->MoveNext()) numbers.push_back(ToText(rs->Value("C_RecNo")));
+  return numbers;
+}
+
+// On writable media a WAL bank leaves no -wal or -shm file behind, and a writer at work on it is
+// seen as it commits and keeps its files.
+TEST(Database, WalBankOnWritableMediaLeavesNothingAndSeesAWriterAtWork) {
+  fakes::TempDir dir;
+  const std::string path = WalBank(dir / "subject.db");
+  ASSERT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
+  const auto before = fakes::ReadFileBytes(path);
+  EXPECT_EQ(RecordNumbers(*Open(path)), std::vector<std::string>{"R1"});
+  EXPECT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
+  EXPECT_EQ(fakes::ReadFileBytes(path), before);
+
+  {
+    fakes::OpenBank writer(path);
+    writer.Run("INSERT INTO Tbl_Public VALUES ('M', 'R2')");
+    EXPECT_EQ(RecordNumbers(*Open(path)), (std::vector<std::string>{"R1", "R2"}));
+    // The writer's files stay while it works, and so does what it writes next.
+    EXPECT_EQ(fakes::ListTree(dir.path()), (std::vector<std::string>{"subject.db", "subject.db-shm", "subject.db-wal"}));
+    writer.Run("INSERT INTO Tbl_Public VALUES ('M', 'R3')");
+  }
+  EXPECT_EQ(RecordNumbers(*Open(path)), (std::vector<std::string>{"R1", "R2", "R3"}));
+  EXPECT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
+}
+
+// What `action` answers when run by a user who cannot write `folder` (root cannot be kept out by
+// modes, so as root it runs in a child process as nobody); "SKIP: ..." when the folder stays writable.
+std::string InReadOnlyFolder(const std::string& folder, const std::function<std::string()>& action) {
+  int out[2];
+  if (::pipe(out) != 0) return "SKIP: no pipe";
+  ::chmod(folder.c_str(), 0555);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    std::string answer;
+    if (::geteuid() == 0 && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+      answer = "SKIP: cannot drop root";
+    } else if (const int fd = ::open((folder + "/probe").c_str(), O_CREAT | O_WRONLY, 0644); fd >= 0) {
+      ::close(fd);
+      answer = "SKIP: the folder stays writable";
+    } else {
+      answer = action();
+    }
+    const ssize_t written = ::write(out[1], answer.data(), answer.size());
+    ::_exit(written == static_cast<ssize_t>(answer.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::chmod(folder.c_str(), 0755);
+  return answer;
+}
+
+// On read-only media a WAL bank is read as it stands, unless its -wal file holds changes that
+// cannot be read there, which is said.
+TEST(Database, WalBankOnReadOnlyMediaIsReadOrRefusedWithTheReason) {
+  fakes::TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);  // reachable by the unprivileged child
+  const std::string folder = dir / "media";
+  fakes::MakeDirs(folder);
+  const std::string path = WalBank(folder + "/subject.db");
+  const auto read = [&] {
+    std::string answer = FailureOf([&] {
+      std::vector<std::string> numbers = RecordNumbers(*Open(path));
+      if (numbers != std::vector<std::string>{"R1"}) throw RuntimeError("read the wrong rows");
+    });
+    for (const std::string& name : fakes::ListTree(folder)) answer += " | " + name;
+    return answer;
+  };
+  std::string answer = InReadOnlyFolder(folder, read);
+  if (answer.rfind("SKIP", 0) == 0) GTEST_SKIP() << answer;
+  EXPECT_EQ(answer, "(nothing thrown) | subject.db");
+
+  // The bank copied with its -wal file while a writer held changes in it, as onto a disc.
+  const std::string source = WalBank(dir / "source.db");
+  fakes::OpenBank writer(source);
+  writer.Run("PRAGMA wal_autocheckpoint=0; INSERT INTO Tbl_Public VALUES ('M', 'R2')");
+  fakes::WriteFileBytes(path, fakes::ReadFileBytes(source));
+  fakes::WriteFileBytes(path + "-wal", fakes::ReadFileBytes(source + "-wal"));
+  answer = InReadOnlyFolder(folder, read);
+  EXPECT_THAT(answer, HasSubstr(path)) << answer;
+  EXPECT_THAT(answer, HasSubstr("its -wal file holds changes")) << answer;
+  EXPECT_THAT(answer, HasSubstr(" | subject.db | subject.db-wal")) << answer;
 }
 
 TEST(Database, RejectedQueriesCarrySqliteMessage) {

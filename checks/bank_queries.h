@@ -1,0 +1,31 @@
+// The queries the checks run on the question banks, in one place so that the tests of the bank
+// format run exactly these and see them drift from what the bank writer stores and indexes.
+//
+// Values are bound, never pasted into the text, so a quote in a code or a name is matched
+// literally. Text is compared without regard to case, as the question banks have always been.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/variant.h"
+
+namespace vardenix {
+
+struct BankQuery {
+  std::string text;
+  std::vector<Variant> params;
+};
+
+// The operation-question modules of a subject in the total bank, one row per module (C_Module);
+// contract code -1 means every contract.
+BankQuery ModuleQuery(const std::string& subject_code, int32_t contract_code);
+
+// The questions of one module in the subject bank (Tbl_Public, every field).
+BankQuery QuestionListQuery(const std::string& module);
+
+// The record of one question in the subject bank (Tbl_Operation, every field).
+BankQuery QuestionRecordQuery(const std::string& rec_no);
+
+}  // namespace vardenix
