@@ -47,7 +47,8 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
 
   for (const std::string& file :
        {prefix + "/include/vardenix/envi_chk.h", prefix + "/include/vardenix/component.h",
-        prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", libdir + "/libvardenix_platform.a",
+        prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", prefix + "/bin/vardenix-component-host",
+        libdir + "/libvardenix_platform.a",
         libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
         libdir + "/cmake/Vardenix/VardenixConfig.cmake", prefix + "/share/man/man1/vardenix.1",
         prefix + "/share/bash-completion/completions/vardenix"}) {
