@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/cli_support.h"
+#include "cli/component_isolation_options.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/text_encoding.h"
@@ -46,6 +47,7 @@ struct CheckArgs {
   bool no_wait = false;
   bool quiet = false;
   bool verbose = false;
+  IsolationArgs isolation;
 
   CLI::Option* ping_path_opt = nullptr;
   CLI::Option* registry_opt = nullptr;
@@ -183,6 +185,7 @@ std::string ReadRule(const CheckArgs& a) {
 }
 
 void PrepareComponents(const CheckArgs& a) {
+  ApplyIsolation(a.isolation, a.verbose);
   char message[1024];
   for (const std::string& module : a.components) {
     if (vardenix_load_module(module.c_str(), message, sizeof message) != VX_OK) {
@@ -283,6 +286,7 @@ int RunCheck(const CheckArgs& a) {
               << " already holds files; a file already there can make an answer pass that lacks it. Give an "
                  "empty folder to --ping-path, or leave --ping-path out to check in a new folder.\n";
   }
+  ApplySandboxFolder(a.isolation, a.verbose, ping_path);
 
   // One working folder serves one check at a time: a second command on it waits, or stops.
   const FolderLock lock(ping_path, !a.no_wait);
@@ -419,6 +423,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                                 "print each sampled record with its outcome, and why an extraction failed, on "
                                 "stderr");
   quiet->excludes(verbose);
+  AddIsolationOptions(*cmd, a.isolation);
   cmd->callback([args, &run] { run = [args] { return RunCheck(*args); }; });
 }
 

@@ -1,6 +1,8 @@
 // The class registry over in-process classes, loaded modules and registration records.
 #include "platform/class_registry.h"
 
+#include <optional>
+
 #include "platform/component_module.h"
 #include "platform/component_records.h"
 #include "vardenix/error.h"
@@ -43,11 +45,20 @@ void ComponentRegistry::RegisterFactory(const std::string& prog_id, Factory fact
 }
 
 std::vector<std::string> ComponentRegistry::LoadModule(const std::string& path) {
-  const auto module = LoadComponentModule(path);
+  const std::shared_ptr<ComponentHosts> hosts = Isolation();
   std::vector<std::string> prog_ids;
+  if (hosts) {
+    // Loaded in a host process only: a module's code never runs in this process while isolated.
+    std::string absolute;
+    prog_ids = hosts->Load(path, absolute);
+    std::lock_guard lock(mutex_);
+    for (const std::string& prog_id : prog_ids) loaded_[ProgIdKey(prog_id)] = Loaded{absolute, prog_id, nullptr};
+    return prog_ids;
+  }
+  const auto module = LoadComponentModule(path);
   std::lock_guard lock(mutex_);
   for (const auto& cls : module->classes) {
-    loaded_[ProgIdKey(cls->prog_id)] = cls;
+    loaded_[ProgIdKey(cls->prog_id)] = Loaded{module->path, cls->prog_id, cls};
     prog_ids.push_back(cls->prog_id);
   }
   return prog_ids;
@@ -63,12 +74,23 @@ std::string ComponentRegistry::RegistryFolder() const {
   return folder_;
 }
 
+void ComponentRegistry::SetIsolation(std::shared_ptr<ComponentHosts> hosts) {
+  std::lock_guard lock(mutex_);
+  hosts_ = std::move(hosts);
+}
+
+std::shared_ptr<ComponentHosts> ComponentRegistry::Isolation() const {
+  std::lock_guard lock(mutex_);
+  return hosts_;
+}
+
 std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_id) {
   if (prog_id.empty()) NotRegistered(prog_id);
   const std::string key = ProgIdKey(prog_id);
   InProcess in_process;
-  std::shared_ptr<const ComponentClass> loaded;
+  std::optional<Loaded> loaded;
   std::string folder;
+  std::shared_ptr<ComponentHosts> hosts;
   {
     std::lock_guard lock(mutex_);
     if (auto it = in_process_.find(key); it != in_process_.end()) {
@@ -77,16 +99,39 @@ std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_i
       loaded = jt->second;
     }
     folder = folder_;
+    hosts = hosts_;
+  }
+  if (hosts && !in_process.factory && !in_process.cls) {
+    // Out of process, a create cannot disturb another one: no lock, so that a component that hangs
+    // in its create does not hold up the checks of other threads.
+    if (loaded) return hosts->Create(loaded->module_path, loaded->prog_id);
+    return CreateFromRecord(prog_id, folder, hosts);
   }
   std::lock_guard create_lock(CreateMutex());
   if (in_process.factory) return in_process.factory();
   if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
-  if (loaded) return CreateComponentObject(std::move(loaded));
-  return CreateFromRecord(prog_id, folder);
+  if (loaded) {
+    if (loaded->cls) return CreateComponentObject(std::move(loaded->cls));
+    return CreateFromModule(loaded->module_path, loaded->prog_id, nullptr);
+  }
+  return CreateFromRecord(prog_id, folder, nullptr);
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::CreateFromModule(const std::string& module_path,
+                                                                 const std::string& prog_id,
+                                                                 const std::shared_ptr<ComponentHosts>& hosts) {
+  if (hosts) return hosts->Create(module_path, prog_id);
+  const auto module = LoadComponentModule(module_path);
+  const std::string key = ProgIdKey(prog_id);
+  for (const auto& cls : module->classes) {
+    if (ProgIdKey(cls->prog_id) == key) return CreateComponentObject(cls);
+  }
+  throw RuntimeError("the component module " + module->path + " has no class of the ProgID " + Quote(prog_id));
 }
 
 std::unique_ptr<NamedObject> ComponentRegistry::CreateFromRecord(const std::string& prog_id,
-                                                                 const std::string& folder) {
+                                                                 const std::string& folder,
+                                                                 const std::shared_ptr<ComponentHosts>& hosts) {
   // Records are read at each creation, so that `vardenix register` takes effect without a restart.
   const auto record = FindComponentRecord(folder, prog_id);
   if (!record) NotRegistered(prog_id);
@@ -94,6 +139,10 @@ std::unique_ptr<NamedObject> ComponentRegistry::CreateFromRecord(const std::stri
     throw RuntimeError("the registration record " + record->file + " of the ProgID " + Quote(prog_id) +
                        " cannot be used: " + record->problem + "; run `vardenix register MODULE` again");
   }
+  if (!record->program.empty()) {
+    return CreateProgramObject(record->prog_id, record->program, hosts ? hosts->settings() : IsolationSettings{});
+  }
+  if (hosts) return hosts->Create(record->module_path, record->prog_id);
   std::shared_ptr<const ComponentModule> module;
   try {
     module = LoadComponentModule(record->module_path);

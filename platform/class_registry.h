@@ -2,8 +2,14 @@
 //
 // Sources, in this order: classes registered in-process by a C++ host; classes of component
 // modules the host loaded by path; registration records (small files in a registry folder that map
-// a ProgID to its module, written by `vardenix register`; see platform/component_records.h).
-// ProgIDs compare without regard to ASCII case. Creating is thread-safe.
+// a ProgID to its module or to a program, written by `vardenix register`; see
+// platform/component_records.h). ProgIDs compare without regard to ASCII case. Creating is
+// thread-safe.
+//
+// Where components run: a module's component in this process, unless isolation is set
+// (SetIsolation), which runs it in a component host process with limits; a program component
+// always in a process of its own, with the limits of the isolation settings (or the defaults); a
+// class registered in-process always in this process (it is the host's own code).
 #pragma once
 
 #include <functional>
@@ -13,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/component_isolation.h"
 #include "platform/late_bound.h"
 #include "vardenix/component.h"
 
@@ -55,6 +62,11 @@ class ComponentRegistry final : public ClassRegistry {
   // Where registration records are looked up; empty for nowhere. The folder need not exist.
   void SetRegistryFolder(std::string folder);
   std::string RegistryFolder() const;
+  // Runs the components of modules out of process, in host processes of `hosts`, from now on;
+  // null: in this process again. A module loaded while isolation is set is loaded in a host
+  // process only. Program components use the limits of `hosts` (the defaults when null).
+  void SetIsolation(std::shared_ptr<ComponentHosts> hosts);
+  std::shared_ptr<ComponentHosts> Isolation() const;
 
   std::unique_ptr<NamedObject> Create(const std::string& prog_id) override;
 
@@ -63,12 +75,21 @@ class ComponentRegistry final : public ClassRegistry {
     std::shared_ptr<const ComponentClass> cls;  // or
     Factory factory;
   };
-  std::unique_ptr<NamedObject> CreateFromRecord(const std::string& prog_id, const std::string& folder);
+  struct Loaded {
+    std::string module_path;
+    std::string prog_id;
+    std::shared_ptr<const ComponentClass> cls;  // null when the module was loaded in a host process only
+  };
+  std::unique_ptr<NamedObject> CreateFromRecord(const std::string& prog_id, const std::string& folder,
+                                                const std::shared_ptr<ComponentHosts>& hosts);
+  std::unique_ptr<NamedObject> CreateFromModule(const std::string& module_path, const std::string& prog_id,
+                                                const std::shared_ptr<ComponentHosts>& hosts);
 
-  mutable std::mutex mutex_;  // guards the maps and the folder
-  std::map<std::string, InProcess> in_process_;                           // by ProgIdKey
-  std::map<std::string, std::shared_ptr<const ComponentClass>> loaded_;  // by ProgIdKey
+  mutable std::mutex mutex_;  // guards the maps, the folder and the isolation
+  std::map<std::string, InProcess> in_process_;  // by ProgIdKey
+  std::map<std::string, Loaded> loaded_;         // by ProgIdKey
   std::string folder_;
+  std::shared_ptr<ComponentHosts> hosts_;
 };
 
 // The process-wide registry that the check objects use by default and that the C calls of

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/class_registry.h"
+#include "platform/component_isolation.h"
 #include "vardenix/component.h"
 
 namespace {
@@ -59,4 +60,34 @@ extern "C" int32_t vardenix_set_registry_folder(const char* folder, char* messag
   return Guarded(message, message_size, [&] {
     vardenix::SystemComponentRegistry().SetRegistryFolder(folder != nullptr ? folder : "");
   });
+}
+
+extern "C" int32_t vardenix_isolate_components(const vx_isolation* isolation, char* message, size_t message_size) {
+  if (isolation == nullptr) {
+    vardenix::SystemComponentRegistry().SetIsolation(nullptr);
+    WriteMessage(std::string(), message, message_size);
+    return VX_OK;
+  }
+  if (isolation->size < sizeof(vx_isolation)) {
+    WriteMessage("vardenix_isolate_components needs a vx_isolation of at least sizeof(vx_isolation) bytes", message,
+                 message_size);
+    return VX_INVALID_ARGUMENT;
+  }
+  vardenix::IsolationSettings settings;
+  if (isolation->time_limit_ms != 0) settings.seconds = isolation->time_limit_ms / 1000.0;
+  if (isolation->memory_limit_bytes != 0) settings.memory_bytes = isolation->memory_limit_bytes;
+  if (isolation->answer_limit_bytes != 0) settings.answer_bytes = isolation->answer_limit_bytes;
+  if (isolation->host_path != nullptr) settings.host_path = isolation->host_path;
+  settings.sandbox = isolation->sandbox != 0;
+  if (isolation->sandbox_folder != nullptr) settings.sandbox_folder = isolation->sandbox_folder;
+  std::shared_ptr<vardenix::ComponentHosts> hosts;
+  try {
+    hosts = vardenix::ComponentHosts::Make(std::move(settings));
+  } catch (const std::exception& e) {
+    WriteMessage(e.what(), message, message_size);
+    return VX_INVALID_ARGUMENT;
+  }
+  vardenix::SystemComponentRegistry().SetIsolation(std::move(hosts));
+  WriteMessage(std::string(), message, message_size);
+  return VX_OK;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <tuple>
@@ -77,6 +78,8 @@ ComponentRecord ReadRecord(const std::string& file, const std::string& expected_
     return record;
   }
   std::string line;
+  std::string program;
+  std::vector<std::string> args;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line.front() == '#') continue;
@@ -85,15 +88,25 @@ ComponentRecord ReadRecord(const std::string& file, const std::string& expected_
     const std::string key = line.substr(0, eq);
     if (key == "progid") record.prog_id = line.substr(eq + 1);
     if (key == "module") record.module_path = line.substr(eq + 1);
+    if (key == "program") program = line.substr(eq + 1);
+    if (key == "arg") args.push_back(line.substr(eq + 1));
+  }
+  if (!program.empty()) {
+    record.program.push_back(program);
+    record.program.insert(record.program.end(), args.begin(), args.end());
   }
   if (in.bad()) {
     record.problem = "cannot read it";
   } else if (record.prog_id.empty()) {
     record.problem = "it has no progid= line";
-  } else if (record.module_path.empty()) {
-    record.problem = "it has no module= line";
-  } else if (record.module_path.front() != '/') {
+  } else if (record.module_path.empty() && program.empty()) {
+    record.problem = "it has no module= line (nor a program= line)";
+  } else if (!record.module_path.empty() && !program.empty()) {
+    record.problem = "it names both a module and a program";
+  } else if (!record.module_path.empty() && record.module_path.front() != '/') {
     record.problem = "its module path " + record.module_path + " is not absolute";
+  } else if (!program.empty() && program.front() != '/') {
+    record.problem = "its program path " + program + " is not absolute";
   } else if (!expected_key.empty() && ProgIdKey(record.prog_id) != expected_key) {
     record.problem = "it names the ProgID " + Quote(record.prog_id) + ", not the one its file name stands for";
   }
@@ -117,15 +130,13 @@ std::string ComponentRecordPath(const std::string& folder, const std::string& pr
   return JoinPath(folder, name + kExtension);
 }
 
-void WriteComponentRecord(const std::string& folder, const std::string& prog_id,
-                          const std::string& module_path) {
+namespace {
+
+// Writes the record file of `prog_id` with the `lines` after its progid line.
+void WriteRecordFile(const std::string& folder, const std::string& prog_id, const std::string& lines) {
   if (folder.empty()) throw RuntimeError("cannot write a registration record: no registry folder was given");
   const std::string file = ComponentRecordPath(folder, prog_id);
   if (HasLineBreak(prog_id)) throw RuntimeError("the ProgID " + Quote(prog_id) + " holds a line break");
-  if (module_path.empty() || module_path.front() != '/' || HasLineBreak(module_path)) {
-    throw RuntimeError("cannot register " + Quote(prog_id) + ": the module path " + Quote(module_path) +
-                       " must be absolute and on one line");
-  }
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) throw RuntimeError("cannot create the registry folder " + folder + ": " + ec.message());
@@ -136,7 +147,7 @@ void WriteComponentRecord(const std::string& folder, const std::string& prog_id,
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << "# Vardenix scoring-component registration\n"
         << "progid=" << prog_id << "\n"
-        << "module=" << module_path << "\n";
+        << lines;
     out.close();
     if (!out) {
       fs::remove(temp, ec);
@@ -149,6 +160,52 @@ void WriteComponentRecord(const std::string& folder, const std::string& prog_id,
     fs::remove(temp, ignored);
     throw RuntimeError("cannot write " + file + ": " + ec.message());
   }
+}
+
+}  // namespace
+
+void WriteComponentRecord(const std::string& folder, const std::string& prog_id,
+                          const std::string& module_path) {
+  if (module_path.empty() || module_path.front() != '/' || HasLineBreak(module_path)) {
+    throw RuntimeError("cannot register " + Quote(prog_id) + ": the module path " + Quote(module_path) +
+                       " must be absolute and on one line");
+  }
+  WriteRecordFile(folder, prog_id, "module=" + module_path + "\n");
+}
+
+ComponentRecord RegisterProgram(const std::string& folder, const std::string& prog_id, std::vector<std::string> argv) {
+  if (argv.empty() || argv.front().empty()) {
+    throw RuntimeError("cannot register " + Quote(prog_id) + ": no program was given");
+  }
+  std::string& program = argv.front();
+  if (program.find('/') == std::string::npos) {
+    const char* path = std::getenv("PATH");
+    std::string found;
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size() && found.empty();) {
+      std::size_t end = dirs.find(':', start);
+      if (end == std::string::npos) end = dirs.size();
+      const std::string dir = dirs.substr(start, end - start);
+      const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
+      if (::access(candidate.c_str(), X_OK) == 0) found = candidate;
+      start = end + 1;
+    }
+    if (found.empty()) throw RuntimeError("cannot register " + Quote(prog_id) + ": the program " + program + " is not found in PATH");
+    program = found;
+  }
+  program = NormalAbsolute(program).string();
+  if (::access(program.c_str(), X_OK) != 0) {
+    throw RuntimeError("cannot register " + Quote(prog_id) + ": the program " + program + " is not an executable file");
+  }
+  std::string lines = "program=" + program + "\n";
+  for (std::size_t i = 1; i < argv.size(); ++i) {
+    if (HasLineBreak(argv[i])) {
+      throw RuntimeError("cannot register " + Quote(prog_id) + ": the argument " + Quote(argv[i]) + " holds a line break");
+    }
+    lines += "arg=" + argv[i] + "\n";
+  }
+  WriteRecordFile(folder, prog_id, lines);
+  return ComponentRecord{prog_id, {}, argv, ComponentRecordPath(folder, prog_id), {}};
 }
 
 std::optional<ComponentRecord> FindComponentRecord(const std::string& folder, const std::string& prog_id) {
@@ -204,7 +261,7 @@ std::vector<ComponentRecord> RegisterModule(const std::string& folder, const std
   std::vector<ComponentRecord> written;
   for (const auto& cls : module->classes) {
     WriteComponentRecord(folder, cls->prog_id, module->path);
-    written.push_back({cls->prog_id, module->path, ComponentRecordPath(folder, cls->prog_id), {}});
+    written.push_back({cls->prog_id, module->path, {}, ComponentRecordPath(folder, cls->prog_id), {}});
   }
   return written;
 }

@@ -11,6 +11,11 @@
 //     progid=Acme.WordScorer.1
 //     module=/opt/acme/lib/libwordscorer.so
 // `progid` is the ProgID as the module spells it; `module` is the absolute path of the module.
+// A program component's record has, instead of `module`, its command line: `program` (the absolute
+// path of the program) and one `arg` line per argument, in order:
+//     progid=Acme.PyCheck
+//     program=/usr/bin/python3
+//     arg=/opt/acme/pycheck.py
 //
 // The library never picks a folder of its own; DefaultRegistryFolder gives the one the command
 // uses. Records are written whole (a temporary file renamed into place), so a reader never sees
@@ -26,7 +31,8 @@ namespace vardenix {
 
 struct ComponentRecord {
   std::string prog_id;      // as the record spells it
-  std::string module_path;  // absolute
+  std::string module_path;  // absolute; empty for a program component
+  std::vector<std::string> program;  // a program component's command line, program first; else empty
   std::string file;         // the record's own path
   std::string problem;      // why the record cannot be used; empty when it can
 };
@@ -48,6 +54,12 @@ void WriteComponentRecord(const std::string& folder, const std::string& prog_id,
 // The record of `prog_id`, or nothing when there is none. A record that exists but cannot be used
 // (unreadable, malformed, naming another ProgID) is answered with its `problem` set.
 std::optional<ComponentRecord> FindComponentRecord(const std::string& folder, const std::string& prog_id);
+
+// Writes (or replaces) the record of a program component: `argv` is its command line, whose first
+// element is looked up in PATH when it has no slash and recorded as an absolute path. Answers the
+// record written. Throws RuntimeError when the program is not found or not executable, or a value
+// holds a line break.
+ComponentRecord RegisterProgram(const std::string& folder, const std::string& prog_id, std::vector<std::string> argv);
 
 // Removes the record of `prog_id`; false when there was none.
 bool RemoveComponentRecord(const std::string& folder, const std::string& prog_id);

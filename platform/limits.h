@@ -33,7 +33,22 @@ struct Limits {
   uint64_t recordset_rows = 4'000'000;
   uint64_t recordset_bytes = uint64_t{64} << 20;
   uint32_t query_seconds = 30;
+
+  // Scoring components run out of process (see platform/component_isolation.h). A component grades
+  // a few documents against a rule text: real ones answer in well under a second and use tens of
+  // MiB. 120 s leaves room for a slow grader on a loaded exam-centre machine while still ending a
+  // hung one in a time an operator waits for; 2 GiB is far above any real grader and below what
+  // would push a typical 8 GiB machine into swap; 64 MiB per answer string is thousands of times a
+  // real error text or RuleErrs report, yet small enough to hold several at once.
+  uint32_t component_seconds = 120;
+  uint64_t component_memory_bytes = uint64_t{2} << 30;
+  uint64_t component_answer_bytes = uint64_t{64} << 20;
 };
+
+// After SIGTERM, a stopped component's processes get this long to end before SIGKILL: enough for a
+// process that handles SIGTERM to exit, short enough that a breach is answered well within half a
+// second of its limit.
+constexpr uint32_t kComponentStopGraceMs = 200;
 
 // A flag a host (or the command, on Ctrl-C) sets to stop a running check at the next safe point:
 // between samples of a subject check and between entries of an extraction. Not owned.

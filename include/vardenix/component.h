@@ -158,6 +158,47 @@ VX_EXTERN_C int32_t vardenix_load_module(const char* path, char* message, size_t
  * $XDG_DATA_HOME/vardenix/registry, or ~/.local/share/vardenix/registry. */
 VX_EXTERN_C int32_t vardenix_set_registry_folder(const char* folder, char* message, size_t message_size);
 
+/* ---- Running components out of process ----
+ *
+ * By default a module's component runs inside the host's process, as it always has: fast, but a
+ * component that crashes, hangs, calls exit() or allocates without bound takes the host with it.
+ * vardenix_isolate_components runs them instead in `vardenix-component-host`, a process of its own
+ * that is kept across scoring runs and replaced after a crash or a stop, with limits enforced from
+ * outside for each scoring run. On a breach the component's processes are stopped and the scoring
+ * run fails as a run-time failure whose description names the ProgID, the limit and what happened
+ * ("the scoring component Acme.Scorer did not answer within 120 s and was stopped"); the check then
+ * answers False and reports it, and the next scoring run gets a new host process. Classes
+ * registered in-process (vardenix_register_class) stay in-process: they are the host's own code.
+ * Program components (`vardenix register --program`) always run in a process of their own; these
+ * settings give them their limits too.
+ *
+ * Every field left 0 (or NULL) takes its default.
+ */
+typedef struct vx_isolation {
+  /* sizeof(vx_isolation) as the host was built. */
+  uint32_t size;
+  /* Wall time of one scoring run, from creating the component to its last answer, in
+   * milliseconds (default 120,000). */
+  uint32_t time_limit_ms;
+  /* Memory of the component's process, in bytes (default 2 GiB): its address space where the
+   * build allows it, and its resident memory, watched. */
+  uint64_t memory_limit_bytes;
+  /* Size of each answer string, in bytes (default 64 MiB). */
+  uint64_t answer_limit_bytes;
+  /* The component host executable (default: vardenix-component-host beside the running program,
+   * else the one installed beside the vardenix command). */
+  const char* host_path;
+  /* Non-zero: run the host under bubblewrap (`bwrap`): the system read-only, only sandbox_folder
+   * writable (the working folder), no network, a private /tmp. */
+  int32_t sandbox;
+  const char* sandbox_folder;
+} vx_isolation;
+
+/* Runs the components of modules out of process from now on, with the limits of `isolation`; NULL
+ * runs them in-process again. Acts on the process-wide registry, like the calls above. Answers
+ * VX_INVALID_ARGUMENT for a too-small structure or unusable values (a sandbox without its folder). */
+VX_EXTERN_C int32_t vardenix_isolate_components(const vx_isolation* isolation, char* message, size_t message_size);
+
 #ifdef __cplusplus
 /* ---- C++ convenience: write a component as a class with Put and Read ----
  *

@@ -45,7 +45,8 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
 
   for (const std::string& file :
        {prefix + "/include/vardenix/envi_chk.h", prefix + "/include/vardenix/component.h",
-        prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", libdir + "/libvardenix_platform.a",
+        prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", prefix + "/bin/vardenix-component-host",
+        libdir + "/libvardenix_platform.a",
         libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
         libdir + "/cmake/Vardenix/VardenixConfig.cmake"}) {
     EXPECT_TRUE(PathExists(file)) << file;

@@ -1,0 +1,203 @@
+// `vardenix check` with components out of process: the shipped program examples end to end, the
+// limits on the command line, and a component that would have ended the command itself.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/component_isolation.h"
+#include "platform/fakes/temp_dir.h"
+#include "platform/fakes/zip_writer.h"
+
+extern char** environ;
+
+namespace vardenix {
+namespace {
+
+using fakes::TempDir;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+  const std::vector<uint8_t> bytes = fakes::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Runs vardenix with `args`; XDG_DATA_HOME points into `dir`, so the registry is a fresh one.
+Outcome Vardenix(const TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), VARDENIX_BIN);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_s = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
+  for (char** e = environ; *e; ++e) {
+    const std::string var = *e;
+    if (var.rfind("XDG_DATA_HOME=", 0) != 0 && var.rfind("TMPDIR=", 0) != 0) env_s.push_back(var);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const std::string out_path = dir / "stdout.txt";
+  const std::string err_path = dir / "stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  Outcome outcome;
+  if (rc != 0) return outcome;
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  outcome.out = ReadText(out_path);
+  outcome.err = ReadText(err_path);
+  return outcome;
+}
+
+std::string TypicalArchive(const TempDir& dir) {
+  const std::string path = dir / "typical.zip";
+  fakes::WriteFileBytes(path, fakes::BuildZip({{"考生/", "", fakes::ZipEntryType::kFolder, true},
+                                               {"考生/报告.txt", "报告", fakes::ZipEntryType::kFile, true},
+                                               {"考生/成绩.csv", "姓名,分数\n合计,175\n", fakes::ZipEntryType::kFile, true}}));
+  return path;
+}
+
+constexpr const char* kRules = "2 exists 考生/报告.txt\n1 absent 考生/临时.tmp\n3 contains 考生/成绩.csv 合计,175\n";
+
+TEST(ProgramExamples, GradeThroughVardenixCheck) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> command;
+  } rows[] = {
+      {"Python", {"python3", EXAMPLE_COMPONENTS "/filecheck.py"}},
+      {"POSIX shell", {"/bin/sh", EXAMPLE_COMPONENTS "/filecheck.sh"}},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const std::string archive = TypicalArchive(dir);
+    std::vector<std::string> reg = {"register", "--program", "Acme.Example", "--"};
+    reg.insert(reg.end(), row.command.begin(), row.command.end());
+    const Outcome registered = Vardenix(dir, reg);
+    ASSERT_EQ(registered.status, 0) << row.name << ": " << registered.err;
+
+    const std::string work = dir / "work";
+    fakes::MakeDirs(work);
+    const Outcome passed = Vardenix(dir, {"check", "--ping-name", "Acme.Example", "--archive", archive, "--rule-text",
+                                          kRules, "--ping-path", work});
+    EXPECT_EQ(passed.status, 0) << row.name << ": " << passed.out << passed.err << ::testing::PrintToString(fakes::ListTree(work));
+
+    const std::string xml = dir / "report.xml";
+    const Outcome failed = Vardenix(dir, {"check", "--ping-name", "Acme.Example", "--archive", archive, "--rule-text",
+                                          std::string(kRules) + "1 folder 考生/图片\n", "--xml", xml});
+    EXPECT_EQ(failed.status, 1) << row.name << ": " << failed.out << failed.err;
+    EXPECT_NE(failed.out.find("第4行（1分）：缺少文件夹 考生/图片"), std::string::npos) << row.name << ": " << failed.out;
+    EXPECT_NE(ReadText(xml).find("<RuleErrInfo>缺少文件夹 考生/图片</RuleErrInfo>"), std::string::npos) << row.name;
+
+    const Outcome refused = Vardenix(dir, {"check", "--ping-name", "Acme.Example", "--archive", archive, "--rule-text",
+                                           "1 exist 考生/报告.txt"});
+    EXPECT_EQ(refused.status, 1) << row.name;
+    EXPECT_NE(refused.out.find("rule line 1: unknown rule kind \"exist\""), std::string::npos) << row.name << ": " << refused.out;
+  }
+}
+
+TEST(CheckCommand, AComponentThatEndsItsProcessFailsTheCheckInsteadOfPassingIt) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  const Outcome o = Vardenix(dir, {"check", "--ping-name", "Hostile.Exit", "--component", HOSTILE_MODULE, "--archive",
+                                   archive, "--rule-text", "perfect"});
+  EXPECT_EQ(o.status, 1) << o.out << o.err;
+  EXPECT_NE(o.out.find("the scoring component Hostile.Exit ended its process while answering \"ping\""),
+            std::string::npos) << o.out;
+}
+
+TEST(CheckCommand, LimitsComeFromTheCommandLine) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  const Outcome slow = Vardenix(dir, {"check", "--ping-name", "Hostile.Loop", "--component", HOSTILE_MODULE,
+                                      "--archive", archive, "--rule-text", "perfect", "--time-limit", "0.5"});
+  EXPECT_EQ(slow.status, 1) << slow.err;
+  EXPECT_NE(slow.out.find("the scoring component Hostile.Loop did not answer within 0.5 s and was stopped"),
+            std::string::npos) << slow.out;
+
+  const Outcome big = Vardenix(dir, {"check", "--ping-name", "Hostile.Huge", "--component", HOSTILE_MODULE,
+                                     "--archive", archive, "--rule-text", "perfect", "--answer-limit", "1M"});
+  EXPECT_EQ(big.status, 1) << big.err;
+  EXPECT_NE(big.out.find("answered with more than 1 MiB while answering \"ShowErr\""), std::string::npos) << big.out;
+
+  const Outcome trusted = Vardenix(dir, {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
+                                         "--archive", archive, "--rule-text", "perfect", "--in-process"});
+  EXPECT_EQ(trusted.status, 0) << trusted.out << trusted.err;
+
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    const char* message;
+  } rows[] = {
+      {"time not a number", {"--time-limit", "soon"}, "--time-limit must be a positive number of seconds"},
+      {"time zero", {"--time-limit", "0"}, "--time-limit must be a positive number of seconds"},
+      {"size without meaning", {"--memory-limit", "2Q"}, "--memory-limit must be a size such as 2G"},
+      {"memory too small", {"--memory-limit", "1M"}, "the memory limit of a scoring component must be at least 16 MiB"},
+      {"in-process with a limit", {"--in-process", "--time-limit", "5"}, "excludes"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
+                                     "--archive", archive, "--rule-text", "perfect"};
+    args.insert(args.end(), row.flags.begin(), row.flags.end());
+    const Outcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, 2) << row.name << ": " << o.out;
+    EXPECT_NE(o.err.find(row.message), std::string::npos) << row.name << ": " << o.err;
+  }
+}
+
+TEST(CheckCommand, SandboxKeepsTheComponentToTheWorkingFolder) {
+  std::string why;
+  if (!SandboxAvailable(std::string(), why)) GTEST_SKIP() << "no sandbox on this machine: " << why;
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  // Outside /tmp, which the sandbox replaces, so that only its read-only view keeps it unwritten.
+  const std::string outside = ISOLATION_BINARY_DIR "/sandbox-outside.txt";
+  std::remove(outside.c_str());
+  std::remove("/tmp/vardenix-sandbox-probe");
+  const std::string work = dir / "work";
+  fakes::MakeDirs(work);
+  // Tries to write outside the working folder, to reach the network, and to leave a file in /tmp;
+  // reports what it managed in ShowErr, and passes only when writing in its own folder works. It
+  // lives in the working folder: the sandbox's /tmp is its own.
+  const std::string script = work + "/probe.sh";
+  fakes::WriteFileText(script,
+      "cat >/dev/null\n"
+      "r=\n"
+      "if (echo x > '" + outside + "') 2>/dev/null; then r=\"$r wrote-outside\"; fi\n"
+      "echo x > /tmp/vardenix-sandbox-probe 2>/dev/null\n"
+      "if [ \"$(grep -c : /proc/net/dev)\" -gt 1 ]; then r=\"$r network\"; fi\n"
+      "echo ok > inside.txt || r=\"$r cannot-write-inside\"\n"
+      "if [ -z \"$r\" ]; then p=100; else p=0; fi\n"
+      "printf '{\"ping\": %s, \"ShowErr\": \"%s\", \"ErrMsgXml\": \"\"}' \"$p\" \"$r\"\n");
+  ASSERT_EQ(Vardenix(dir, {"register", "--program", "Test.Probe", "--", "/bin/sh", script}).status, 0);
+  const Outcome o = Vardenix(dir, {"check", "--ping-name", "Test.Probe", "--archive", archive, "--rule-text", "x",
+                                   "--ping-path", work, "--sandbox"});
+  EXPECT_EQ(o.status, 0) << o.out << o.err;
+  EXPECT_FALSE(fakes::PathExists(outside));
+  EXPECT_TRUE(fakes::PathExists(work + "/inside.txt"));
+  EXPECT_FALSE(fakes::PathExists("/tmp/vardenix-sandbox-probe")) << "the sandbox's /tmp is not private";
+
+  // A module's component runs under the sandbox as well.
+  const Outcome module = Vardenix(dir, {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
+                                        "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"});
+  EXPECT_EQ(module.status, 0) << module.out << module.err;
+}
+
+}  // namespace
+}  // namespace vardenix

@@ -1,0 +1,160 @@
+// Components that misbehave in every way a process can, run out of process through the check
+// object: the checking process survives, the record fails with a report that names the component
+// and what happened, nothing of the component is left running, and the next check works.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/component_records.h"
+#include "rig.h"
+
+namespace vardenix::isolation_test {
+namespace {
+
+struct HostileRow {
+  const char* name;
+  const char* prog_id;
+  const char* reason;  // what the report says happened
+  // A breach of the memory or answer limit needs memory to be filled, which takes seconds on a
+  // loaded machine: those rows have time enough that the limit they test is the one met.
+  double seconds = kSeconds;
+};
+
+// Module components, in the hostile module.
+const HostileRow kModuleRows[] = {
+    {"segfault", "Hostile.Segv", "crashed while answering \"ping\": its process was killed by signal SIGSEGV"},
+    {"abort", "Hostile.Abort", "crashed while answering \"ping\": its process was killed by signal SIGABRT"},
+    {"exit(0) in ping", "Hostile.Exit", "ended its process while answering \"ping\" (it exited with status 0)"},
+    {"endless loop", "Hostile.Loop", "did not answer within 1 s and was stopped"},
+    {"loop ignoring SIGTERM", "Hostile.Stubborn", "did not answer within 1 s and was stopped"},
+    {"unbounded allocation", "Hostile.Hog", "used more than 512 MiB of memory and was stopped", 60},
+    {"fork leaving a child", "Hostile.Forker", "left a process running"},
+    {"100 MB ShowErr", "Hostile.Huge", "answered with more than 8 MiB while answering \"ShowErr\" and was stopped", 60},
+    {"junk on the protocol socket", "Hostile.Garbage", "broke the component host's protocol"},
+};
+
+// Program components: a command line, with a marker to find its processes by.
+struct ProgramRow {
+  const char* name;
+  const char* prog_id;
+  const char* script;  // run by /bin/sh -c
+  const char* reason;
+};
+
+const ProgramRow kProgramRows[] = {
+    {"no JSON", "Hostile.Program.Silent", "cat >/dev/null", "wrote no answer on stdout"},
+    {"not JSON", "Hostile.Program.Prose", "echo 'all fine, 100 points'",
+     "wrote something on stdout that is not one JSON object"},
+    {"invalid JSON", "Hostile.Program.Broken", "printf '{\"ping\": 100, \"ShowErr\": '",
+     "wrote something on stdout that is not one JSON object"},
+    {"endless loop", "Hostile.Program.Loop", "while :; do :; done", "did not answer within 1 s and was stopped"},
+    {"loop ignoring SIGTERM", "Hostile.Program.Stubborn", "trap '' TERM; while :; do :; done",
+     "did not answer within 1 s and was stopped"},
+    {"child left running", "Hostile.Program.Forker",
+     "sleep 1000 & echo '{\"ping\": 100, \"ShowErr\": \"\", \"ErrMsgXml\": \"\"}'", "left a process running"},
+    {"crash", "Hostile.Program.Crash", "kill -SEGV $$", "crashed while answering \"ping\": its process was killed by signal SIGSEGV"},
+    {"exit status", "Hostile.Program.Fails", "echo 'cannot read the rule' >&2; exit 3",
+     "exited with status 3 without an answer; its last output on stderr: cannot read the rule"},
+};
+
+void ExpectReported(const Verdict& v, const std::string& prog_id, const std::string& reason, const char* name,
+                    double seconds = kSeconds) {
+  EXPECT_FALSE(v.passed) << name;
+  EXPECT_NE(v.text.find("the scoring component " + prog_id + " "), std::string::npos) << name << ": " << v.text;
+  EXPECT_NE(v.text.find(reason), std::string::npos) << name << ": " << v.text;
+  EXPECT_NE(v.xml.find(prog_id), std::string::npos) << name << ": " << v.xml;
+  EXPECT_LT(v.seconds, seconds + kAnswerMargin) << name;
+}
+
+TEST(HostileModules, EachFailsItsRecordAndLeavesNothingRunning) {
+  for (const HostileRow& row : kModuleRows) {
+    IsolationSettings settings = SmallLimits();
+    settings.seconds = row.seconds;
+    Rig rig(settings);
+    auto check = rig.Check();
+    ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed) << row.name;
+    // The host process that served the good check is the one the hostile check will get.
+    const std::vector<int> idle = rig.hosts->IdleHostIds();
+    ASSERT_EQ(idle.size(), 1u) << row.name;
+    const pid_t host = idle.front();
+
+    const Verdict v = RunCheck(*check, row.prog_id);
+    ExpectReported(v, row.prog_id, row.reason, row.name, row.seconds);
+
+    EXPECT_FALSE(Running(host)) << row.name << ": the host process was not stopped";
+    EXPECT_TRUE(Eventually([&] { return GroupMembers(host).empty(); })) << row.name << ": a process of its group is left";
+    if (std::string(row.prog_id) == "Hostile.Forker") {
+      std::ifstream in(rig.work / "forker.pid");
+      pid_t child = 0;
+      ASSERT_TRUE(in >> child) << row.name;
+      EXPECT_TRUE(Eventually([&] { return !Running(child); })) << row.name << ": the child it left is running";
+    }
+
+    const Verdict next = RunCheck(*check, "Hostile.Good");
+    EXPECT_TRUE(next.passed) << row.name << ": the next check of the same object: " << next.text;
+  }
+}
+
+TEST(HostileModules, WhatAComponentPrintsDoesNotDisturbTheProtocol) {
+  std::vector<std::string> traced;
+  IsolationSettings settings = SmallLimits();
+  settings.trace = [&traced](const std::string& prog_id, const std::string& text) { traced.push_back(prog_id + ": " + text); };
+  Rig rig(settings);
+  auto check = rig.Check();
+  const Verdict v = RunCheck(*check, "Hostile.Chatty");
+  EXPECT_TRUE(v.passed) << v.text;
+  std::string all;
+  for (const std::string& t : traced) all += t;
+  EXPECT_NE(all.find("Hostile.Chatty: "), std::string::npos);
+  EXPECT_NE(all.find("a word on stderr"), std::string::npos) << all.substr(0, 300);
+}
+
+TEST(HostileModules, OneHostProcessServesRunAfterRunAndANewOneFollowsACrash) {
+  Rig rig;
+  auto check = rig.Check();
+  ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  const std::vector<int> first = rig.hosts->IdleHostIds();
+  ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  EXPECT_EQ(rig.hosts->IdleHostIds(), first) << "the host process was not kept";
+
+  EXPECT_FALSE(RunCheck(*check, "Hostile.Segv").passed);
+  EXPECT_TRUE(rig.hosts->IdleHostIds().empty());
+  ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  const std::vector<int> after = rig.hosts->IdleHostIds();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after, first);
+}
+
+TEST(HostileModules, AComponentsOwnFailureKeepsItsHostProcess) {
+  Rig rig;
+  auto check = rig.Check();
+  ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  const std::vector<int> host = rig.hosts->IdleHostIds();
+  // A ProgID the module does not have: the host answers an error, and is fine.
+  const Verdict v = RunCheck(*check, "Hostile.Nobody");
+  EXPECT_FALSE(v.passed);
+  EXPECT_NE(v.text.find("Hostile.Nobody"), std::string::npos) << v.text;
+  EXPECT_EQ(rig.hosts->IdleHostIds(), host);
+}
+
+TEST(HostilePrograms, EachFailsItsRecordAndLeavesNothingRunning) {
+  Rig rig;
+  for (const ProgramRow& row : kProgramRows) {
+    // The marker finds the program's processes; sh keeps its -c text on its command line.
+    const std::string marker = std::string("vx-marker-") + row.prog_id;
+    RegisterProgram(rig.records.path(), row.prog_id, {"/bin/sh", "-c", std::string(row.script) + " # " + marker});
+    auto check = rig.Check();
+    const Verdict v = RunCheck(*check, row.prog_id);
+    ExpectReported(v, row.prog_id, row.reason, row.name);
+    EXPECT_TRUE(Eventually([&] { return ProcessesWith(marker).empty(); })) << row.name << ": a process is left";
+    EXPECT_TRUE(Eventually([&] { return ProcessesWith(std::string("sleep\0" "1000", 10)).empty(); })) << row.name;
+
+    const Verdict next = RunCheck(*check, "Hostile.Good");
+    EXPECT_TRUE(next.passed) << row.name << ": the next check of the same object: " << next.text;
+  }
+}
+
+}  // namespace
+}  // namespace vardenix::isolation_test

@@ -1,0 +1,119 @@
+// Program components: what the program is given (its folder, one JSON object on stdin) and how its
+// answer becomes the scoring component's answers, through the registry a check uses.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/component_records.h"
+#include "rig.h"
+#include "vardenix/error.h"
+
+namespace vardenix::isolation_test {
+namespace {
+
+// A Python program that answers with what it was given: its folder and its request, in ShowErr.
+constexpr const char* kEcho = R"(
+import json, os, sys
+request = json.load(sys.stdin)
+print("echo ran", file=sys.stderr)
+json.dump({"protocol": 1, "ping": 100, "ShowErr": json.dumps({"cwd": os.getcwd(), "request": request}),
+           "ErrMsgXml": "<RuleErrs/>"}, sys.stdout)
+)";
+
+std::unique_ptr<NamedObject> Program(Rig& rig, const std::string& prog_id, const std::string& python) {
+  const std::string script = rig.records.Write(prog_id + ".py", python);
+  RegisterProgram(rig.records.path(), prog_id, {"python3", script});
+  return rig.registry.Create(prog_id);
+}
+
+void PutFour(NamedObject& object, const std::string& folder) {
+  object.Put("TestPath", Variant::Text(folder));
+  object.Put("AnsCont", Variant::Text("1 exists 考生/报告.txt\r\n\"quoted\" \\ back"));
+  object.Put("GetTotalScore", Variant::I2(100));
+  object.Put("ErrInfoType", Variant::I2(63));
+}
+
+TEST(ProgramComponents, GetTheFourPutsAsJsonInTheWorkingFolder) {
+  std::string traced;
+  IsolationSettings settings = SmallLimits();
+  settings.seconds = 30;  // Python's start on a loaded machine
+  settings.trace = [&traced](const std::string& prog_id, const std::string& text) { traced += prog_id + ": " + text; };
+  Rig rig(settings);
+  auto object = Program(rig, "Test.Echo", kEcho);
+  PutFour(*object, rig.work.path());
+
+  EXPECT_EQ(object->Read("ping"), Variant::I4(100));
+  const auto shown = nlohmann::json::parse(ToText(object->Read("ShowErr")));
+  EXPECT_EQ(object->Read("ErrMsgXml"), Variant::Text("<RuleErrs/>"));
+  EXPECT_EQ(shown["cwd"], rig.work.path());
+  const nlohmann::json want = {{"protocol", 1},
+                               {"TestPath", rig.work.path()},
+                               {"AnsCont", "1 exists 考生/报告.txt\r\n\"quoted\" \\ back"},
+                               {"GetTotalScore", 100},
+                               {"ErrInfoType", 63}};
+  EXPECT_EQ(shown["request"], want);
+  EXPECT_EQ(traced, "Test.Echo: echo ran\n");
+}
+
+TEST(ProgramComponents, AnswersBecomeValuesOrClearFailures) {
+  struct Row {
+    const char* name;
+    const char* answer;  // what the program writes on stdout
+    const char* failure;  // empty: "ping" answers `ping`
+    Variant ping;
+  } rows[] = {
+      {"an integer", R"({"ping": 100})", "", Variant::I4(100)},
+      {"a fraction", R"({"ping": 99.5})", "", Variant::R8(99.5)},
+      {"a numeric text", R"({"ping": "100"})", "", Variant::Text("100")},
+      {"null", R"({"ping": null})", "", Variant::Null()},
+      {"the program's own failure", R"({"error": "rule line 3: unknown rule kind"})", "rule line 3: unknown rule kind", {}},
+      {"a member it lacks", R"({"ShowErr": ""})", "unknown member \"ping\" of the component \"Test.Answer\"", {}},
+      {"an array", R"({"ping": [100]})", "answered \"ping\" with a JSON array", {}},
+      {"another protocol", R"({"protocol": 2, "ping": 100})", "answered in component protocol 2", {}},
+      {"not an object", R"([100])", "wrote a JSON array on stdout instead of an object", {}},
+      {"two objects", R"({"ping": 100} {"ping": 0})", "not one JSON object", {}},
+      {"text that is not UTF-8", "{\"ping\": \"\xff\"}", "not one JSON object", {}},
+  };
+  Rig rig;
+  for (const Row& row : rows) {
+    const std::string script = rig.records.Write("answer.sh", std::string("cat >/dev/null; printf '%s' '") + row.answer + "'\n");
+    RegisterProgram(rig.records.path(), "Test.Answer", {"/bin/sh", script});
+    auto object = rig.registry.Create("Test.Answer");
+    PutFour(*object, rig.work.path());
+    if (std::string(row.failure).empty()) {
+      EXPECT_EQ(object->Read("ping"), row.ping) << row.name;
+      continue;
+    }
+    try {
+      object->Read("ping");
+      ADD_FAILURE() << row.name << ": no failure";
+    } catch (const RuntimeError& e) {
+      EXPECT_NE(e.Description().find(row.failure), std::string::npos) << row.name << ": " << e.Description();
+    }
+  }
+}
+
+TEST(ProgramComponents, AProgramThatIsGoneIsAClearFailure) {
+  Rig rig;
+  const std::string script = rig.records.Write("gone.sh", "exit 0\n");
+  RegisterProgram(rig.records.path(), "Test.Gone", {"/bin/sh", script});
+  const std::string program = rig.records / "gone";
+  // A record whose program was removed after it was registered.
+  RegisterProgram(rig.records.path(), "Test.Removed", {"/bin/true"});
+  fakes::WriteFileText(rig.records / "test.removed.component",
+                       "progid=Test.Removed\nprogram=" + program + "\n");
+  auto object = rig.registry.Create("Test.Removed");
+  PutFour(*object, rig.work.path());
+  try {
+    object->Read("ping");
+    ADD_FAILURE() << "no failure";
+  } catch (const RuntimeError& e) {
+    EXPECT_NE(e.Description().find("the scoring component Test.Removed cannot be started"), std::string::npos)
+        << e.Description();
+    EXPECT_NE(e.Description().find(program), std::string::npos) << e.Description();
+  }
+}
+
+}  // namespace
+}  // namespace vardenix::isolation_test
