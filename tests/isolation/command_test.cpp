@@ -1,10 +1,5 @@
 // `vardenix check` with components out of process: the shipped program examples end to end, the
 // limits on the command line, and a component that would have ended the command itself.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,19 +9,14 @@
 #include "platform/component_isolation.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/fakes/zip_writer.h"
-
-extern char** environ;
+#include "support/command.h"
 
 namespace vardenix {
 namespace {
 
 using fakes::TempDir;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = support::CommandOutcome;
 
 std::string ReadText(const std::string& path) {
   const std::vector<uint8_t> bytes = fakes::ReadFileBytes(path);
@@ -34,36 +24,8 @@ std::string ReadText(const std::string& path) {
 }
 
 // Runs vardenix with `args`; XDG_DATA_HOME points into `dir`, so the registry is a fresh one.
-Outcome Vardenix(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), VARDENIX_BIN);
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()};
-  for (char** e = environ; *e; ++e) {
-    const std::string var = *e;
-    if (var.rfind("XDG_DATA_HOME=", 0) != 0 && var.rfind("TMPDIR=", 0) != 0) env_s.push_back(var);
-  }
-  std::vector<char*> envp;
-  for (std::string& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const std::string out_path = dir / "stdout.txt";
-  const std::string err_path = dir / "stderr.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  Outcome outcome;
-  if (rc != 0) return outcome;
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  outcome.out = ReadText(out_path);
-  outcome.err = ReadText(err_path);
-  return outcome;
+Outcome Vardenix(const TempDir& dir, const std::vector<std::string>& args) {
+  return support::RunCommand(VARDENIX_BIN, args, dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
 }
 
 std::string TypicalArchive(const TempDir& dir) {
