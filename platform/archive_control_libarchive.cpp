@@ -546,8 +546,13 @@ int64_t MtimeNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1'0
 // Removes what an earlier extraction created below `root`, newest first: a file only while it is
 // still the file that extraction wrote (same inode, not rewritten since) and not the archive about
 // to be extracted; a folder only when it is empty; a symbolic link that now stands at one of those
-// names is removed as a link. Nothing is followed through a symbolic link.
-void RemoveCreated(int root, const std::vector<Created>& created, const struct stat& archive) {
+// names is removed as a link. Nothing is followed through a symbolic link. Answers the path of the
+// first file or link that stayed because it could not be removed (empty when none did).
+std::string RemoveCreated(int root, const std::vector<Created>& created, const struct stat& archive) {
+  std::string kept;
+  const auto remove_file = [&](int at, const std::string& leaf, const std::string& path) {
+    if (::unlinkat(at, leaf.c_str(), 0) != 0 && errno != ENOENT && kept.empty()) kept = path + ": " + Errno(errno);
+  };
   std::string open_path;
   UniqueFd open_fd;
   for (auto it = created.rbegin(); it != created.rend(); ++it) {
@@ -579,7 +584,7 @@ void RemoveCreated(int root, const std::vector<Created>& created, const struct s
     struct stat st;
     if (::fstatat(at, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(st.st_mode)) {
-      ::unlinkat(at, leaf.c_str(), 0);
+      remove_file(at, leaf, it->path);
     } else if (it->folder) {
       if (S_ISDIR(st.st_mode) && st.st_ino == it->ino) {
         if (open_path == it->path) open_fd.Reset();  // its descriptor is not needed again
@@ -587,9 +592,10 @@ void RemoveCreated(int root, const std::vector<Created>& created, const struct s
       }
     } else if (S_ISREG(st.st_mode) && st.st_ino == it->ino && MtimeNs(st) == it->mtime_ns &&
                !(st.st_dev == archive.st_dev && st.st_ino == archive.st_ino)) {
-      ::unlinkat(at, leaf.c_str(), 0);
+      remove_file(at, leaf, it->path);
     }
   }
+  return kept;
 }
 
 bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
@@ -830,7 +836,13 @@ void Extract(const std::string& archive_path, const std::string& target, const L
 
   // What the previous extraction into this folder created goes first, whatever this archive holds:
   // nothing another answer left may make this one pass.
-  RemoveCreated(folder.get(), CreatedLedger::Instance().Take(key), archive_st);
+  std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+  const std::string kept = RemoveCreated(folder.get(), previous, archive_st);
+  if (!kept.empty()) {
+    CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
+    Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(kept) +
+                                 "; it could be graded with this answer");
+  }
 
   if (!opened) Refuse(ar::kCannotOpen, "cannot open " + Printable(archive_path) + ": " + Errno(open_errno));
   if (!regular) Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
@@ -843,7 +855,9 @@ void Extract(const std::string& archive_path, const std::string& target, const L
     WriteEntries(file.get(), archive_path, folder.get(), target, plan, limits, stop, created);
   } catch (...) {
     // No half answer: what this extraction wrote before it failed is removed again.
-    RemoveCreated(folder.get(), created, archive_st);
+    if (!RemoveCreated(folder.get(), created, archive_st).empty()) {
+      CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
+    }
     throw;
   }
   CreatedLedger::Instance().Keep(key, std::move(created));
