@@ -1,6 +1,7 @@
 #include "cli/check_command.h"
 
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,13 +150,31 @@ std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::strin
   }
   std::vector<std::pair<std::string, std::string>> records;
   for (const nlohmann::json& r : earlier["records"]) {
-    if (!r.is_object() || r.value("kind", "") != "record" || r.value("outcome", "passed") == "passed") continue;
+    // A record whose outcome is missing is graded again, not taken as passed.
+    if (!r.is_object() || r.value("kind", "") != "record" || r.value("outcome", "") == "passed") continue;
     const std::pair<std::string, std::string> key{r.value("module", ""), r.value("recNo", "")};
     if (key.second.empty()) continue;
     // A record drawn twice is graded again once.
     if (std::find(records.begin(), records.end(), key) == records.end()) records.push_back(key);
   }
+  if (records.empty()) {
+    throw UsageError("--rerun " + path + " names no record that did not pass: there is nothing to grade again");
+  }
   return records;
+}
+
+// A rerun passes only when every record it was given was graded again and passed: a record the bank
+// no longer holds, or one in a module the total bank no longer lists, has not passed.
+std::vector<std::string> RerunRecordsNotPassed(const SubjectSelection& selection, const CheckRun& run) {
+  std::vector<std::string> missing;
+  for (const auto& [module, rec_no] : selection.listed) {
+    const bool passed = std::any_of(run.records.begin(), run.records.end(), [&](const RecordResult& r) {
+      return !r.typical_document && r.outcome == RecordOutcome::kPassed &&
+             ::strcasecmp(r.module.c_str(), module.c_str()) == 0 && ::strcasecmp(r.rec_no.c_str(), rec_no.c_str()) == 0;
+    });
+    if (!passed) missing.push_back(module + " " + rec_no);
+  }
+  return missing;
 }
 
 // Where the ProgID comes from: the modules loaded by path, or the registration record naming one.
@@ -241,7 +260,8 @@ void PrepareComponents(const CheckArgs& a) {
 // parse (a component's ill-formed ErrMsgXml) as one whose entry names the problem, so the file
 // always parses.
 std::string XmlFileText(const std::string& report) {
-  if (report.empty()) return DeclareUtf8(kReportSkeleton);
+  // A report of blanks holds nothing either, and written as it is it would not parse.
+  if (report.find_first_not_of(" \t\r\n") == std::string::npos) return DeclareUtf8(kReportSkeleton);
   const RuleErrReading reading = ReadRuleErrs(report);
   if (reading.parses) return DeclareUtf8(report);
   std::string replacement = kReportSkeleton;
@@ -335,10 +355,13 @@ int RunCheck(const CheckArgs& a) {
               << " already holds files; a file already there can make an answer pass that lacks it. Give an "
                  "empty folder to --ping-path, or leave --ping-path out to check in a new folder.\n";
   }
-  ApplySandboxFolder(a.isolation, a.verbose, ping_path);
-
-  // One working folder serves one check at a time: a second command on it waits, or stops.
-  const FolderLock lock(ping_path, !a.no_wait);
+  // One working folder serves one check at a time: a second command on it waits, or stops. A dry
+  // run stages, extracts and grades nothing, so it needs no folder.
+  std::optional<FolderLock> lock;
+  if (!a.dry_run) {
+    ApplySandboxFolder(a.isolation, a.verbose, ping_path);
+    lock.emplace(ping_path, !a.no_wait);
+  }
 
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
@@ -379,6 +402,12 @@ int RunCheck(const CheckArgs& a) {
   // file is written from it.
   const bool interrupted = StopRequested();
   run.interrupted = interrupted;
+  if (selection.kind == SubjectSelection::Kind::kListed && !interrupted) {
+    for (const std::string& record : RerunRecordsNotPassed(selection, run)) {
+      run.verdict = false;
+      std::cerr << "--rerun: " << record << " was not graded again and passed\n";
+    }
+  }
 
   if (a.xml_opt->count() > 0 && a.xml == "-") {
     std::cout << XmlFileText(run.err_xml);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 #include <fstream>
 #include <string>
@@ -327,6 +329,13 @@ TEST(CheckResults, DryRunListsTheDrawsARealRunWithTheSameSeedGrades) {
   const CommandOutcome text = Vardenix(dir, Concat(SubjectCheck(dir), {"--rate", "0.6", "--seed", "424242", "--dry-run"}));
   EXPECT_NE(text.out.find("seed: 424242"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("Excel E-1 (draw 1)\n"), std::string::npos) << text.out;
+
+  // A dry run needs no working folder.
+  std::vector<std::string> no_folder = SubjectCheck(dir);
+  const auto flag = std::find(no_folder.begin(), no_folder.end(), "--ping-path");
+  no_folder.erase(flag, flag + 2);
+  const CommandOutcome folderless = Vardenix(dir, Concat(no_folder, {"--dry-run"}));
+  EXPECT_EQ(folderless.status, 0) << folderless.Describe();
 }
 
 TEST(CheckResults, RerunGradesExactlyTheRecordsThatDidNotPass) {
@@ -340,6 +349,27 @@ TEST(CheckResults, RerunGradesExactlyTheRecordsThatDidNotPass) {
   EXPECT_EQ(j.at("mode"), "rerun");
   EXPECT_EQ(Draws(j), (std::vector<std::string>{"Word W-2 #1", "Word W-3 #2", "Word W-4 #3", "Word W-5 #4",
                                                 "Word W-6 #5", "Word W-7 #6", "Word W-8 #7"}));
+}
+
+// A rerun passes only on records graded again and passed: one the bank no longer holds, or whose
+// module it no longer lists, has not passed, and an earlier result with nothing to rerun is refused.
+TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
+  struct Row {
+    const char* name;
+    const char* earlier;
+    int status;
+  } rows[] = {
+      {"record gone", R"({"records":[{"kind":"record","module":"Word","recNo":"GONE","outcome":"failed"}]})", 1},
+      {"module gone", R"({"records":[{"kind":"record","module":"Gone","recNo":"W-1","outcome":"failed"}]})", 1},
+      {"nothing to rerun", R"({"records":[]})", 2},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteBanks(dir);
+    fakes::WriteFileText(dir / "earlier.json", row.earlier);
+    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--rerun", dir / "earlier.json"}));
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << o.Describe();
+  }
 }
 
 TEST(CheckResults, ProgressIsPlainLinesWhenStderrIsNoTerminal) {
