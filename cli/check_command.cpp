@@ -167,7 +167,9 @@ std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::strin
 // no longer holds, or one in a module the total bank no longer lists, has not passed.
 std::vector<std::string> RerunRecordsNotPassed(const SubjectSelection& selection, const CheckRun& run) {
   std::vector<std::string> missing;
-  for (const auto& [module, rec_no] : selection.listed) {
+  for (const auto& listed : selection.listed) {
+    const std::string& module = listed.first;
+    const std::string& rec_no = listed.second;
     const bool passed = std::any_of(run.records.begin(), run.records.end(), [&](const RecordResult& r) {
       return !r.typical_document && r.outcome == RecordOutcome::kPassed &&
              ::strcasecmp(r.module.c_str(), module.c_str()) == 0 && ::strcasecmp(r.rec_no.c_str(), rec_no.c_str()) == 0;
