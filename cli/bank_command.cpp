@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "authoring/bank_editor.h"
+#include "authoring/bank_schema.h"
+#include "authoring/text_decoding.h"
+#include "authoring/zip_writer.h"
 #include "cli/cli_support.h"
-#include "platform/bank_editor.h"
-#include "platform/bank_schema.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
-#include "platform/zip_writer.h"
 #include "vardenix/error.h"
 
 namespace vardenix::cli {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "authoring/zip_writer.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
-#include "platform/zip_writer.h"
 #include "support/banks.h"
 #include "support/command.h"
 
