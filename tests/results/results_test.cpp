@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include <nlohmann/json.hpp>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -604,6 +606,50 @@ TEST(NewcomerPath, ToolsRefuseWhatAChecksWouldTripOver) {
   ASSERT_EQ(::unlink(module.c_str()), 0);
   const CommandOutcome listed = Vardenix(dir, {"components"});
   EXPECT_NE(listed.out.find("module file is gone"), std::string::npos) << listed.Describe();
+}
+
+// True when `text` holds `word` as a whole flag: not followed by more of a flag's name ("--answer"
+// is not found in "--answer-file", nor "\-\-answer" in "\-\-answer\-file").
+bool MentionsFlag(const std::string& text, const std::string& word) {
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    const std::string next = text.substr(at + word.size(), 2);
+    if (next.empty() || !(std::isalnum(static_cast<unsigned char>(next[0])) || next[0] == '-' || next == "\\-")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every flag that a command's --help lists is in the README, the man page and the bash completion.
+TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
+  const std::string readme = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/README.md");
+  const std::string man = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/docs/vardenix.1");
+  const std::string completion = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/docs/vardenix.bash-completion");
+  const std::vector<std::vector<std::string>> commands = {
+      {"check"},         {"register"},          {"unregister"},           {"components"},
+      {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
+      {"bank", "list"}};
+  TempDir dir;
+  size_t flags = 0;
+  for (const std::vector<std::string>& command : commands) {
+    const CommandOutcome help = Vardenix(dir, Concat(command, {"--help"}));
+    ASSERT_EQ(help.status, 0) << help.Describe();
+    std::istringstream lines(help.out.substr(help.out.find("Options:")));
+    for (std::string line; std::getline(lines, line);) {
+      // "  --flag VALUE  text" or "  -q,--quiet  text"
+      const size_t start = line.find("--");
+      if (line.rfind("  -", 0) != 0 || start == std::string::npos) continue;
+      const std::string flag = line.substr(start, line.find_first_of(" \t", start) - start);
+      if (flag == "--help") continue;
+      ++flags;
+      std::string escaped;  // as roff writes it: every '-' as "\-"
+      for (const char c : flag) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+      EXPECT_TRUE(MentionsFlag(readme, flag)) << command[0] << " " << flag << " is not in README.md";
+      EXPECT_TRUE(MentionsFlag(man, escaped)) << command[0] << " " << flag << " is not in docs/vardenix.1";
+      EXPECT_TRUE(MentionsFlag(completion, flag)) << command[0] << " " << flag << " is not in docs/vardenix.bash-completion";
+    }
+  }
+  EXPECT_GT(flags, 30u) << "the help texts were not read";
 }
 
 TEST(NewcomerPath, MissingSymbolOfAModuleIsSaidInWords) {
