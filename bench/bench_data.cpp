@@ -2,8 +2,8 @@
 
 #include <random>
 
+#include "authoring/zip_writer.h"
 #include "platform/fakes/temp_dir.h"
-#include "platform/zip_writer.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::bench {

@@ -1,5 +1,6 @@
-// Helpers shared by the code that opens SQLite files (the read-only engine and the bank writer).
-// Internal to platform/; callers include sqlite3.h themselves.
+// Helpers shared by the code that opens SQLite files (the read-only engine here, the bank writer and
+// editor in authoring/).
+// Not for the checks: callers include sqlite3.h themselves.
 #pragma once
 
 #include <string>

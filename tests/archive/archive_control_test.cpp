@@ -1,4 +1,5 @@
 // The archive control on libarchive, through its dispatch ids, with real zip archives in real folders.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -576,6 +577,38 @@ TEST(ArchiveControl, EachExtractionFirstRemovesWhatThePreviousOneWrote) {
   ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kUnsafeName);
   EXPECT_FALSE(fakes::PathExists(sandbox.work + "/q4.txt"));
   EXPECT_TRUE(fakes::PathExists(sandbox.work + "/earlier.txt"));
+}
+
+// A folder the next archive needs again is left standing (emptied of the previous answer's files)
+// instead of being removed and made anew; it stays the extraction's own, so a later archive without
+// it removes it. A descriptor held on each folder tells a kept folder from a new one of that name.
+TEST(ArchiveControl, FoldersTheNextArchiveNeedsAgainStayWithoutTheirOldFiles) {
+  Sandbox sandbox;
+  sandbox.Stage(BuildZip({{"doc/a.txt", "q1"}, {"doc/sub/b.txt", "q1"}, {"gone/c.txt", "q1"}}));
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  std::map<std::string, int> held;
+  for (const std::string rel : {"doc", "doc/sub", "gone"}) {
+    held[rel] = ::open((sandbox.work + "/" + rel).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held[rel], 0) << rel;
+  }
+
+  sandbox.Stage(BuildZip({{"doc/sub/d.txt", "q2"}}));
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  EXPECT_EQ(fakes::ListTree(sandbox.work),
+            (std::vector<std::string>{"ChkPing.ZIP", "doc", "doc/sub", "doc/sub/d.txt", "earlier.txt"}));
+  const std::map<std::string, bool> still_there{{"doc", true}, {"doc/sub", true}, {"gone", false}};
+  for (const auto& [rel, kept] : still_there) {
+    struct stat before, now;
+    ASSERT_EQ(::fstat(held[rel], &before), 0) << rel;
+    const bool same = ::stat((sandbox.work + "/" + rel).c_str(), &now) == 0 && before.st_nlink > 0 &&
+                      now.st_ino == before.st_ino && now.st_dev == before.st_dev;
+    EXPECT_EQ(same, kept) << rel;
+    ::close(held[rel]);
+  }
+
+  sandbox.Stage(BuildZip({{"e.txt", "q3"}}));
+  ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << LastFailure();
+  EXPECT_EQ(fakes::ListTree(sandbox.work), (std::vector<std::string>{"ChkPing.ZIP", "e.txt", "earlier.txt"}));
 }
 
 // Two threads, each with its own folder and archive, driving the control as scoring runs do: no

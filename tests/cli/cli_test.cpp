@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "authoring/zip_writer.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
-#include "platform/zip_writer.h"
 #include "support/banks.h"
 
 extern char** environ;

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "authoring/zip_writer.h"
 #include "platform/fakes/temp_dir.h"
-#include "platform/zip_writer.h"
 
 namespace vardenix {
 namespace {

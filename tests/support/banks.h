@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/bank_schema.h"
+#include "authoring/bank_schema.h"
 
 namespace vardenix::support {
 

@@ -1,6 +1,6 @@
 // The question-bank format and its writer: what the writer stores is what the checks' queries read,
 // and the lookups they make are answered from the indexes.
-#include "platform/bank_schema.h"
+#include "authoring/bank_schema.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "authoring/bank_editor.h"
 #include "checks/bank_queries.h"
-#include "platform/bank_editor.h"
 #include "platform/database.h"
 #include "platform/fakes/bank_writer.h"
 #include "platform/fakes/temp_dir.h"

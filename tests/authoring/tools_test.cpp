@@ -1,5 +1,5 @@
-// The tool-side helpers in platform/ that the command builds on: rule-file decoding and zipping a
-// folder for a question bank.
+// The authoring tools that the command builds on: rule-file decoding (with the UTF-8 check under it)
+// and zipping a folder for a question bank.
 #include <unistd.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -11,10 +11,11 @@
 #include <sstream>
 #include <string>
 
+#include "authoring/text_decoding.h"
+#include "authoring/zip_writer.h"
 #include "platform/archive_control.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/text_encoding.h"
-#include "platform/zip_writer.h"
 #include "vardenix/error.h"
 
 namespace vardenix {

@@ -1,4 +1,4 @@
-#include "platform/bank_schema.h"
+#include "authoring/bank_schema.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>

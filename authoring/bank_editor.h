@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/bank_schema.h"
+#include "authoring/bank_schema.h"
 
 namespace vardenix {
 

@@ -1,4 +1,4 @@
-#include "platform/bank_editor.h"
+#include "authoring/bank_editor.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>

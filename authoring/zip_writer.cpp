@@ -1,4 +1,4 @@
-#include "platform/zip_writer.h"
+#include "authoring/zip_writer.h"
 
 #include <archive.h>
 #include <archive_entry.h>
