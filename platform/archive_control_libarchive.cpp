@@ -643,9 +643,7 @@ class FolderWriter {
         root_name_(std::move(root_name)),
         limits_(limits),
         stop_(stop),
-        created_(created),
-        pid_(std::to_string(::getpid())),
-        umask_keeps_mode_(UmaskKeepsFileMode()) {}
+        created_(created) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -683,6 +681,7 @@ class FolderWriter {
     UniqueFd out(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
     for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+      if (pid_.empty()) pid_ = std::to_string(::getpid());
       temp = ".vardenix-" + pid_ + "-" + std::to_string(++temp_counter_) + ".part";
       out = UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
@@ -730,10 +729,11 @@ class FolderWriter {
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
-    // A file made under its own name already has mode 0644 unless the host's umask takes bits away.
-    if ((!temp.empty() || !umask_keeps_mode_) && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    // A file made under its own name already has mode 0644 unless the host's umask takes bits away;
+    // the fstat that records the file for the next extraction's clean-up says which.
     struct stat st;
     if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
+    if ((st.st_mode & 07777) != kFileMode && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
     if (!temp.empty()) {
       // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
@@ -777,7 +777,8 @@ class FolderWriter {
         UniqueFd made(::openat(at, part.c_str(), kOpenFlags));
         if (made.get() < 0) CannotWrite(rel, errno);
         struct stat st;
-        if (::fchmod(made.get(), kFolderMode) != 0 || ::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        if (::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        if ((st.st_mode & 07777) != kFolderMode && ::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
         created_.push_back(Created{rel, st.st_ino, 0, true});
         return made;
       }
@@ -786,28 +787,12 @@ class FolderWriter {
     CannotWrite(rel, ELOOP);
   }
 
-  // True when the process's umask (read from /proc, since umask() cannot read it without changing it
-  // for every thread) clears none of the bits of kFileMode.
-  static bool UmaskKeepsFileMode() {
-    UniqueFd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
-    if (status.get() < 0) return false;
-    char text[4096];
-    const ssize_t n = ::read(status.get(), text, sizeof text - 1);
-    if (n <= 0) return false;
-    text[n] = '\0';
-    const char* line = std::strstr(text, "\nUmask:");
-    if (line == nullptr) return false;
-    const unsigned long mask = std::strtoul(line + 7, nullptr, 8);
-    return (mask & kFileMode) == 0;
-  }
-
   int root_;
   std::string root_name_;
   const Limits& limits_;
   const StopFlag* stop_;
   std::vector<Created>& created_;
-  std::string pid_;
-  bool umask_keeps_mode_;
+  std::string pid_;  // for the names of temporary files, read when the first one is needed
   std::string cached_path_;
   UniqueFd cached_fd_;
   static inline std::atomic<uint64_t> temp_counter_{0};
