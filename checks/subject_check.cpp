@@ -225,8 +225,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
         // workers grade them, and the loop below takes their outcomes in bank order.
         std::vector<std::string> sweep;
         std::optional<ParallelGrader> grader;
-        if (kind == SubjectSelection::Kind::kEveryQuestion && ctx.selection->grade && ctx.selection->jobs > 1 &&
-            samples > 1) {
+        if (kind == SubjectSelection::Kind::kEveryQuestion && ctx.selection->grade && ctx.selection->jobs > 1) {
           sweep.reserve(static_cast<size_t>(samples));
           for (int32_t sample = 1; sample <= samples; ++sample) {
             if (sample == 1) {
