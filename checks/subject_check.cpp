@@ -202,6 +202,24 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
 
     db_subject = engine.OpenDatabase(subject_path, ctx.platform.limits, ctx.platform.stop);
     bool verdict = true;
+    // A listed selection passes only when every record it names was graded and passed: why each
+    // one was not graded, empty once it was. A record named in a module the total bank does not
+    // list for the subject is never drawn.
+    const bool listing =
+        ctx.selection && ctx.selection->kind == SubjectSelection::Kind::kListed && ctx.selection->grade;
+    std::vector<std::string> listed_not_graded;
+    if (listing) {
+      listed_not_graded.assign(ctx.selection->listed.size(),
+                               "the total bank lists no such module with operation questions for the subject");
+    }
+    const auto note_listed = [&](const std::string& module, const std::string& rec_no, const std::string& why) {
+      for (size_t i = 0; i < listed_not_graded.size(); ++i) {
+        const auto& [listed_module, listed_rec_no] = ctx.selection->listed[i];
+        if (SameModule(listed_module, module) && (rec_no.empty() || listed_rec_no == rec_no)) {
+          listed_not_graded[i] = why;
+        }
+      }
+    };
     RandomSource& random = *ctx.platform.random;
     int32_t module_index = 0;
 
@@ -268,6 +286,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
+            if (listing && !rec_no.empty()) note_listed(module, rec_no, record.reason);
             continue;
           }
 
@@ -296,15 +315,27 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
             err_text += record_text;
             merged_xml.Merge(record_xml);
           }
+          if (listing) {
+            note_listed(module, rec_no, record.outcome == RecordOutcome::kNotGraded ? record.reason : std::string());
+          }
           if (ctx.observer) {
             ctx.observer->OnSample(module, rec_no, passed);
             ctx.observer->OnRecord(record);
           }
         }
-      } else if (ctx.observer) {
-        ctx.observer->OnModule(module_index, module, 0, 0);
+      } else {
+        if (ctx.observer) ctx.observer->OnModule(module_index, module, 0, 0);
+        if (listing) note_listed(module, std::string(), "the module has no questions in the subject bank");
       }
       rs_modules->MoveNext();
+    }
+    for (size_t i = 0; i < listed_not_graded.size(); ++i) {
+      if (listed_not_graded[i].empty()) continue;
+      verdict = false;
+      const auto& [module, rec_no] = ctx.selection->listed[i];
+      AddErrInfo(ctx.recorder, kSubjectBankCheck,
+                 "the record " + rec_no + " of the module " + module + " was not graded: " + listed_not_graded[i], "",
+                 "", "", "", "");
     }
 
     // The module list goes last, after the total bank is closed: a record set holds its rows and

@@ -13,8 +13,14 @@
 // are given to the system in their long (\\?\) form, so deep answers are not cut at 260 characters.
 // A link or junction in the way of a folder or a file is removed (the link, never what it points
 // to) and replaced by what the archive holds. A failed or stopped extraction removes what it had
-// written. Unlike the Linux control, this one does not yet remove, before an extraction, what the
-// previous extraction into the same folder wrote.
+// written.
+//
+// Before an extraction, what the previous extraction into the same folder wrote is removed, as on
+// Linux: a file only while it is still the file written then (same file index, not rewritten since)
+// and not the archive about to be extracted, a folder only when it is empty, a link at one of those
+// names as a link; nothing is removed through a link or junction. When something that must go
+// cannot be removed, the extraction is refused (cannot write), so no answer is graded on another's
+// files.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -25,6 +31,7 @@
 #include <cctype>
 #include <cstring>
 #include <cwchar>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -132,6 +139,152 @@ std::wstring FoldedKey(const std::string& path) {
   std::wstring key = win::Widen(path);
   if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
   return key;
+}
+
+// What a file system object is: its volume and file index, its last write time and attributes.
+struct Identity {
+  bool found = false;
+  DWORD volume = 0;
+  uint64_t index = 0;
+  int64_t written = 0;
+  DWORD attributes = 0;
+};
+
+Identity IdentityOf(HANDLE handle) {
+  Identity id;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return id;
+  const auto time = [](const FILETIME& t) { return (int64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  id.found = true;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  id.written = time(info.ftLastWriteTime);
+  id.attributes = info.dwFileAttributes;
+  return id;
+}
+
+// The identity of the object at `path` itself: a link or junction is not followed.
+Identity IdentityAt(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const Identity id = IdentityOf(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  return id;
+}
+
+// One file or folder an extraction created, by its path below the target folder.
+struct Created {
+  std::wstring path;  // relative, "\\" separators
+  uint64_t index = 0;
+  int64_t written = 0;  // files only: a file rewritten since is not the extraction's any more
+  bool folder = false;
+};
+
+// A folder's identity: its volume and file index. (Not its creation time: Wine derives that from
+// times that change whenever the folder's content does.)
+struct FolderKey {
+  DWORD volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FolderKey& o) const { return volume == o.volume && index == o.index; }
+};
+
+// The process-wide memory of what the last extraction into each folder created, bounded as on
+// Linux: the most recent kMaxFolders folders and kMaxBytes of names in all. A folder dropped from it
+// keeps what its last extraction wrote.
+class CreatedLedger {
+ public:
+  static CreatedLedger& Instance() {
+    static CreatedLedger ledger;
+    return ledger;
+  }
+
+  std::vector<Created> Take(const FolderKey& key) {
+    std::lock_guard lock(mutex_);
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (it->key == key) {
+        std::vector<Created> created = std::move(it->created);
+        bytes_ -= it->bytes;
+        records_.erase(it);
+        return created;
+      }
+    }
+    return {};
+  }
+
+  void Keep(const FolderKey& key, std::vector<Created> created) {
+    size_t bytes = 0;
+    for (const Created& c : created) bytes += c.path.size() * sizeof(wchar_t) + sizeof(Created);
+    std::lock_guard lock(mutex_);
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (it->key == key) {
+        bytes_ -= it->bytes;
+        records_.erase(it);
+        break;
+      }
+    }
+    if (created.empty()) return;
+    records_.push_front(Record{key, std::move(created), bytes});
+    bytes_ += bytes;
+    while (records_.size() > 1 && (records_.size() > kMaxFolders || bytes_ > kMaxBytes)) {
+      bytes_ -= records_.back().bytes;
+      records_.pop_back();
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 256;
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
+  struct Record {
+    FolderKey key;
+    std::vector<Created> created;
+    size_t bytes;
+  };
+  std::mutex mutex_;
+  std::list<Record> records_;  // most recently used first
+  size_t bytes_ = 0;
+};
+
+// Removes what an extraction created below `root` (a long-form path), newest first, by the rules in
+// the comment at the top. Answers the path and reason of the first file or link that stayed because
+// it could not be removed (empty when none did).
+std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive) {
+  std::string kept;
+  const auto note = [&](const Created& c) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND && kept.empty()) {
+      kept = win::Narrow(c.path) + ": " + win::SystemMessage(err);
+    }
+  };
+  for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    // Every folder on the way must still be a plain folder: nothing is reached through a link.
+    bool reachable = true;
+    for (size_t slash = it->path.find(L'\\'); slash != std::wstring::npos && reachable;
+         slash = it->path.find(L'\\', slash + 1)) {
+      const DWORD attrs = GetFileAttributesW((root + L'\\' + it->path.substr(0, slash)).c_str());
+      reachable = attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) &&
+                  !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    if (!reachable) continue;
+    const std::wstring full = root + L'\\' + it->path;
+    const Identity now = IdentityAt(full);
+    if (!now.found) continue;
+    const bool is_folder = (now.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (now.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      if (!(is_folder ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str()))) note(*it);
+    } else if (it->folder) {
+      if (is_folder && now.index == it->index) RemoveDirectoryW(full.c_str());  // kept when anything is inside
+    } else if (!is_folder && now.index == it->index && now.written == it->written &&
+               !(archive.found && now.volume == archive.volume && now.index == archive.index)) {
+      if (now.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+      }
+      if (!DeleteFileW(full.c_str())) {
+        note(*it);
+        if (now.attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(full.c_str(), now.attributes);
+      }
+    }
+  }
+  return kept;
 }
 
 struct ReaderFree {
@@ -293,18 +446,9 @@ std::wstring LongPath(const std::string& folder) {
 
 class FolderWriter {
  public:
-  FolderWriter(std::wstring root, const Limits& limits) : root_(std::move(root)), limits_(limits) {
+  FolderWriter(std::wstring root, const Limits& limits, std::vector<Created>& created)
+      : root_(std::move(root)), limits_(limits), created_(created) {
     if (!root_.empty() && root_.back() == L'\\') root_.pop_back();
-  }
-
-  // Removes what this extraction created, newest first, so a failed one leaves no half answer. A
-  // file it replaced is gone with it (its earlier content was already overwritten on the move).
-  void RollBack() {
-    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-      SetFileAttributesW(it->first.c_str(), FILE_ATTRIBUTE_NORMAL);
-      it->second ? RemoveDirectoryW(it->first.c_str()) : DeleteFileW(it->first.c_str());
-    }
-    created_.clear();
   }
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A link or a file
@@ -379,7 +523,7 @@ class FolderWriter {
       out = INVALID_HANDLE_VALUE;
       ClearWay(target, rel, /*for_folder=*/false);
       if (!MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) CannotWrite(rel, GetLastError());
-      created_.emplace_back(target, false);
+      Note(target, false);
     } catch (...) {
       if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
       DeleteFileW(part.c_str());
@@ -420,30 +564,31 @@ class FolderWriter {
     }
     ClearWay(path, rel, /*for_folder=*/true);
     if (CreateDirectoryW(path.c_str(), nullptr)) {
-      created_.emplace_back(path, true);
+      Note(path, true);
     } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
       CannotWrite(rel, GetLastError());
     }
   }
 
+  // Records a file or folder this extraction made, for its removal later.
+  void Note(const std::wstring& path, bool folder) {
+    const Identity id = IdentityAt(path);
+    created_.push_back(Created{path.substr(root_.size() + 1), id.index, id.written, folder});
+  }
+
   std::wstring root_;
   const Limits& limits_;
-  std::vector<std::pair<std::wstring, bool>> created_;  // path, is a folder
+  std::vector<Created>& created_;
 };
 
 void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
               const StopFlag* stop);
 
-void WriteEntries(int fd, const std::string& path, const std::string& target,
-                  const std::vector<PlannedEntry>& plan, const Limits& limits, const StopFlag* stop) {
+void WriteEntries(int fd, const std::string& path, const std::wstring& root, const std::vector<PlannedEntry>& plan,
+                  const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
   Reader a = OpenReader(fd, path);
-  FolderWriter writer(LongPath(target), limits);
-  try {
-    WriteAll(a.get(), writer, plan, limits, stop);
-  } catch (...) {
-    writer.RollBack();
-    throw;
-  }
+  FolderWriter writer(root, limits, created);
+  WriteAll(a.get(), writer, plan, limits, stop);
 }
 
 void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
@@ -488,14 +633,44 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
     Refuse(ar::kNoTargetFolder, "the target folder " + Quoted(target) + " does not exist");
   }
+  std::wstring root = LongPath(target);
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  const Identity folder = IdentityAt(root);
+  if (!folder.found) Refuse(ar::kCannotWrite, "cannot open the target folder " + Quoted(target));
+  const FolderKey key{folder.volume, folder.index};
+
   Descriptor file(_wopen(win::Widen(archive_path).c_str(), _O_RDONLY | _O_BINARY));
-  if (file.get() < 0) Refuse(ar::kCannotOpen, "cannot open " + Quoted(archive_path) + ": " + std::strerror(errno));
+  const int open_errno = errno;
+  const Identity archive =
+      file.get() >= 0 ? IdentityOf(reinterpret_cast<HANDLE>(_get_osfhandle(file.get()))) : Identity{};
+
+  // What the previous extraction into this folder created goes first, whatever this archive holds:
+  // nothing another answer left may make this one pass.
+  std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+  const std::string kept = RemoveCreated(root, previous, archive);
+  if (!kept.empty()) {
+    CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
+    Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + kept +
+                                 "; it could be graded with this answer");
+  }
+
+  if (file.get() < 0) Refuse(ar::kCannotOpen, "cannot open " + Quoted(archive_path) + ": " + std::strerror(open_errno));
   struct _stat64 st;
   if (_fstat64(file.get(), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
     Refuse(ar::kCannotOpen, Quoted(archive_path) + " is not a regular file");
   }
   const std::vector<PlannedEntry> plan = Survey(file.get(), archive_path, limits);
-  WriteEntries(file.get(), archive_path, target, plan, limits, stop);
+  std::vector<Created> created;
+  try {
+    WriteEntries(file.get(), archive_path, root, plan, limits, stop, created);
+  } catch (...) {
+    // No half answer: what this extraction wrote before it failed is removed again.
+    if (!RemoveCreated(root, created, archive).empty()) {
+      CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
+    }
+    throw;
+  }
+  CreatedLedger::Instance().Keep(key, std::move(created));
 }
 
 class WindowsArchiveControl final : public DispatchObject {

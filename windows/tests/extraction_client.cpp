@@ -1,0 +1,385 @@
+// The archive control of the Windows build under Wine, through the core linked in directly.
+//
+//   extraction_client.exe ledger FIXTURES   what one extraction wrote is gone before the next one,
+//                                            through the control and through a two-question bank
+//   extraction_client.exe hostile FOLDER    hostile archives are refused and write nothing
+//
+// Each part prints a FAIL line per failed check and ends with "N passed, N failed". The archives are
+// made here, stored (not deflated), with exactly the names and attributes each case needs.
+#include <windows.h>
+#include <objbase.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/archive_control.h"
+#include "platform/windows/wide_text.h"
+#include "vardenix/envi_chk.h"
+
+namespace {
+
+using vardenix::DispatchObject;
+using vardenix::Variant;
+namespace ar = vardenix::archive_result;
+namespace id = vardenix::archive_dispid;
+
+int passed = 0;
+int failed = 0;
+
+void Check(bool ok, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAIL: %s\n", what.c_str());
+  }
+}
+
+struct Entry {
+  std::string name;  // raw bytes of the stored name
+  std::string data;
+  uint32_t unix_mode = 0;  // when set, the entry is marked as made on Unix with this mode
+};
+
+void Put16(std::string& out, uint32_t v) {
+  out += static_cast<char>(v & 0xff);
+  out += static_cast<char>((v >> 8) & 0xff);
+}
+void Put32(std::string& out, uint32_t v) {
+  Put16(out, v & 0xffff);
+  Put16(out, v >> 16);
+}
+
+// A stored zip archive of the entries, names flagged as UTF-8.
+std::string Zip(const std::vector<Entry>& entries) {
+  std::string out, central;
+  for (const Entry& e : entries) {
+    const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size()));
+    const uint32_t offset = static_cast<uint32_t>(out.size());
+    const auto header = [&](std::string& to, bool is_central) {
+      Put32(to, is_central ? 0x02014b50 : 0x04034b50);
+      if (is_central) Put16(to, e.unix_mode != 0 ? (3u << 8) | 20 : 20);
+      Put16(to, 20);
+      Put16(to, 0x800);
+      Put16(to, 0);  // stored
+      Put16(to, 0);
+      Put16(to, 0x21);
+      Put32(to, crc);
+      Put32(to, static_cast<uint32_t>(e.data.size()));
+      Put32(to, static_cast<uint32_t>(e.data.size()));
+      Put16(to, static_cast<uint32_t>(e.name.size()));
+      Put16(to, 0);
+      if (is_central) {
+        Put16(to, 0);
+        Put16(to, 0);
+        Put16(to, 0);
+        Put32(to, e.unix_mode << 16);
+        Put32(to, offset);
+      }
+      to += e.name;
+    };
+    header(out, false);
+    out += e.data;
+    header(central, true);
+  }
+  const uint32_t at = static_cast<uint32_t>(out.size());
+  out += central;
+  Put32(out, 0x06054b50);
+  Put32(out, 0);
+  Put16(out, static_cast<uint32_t>(entries.size()));
+  Put16(out, static_cast<uint32_t>(entries.size()));
+  Put32(out, static_cast<uint32_t>(central.size()));
+  Put32(out, at);
+  Put16(out, 0);
+  return out;
+}
+
+std::wstring W(const std::string& utf8) { return vardenix::win::Widen(utf8); }
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(std::filesystem::path(W(path)), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(std::filesystem::path(W(path)), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesW(W(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Every file and folder below `folder`, as relative paths, with the bytes of each file.
+void Walk(const std::string& folder, const std::string& rel, std::set<std::string>& out) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(W(folder + "\\*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = vardenix::win::Narrow(found.cFileName);
+    if (name == "." || name == "..") continue;
+    const std::string path = rel.empty() ? name : rel + "\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out.insert(path + "\\");
+      Walk(folder + "\\" + name, path, out);
+    } else {
+      out.insert(path + " = " + ReadBytes(folder + "\\" + name));
+    }
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+}
+
+std::set<std::string> Tree(const std::string& folder) {
+  std::set<std::string> out;
+  Walk(folder, "", out);
+  return out;
+}
+
+std::string Joined(const std::set<std::string>& tree) {
+  std::string out;
+  for (const std::string& s : tree) out += (out.empty() ? "" : ", ") + s;
+  return "{" + out + "}";
+}
+
+// Removes a folder and everything below it (attributes reset first).
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(W(folder + "\\*").c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = vardenix::win::Narrow(found.cFileName);
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      SetFileAttributesW(W(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveTree(path);
+      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(W(path).c_str());
+      } else {
+        DeleteFileW(W(path).c_str());
+      }
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+  }
+  RemoveDirectoryW(W(folder).c_str());
+}
+
+// A fresh sandbox: ROOT\work is the target folder, ROOT\outside holds a file nothing may touch,
+// ROOT\a.zip is the archive.
+struct Sandbox {
+  std::string root, work, zip;
+  explicit Sandbox(const std::string& base) : root(base), work(base + "\\work"), zip(base + "\\a.zip") {
+    RemoveTree(root);
+    CreateDirectoryW(W(root).c_str(), nullptr);
+    CreateDirectoryW(W(work).c_str(), nullptr);
+    CreateDirectoryW(W(root + "\\outside").c_str(), nullptr);
+    WriteBytes(root + "\\outside\\x.txt", "outside");
+  }
+  ~Sandbox() { RemoveTree(root); }
+};
+
+std::string last_failure;
+
+int16_t Extract(const std::string& zip, const std::string& folder) {
+  DispatchObject& control = vardenix::SystemArchiveControl();
+  control.Put(id::kZipFilename, Variant::Text(zip));
+  control.Put(id::kUnzipToFolder, Variant::Text(folder));
+  const int16_t code = vardenix::ToInt16(control.Call(id::kUnzip, {Variant::I2(0)}));
+  last_failure = control.Get(id::kLastFailureReason).text();
+  return code;
+}
+
+int16_t ExtractEntries(const Sandbox& box, const std::vector<Entry>& entries) {
+  WriteBytes(box.zip, Zip(entries));
+  return Extract(box.zip, box.work);
+}
+
+// Through the control: the second extraction into a folder first removes what the first wrote,
+// except what the host put there or rewrote since; a file that cannot be removed refuses it.
+void LedgerThroughTheControl(const std::string& base) {
+  Sandbox box(base + "\\ledger");
+  Check(ExtractEntries(box, {{"考生/a.txt", "q1"}, {"考生/sub/b.txt", "q1"}, {"only1/x.txt", "q1"},
+                             {"empty1/", ""}, {"ro.txt", "q1"}, {"host-edits.txt", "q1"}}) == ar::kSuccess,
+        "first extraction: " + last_failure);
+  // The host adds a file inside an extracted folder, rewrites one extracted file and makes another
+  // read-only.
+  WriteBytes(box.work + "\\考生\\host.txt", "host");
+  WriteBytes(box.work + "\\host-edits.txt", "edited by the host");
+  // A rewrite within the file system clock's tick may keep the write time; this one is made to show.
+  HANDLE edited = CreateFileW(W(box.work + "\\host-edits.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const FILETIME later{0, 0x02000000};
+  Check(edited != INVALID_HANDLE_VALUE && SetFileTime(edited, nullptr, nullptr, &later), "set a write time");
+  CloseHandle(edited);
+  SetFileAttributesW(W(box.work + "\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteBytes(box.work + "\\earlier.txt", "the host's");
+
+  Check(ExtractEntries(box, {{"考生/c.txt", "q2"}}) == ar::kSuccess, "second extraction: " + last_failure);
+  const std::set<std::string> expected = {"earlier.txt = the host's", "host-edits.txt = edited by the host", "考生\\",
+                                          "考生\\c.txt = q2", "考生\\host.txt = host"};
+  Check(Tree(box.work) == expected, "after the second extraction the folder holds " + Joined(Tree(box.work)));
+
+  // A file of the last answer that cannot be removed (held open without delete sharing) refuses the
+  // next extraction; once it is free, the next one removes it.
+  HANDLE held = CreateFileW(W(box.work + "\\考生\\c.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check(held != INVALID_HANDLE_VALUE, "open 考生\\c.txt");
+  const int16_t code = ExtractEntries(box, {{"q3.txt", "q3"}});
+  Check(code == ar::kCannotWrite && last_failure.find("cannot remove what the previous extraction wrote") == 0,
+        "a held file of the last answer: code " + std::to_string(code) + ", " + last_failure);
+  Check(!Exists(box.work + "\\q3.txt"), "nothing of the refused answer is written");
+  CloseHandle(held);
+  Check(ExtractEntries(box, {{"q4.txt", "q4"}}) == ar::kSuccess, "after the file is free: " + last_failure);
+  Check(!Exists(box.work + "\\考生\\c.txt") && Exists(box.work + "\\q4.txt"),
+        "the held file is removed once free: " + Joined(Tree(box.work)));
+
+  // A refused archive still clears the folder of the last answer.
+  Check(ExtractEntries(box, {{"../x", "x"}}) == ar::kUnsafeName, "a refused archive: " + last_failure);
+  Check(!Exists(box.work + "\\q4.txt") && Exists(box.work + "\\earlier.txt"),
+        "a refused archive clears the last answer only: " + Joined(Tree(box.work)));
+  Check(ReadBytes(box.root + "\\outside\\x.txt") == "outside", "outside untouched");
+}
+
+// Through a two-question bank and the real scoring component: question 2's rule asks for the file
+// question 1's answer holds, but its own answer holds another; it fails in either draw order.
+void LedgerThroughABank(const std::string& fixtures) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> listed;
+  };
+  const Row rows[] = {
+      {"Q1 first", {{"Word", "Q1"}, {"Word", "Q2"}}},
+      {"Q2 first", {{"Word", "Q2"}, {"Word", "Q1"}}},
+  };
+  struct Observer final : vardenix::CheckObserver {
+    std::vector<std::string> seen;
+    void OnRecord(const vardenix::RecordResult& r) override {
+      seen.push_back(r.rec_no + (r.outcome == vardenix::RecordOutcome::kPassed ? " passed" : " failed"));
+    }
+  };
+  for (const Row& row : rows) {
+    const std::string work = fixtures + "\\two-work";
+    RemoveTree(work);
+    CreateDirectoryW(W(work).c_str(), nullptr);
+    vardenix::ClsEnviChk chk;
+    Observer observer;
+    chk.SetObserver(&observer);
+    vardenix::SubjectSelection selection;
+    selection.kind = vardenix::SubjectSelection::Kind::kListed;
+    selection.listed = row.listed;
+    chk.SetSelection(selection);
+    chk.PingName("Vardenix.FileCheck");
+    chk.PingPath(work);
+    std::string text, xml;
+    std::vector<uint8_t> none;
+    const bool verdict = chk.PingEnviChk(text, xml, none, "", vardenix::ChkSubject, fixtures + "\\total.db",
+                                         fixtures + "\\subject-two.db", "JSJ01", -1, 1.0f);
+    const std::string name = row.name;
+    Check(!verdict, name + ": the verdict fails");
+    std::vector<std::string> expected;
+    for (const auto& [module, rec] : row.listed) expected.push_back(rec + (rec == "Q1" ? " passed" : " failed"));
+    std::string seen;
+    for (const std::string& s : observer.seen) seen += s + "; ";
+    Check(observer.seen == expected, name + ": graded " + seen);
+    RemoveTree(work);
+  }
+}
+
+// Hostile archives: each is refused, and nothing is written inside the folder or anywhere else.
+void Hostile(const std::string& base) {
+  struct Row {
+    const char* name;
+    std::vector<Entry> entries;
+    int16_t code;
+  };
+  const Entry fine{"fine.txt", "fine"};
+  const Row rows[] = {
+      {"traversal", {fine, {"../x.txt", "x"}}, ar::kUnsafeName},
+      {"traversal inside", {fine, {"a/../../x.txt", "x"}}, ar::kUnsafeName},
+      {"traversal with backslashes", {fine, {"a\\..\\..\\x.txt", "x"}}, ar::kUnsafeName},
+      {"absolute", {fine, {"/x.txt", "x"}}, ar::kUnsafeName},
+      {"absolute with a backslash", {fine, {"\\x.txt", "x"}}, ar::kUnsafeName},
+      {"drive letter", {fine, {"C:\\x.txt", "x"}}, ar::kUnsafeName},
+      {"drive-relative", {fine, {"C:x.txt", "x"}}, ar::kUnsafeName},
+      {"server share", {fine, {"\\\\server\\share\\x.txt", "x"}}, ar::kUnsafeName},
+      {"long-path prefix", {fine, {"\\\\?\\C:\\x.txt", "x"}}, ar::kUnsafeName},
+      {"NUL in the name", {fine, {std::string("a.txt\0.exe", 10), "x"}}, ar::kUnsafeName},
+      {"device name CON", {fine, {"CON", "x"}}, ar::kUnsafeName},
+      {"device name aux.txt", {fine, {"aux.txt", "x"}}, ar::kUnsafeName},
+      {"device name in a folder", {fine, {"d/lpt1.log", "x"}}, ar::kUnsafeName},
+      {"device name COM1 as a folder", {fine, {"com1/x.txt", "x"}}, ar::kUnsafeName},
+      {"device name nul with a space", {fine, {"nul .txt", "x"}}, ar::kUnsafeName},
+      {"trailing dot", {fine, {"name.", "x"}}, ar::kUnsafeName},
+      {"trailing space", {fine, {"name ", "x"}}, ar::kUnsafeName},
+      {"folder with a trailing dot", {fine, {"d./x.txt", "x"}}, ar::kUnsafeName},
+      {"alternate data stream", {fine, {"a.txt:evil", "x"}}, ar::kUnsafeName},
+      {"stream of the folder", {fine, {"::$DATA", "x"}}, ar::kUnsafeName},
+      {"a wildcard", {fine, {"a*.txt", "x"}}, ar::kUnsafeName},
+      {"a control character", {fine, {"a\x01.txt", "x"}}, ar::kUnsafeName},
+      {"symbolic link", {fine, {"link", "../outside", 0120777}}, ar::kUnsupportedEntry},
+      {"symbolic link to an absolute path", {fine, {"link", "C:\\windows", 0120777}}, ar::kUnsupportedEntry},
+      {"names differing in case", {fine, {"FINE.TXT", "x"}}, ar::kDuplicateName},
+  };
+  for (const Row& row : rows) {
+    Sandbox box(base + "\\hostile");
+    const std::set<std::string> outside = Tree(box.root);
+    const int16_t code = ExtractEntries(box, row.entries);
+    Check(code == row.code, std::string(row.name) + ": code " + std::to_string(code) + " (" + last_failure + ")");
+    // The archive itself is the only change in the sandbox: nothing was written anywhere.
+    std::set<std::string> after = Tree(box.root);
+    after.erase("a.zip = " + ReadBytes(box.zip));
+    Check(after == outside, std::string(row.name) + ": the sandbox now holds " + Joined(after));
+  }
+
+  // A truncated archive, cut at several places: refused, nothing written.
+  const std::string whole = Zip({{"a.txt", std::string(3000, 'a')}, {"b.txt", "b"}});
+  for (const size_t cut : {size_t{0}, size_t{10}, size_t{100}, whole.size() / 2, whole.size() - 10}) {
+    Sandbox box(base + "\\hostile");
+    WriteBytes(box.zip, whole.substr(0, cut));
+    const int16_t code = Extract(box.zip, box.work);
+    const std::string name = "truncated at " + std::to_string(cut);
+    Check(code == ar::kCannotOpen || code == ar::kCorruptData, name + ": code " + std::to_string(code));
+    Check(Tree(box.work).empty(), name + ": the folder now holds " + Joined(Tree(box.work)));
+  }
+
+  // The same harness extracts a sound archive with the awkward but valid names.
+  Sandbox box(base + "\\hostile");
+  Check(ExtractEntries(box, {{"a/./b.txt", "b"}, {"dir/", ""}, {"console.txt", "c"}, {"中文 名.txt", "z"}}) ==
+            ar::kSuccess,
+        "a sound archive: " + last_failure);
+  const std::set<std::string> expected = {"a\\", "a\\b.txt = b", "console.txt = c", "dir\\", "中文 名.txt = z"};
+  Check(Tree(box.work) == expected, "a sound archive gives " + Joined(Tree(box.work)));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    std::printf("usage: extraction_client.exe ledger FIXTURES | hostile FOLDER\n");
+    return 2;
+  }
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const std::wstring mode = argv[1];
+  const std::string folder = vardenix::win::Narrow(argv[2]);
+  try {
+    if (mode == L"ledger") {
+      LedgerThroughTheControl(folder);
+      LedgerThroughABank(folder);
+    } else if (mode == L"hostile") {
+      Hostile(folder);
+    } else {
+      std::printf("unknown part\n");
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    Check(false, std::string("unexpected exception: ") + e.what());
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  CoUninitialize();
+  return failed == 0 ? 0 : 1;
+}
