@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/check_results.h"
@@ -54,6 +55,7 @@ struct CheckArgs {
   bool quiet = false;
   bool verbose = false;
   bool all = false;
+  int jobs = 0;  // 0: one per core
   bool dry_run = false;
   std::string rerun;
   std::string html;
@@ -309,7 +311,11 @@ int RunCheck(const CheckArgs& a) {
   const float rate = ParseRate(a.rate);
   SubjectSelection selection;
   selection.grade = !a.dry_run;
-  if (a.all) selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  if (a.all) {
+    selection.kind = SubjectSelection::Kind::kEveryQuestion;
+    const unsigned cores = std::thread::hardware_concurrency();
+    selection.jobs = a.jobs > 0 ? a.jobs : static_cast<int32_t>(std::max(1u, cores));
+  }
   if (a.rerun_opt->count() > 0) {
     selection.kind = SubjectSelection::Kind::kListed;
     selection.listed = RecordsToRerun(a.rerun);
@@ -507,6 +513,12 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   auto* all = cmd->add_flag("--all", a.all,
                             "grade every question of every selected module once, in bank order, instead of a sample; "
                             "the verdict: every graded question passed");
+  cmd->add_option("--jobs", a.jobs,
+                  "with --all: grade N records at once, each worker in a folder of its own (vardenix-job-1, ...) "
+                  "inside the working folder, with its own archive control and component host; the reports are "
+                  "the same, in the same order, as with --jobs 1 (default: the number of cores)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 256));
   auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
                                 "list the draws the seed and rate would make (module, record number) and the seed, "
                                 "without extracting or grading anything; no verdict (null in --json), exit 0 when the "

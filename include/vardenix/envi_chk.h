@@ -71,6 +71,12 @@ struct SubjectSelection {
   // extracting or grading anything. The verdict then says only that the banks could be read and
   // the draws made; nothing was graded.
   bool grade = true;
+  // Workers that grade the records of a kEveryQuestion sweep at once (1: one after another in the
+  // working folder). Each worker has a working folder of its own, "vardenix-job-N" inside the check's
+  // (emptied when it is there already), its own connection to the subject bank and its own archive
+  // control; the records are reported in bank order, with the same texts and reports as one worker
+  // gives. The random sample and listed records are always graded one after another.
+  int32_t jobs = 1;
 };
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the

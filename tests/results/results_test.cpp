@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -706,6 +708,63 @@ TEST(CheckReports, HtmlReportShowsVerdictRecordsAndEnvironmentInABrowser) {
                                                  dir.path(), {"HOME=" + dir.path()});
   EXPECT_EQ(png.status, 0) << png.Describe();
   EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
+}
+
+}  // namespace
+}  // namespace vardenix
+
+namespace vardenix {
+namespace {
+
+// Times are the only thing two runs may differ in.
+std::string WithoutTimes(std::string text) {
+  static const std::vector<std::pair<std::regex, std::string>> times = {
+      {std::regex(R"re("(seconds|elapsedSeconds)":[-+0-9.eE]+)re"), "\"$1\":T"},
+      {std::regex(R"re(time="[0-9.]+")re"), "time=\"T\""},
+      {std::regex(R"(Took [0-9.]+ s)"), "Took T s"},
+      {std::regex(R"(\([0-9.]+ s\))"), "(T s)"},
+  };
+  for (const auto& [pattern, replacement] : times) text = std::regex_replace(text, pattern, replacement);
+  return text;
+}
+
+// A sweep graded by several workers reports exactly what one worker reports, in the same order:
+// every output, with records of every outcome, more records than workers and a module of one record.
+TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
+  struct Output {
+    const char* name;
+    std::vector<std::string> flags;
+    std::string file;  // empty: stdout
+  };
+  const std::vector<Output> outputs = {
+      {"text", {}, ""},
+      {"json", {"--json"}, ""},
+      {"xml", {"--xml", "report.xml"}, "report.xml"},
+      {"junit", {"--junit", "junit.xml"}, "junit.xml"},
+      {"html", {"--html", "report.html"}, "report.html"},
+  };
+  TempDir dir;
+  WriteBanks(dir);
+  for (const Output& output : outputs) {
+    std::map<std::string, std::string> seen;
+    std::map<std::string, int> status;
+    for (const char* jobs : {"1", "3", "8"}) {
+      std::vector<std::string> args = Concat(SubjectCheck(dir), {"--all", "--seed", "7", "--jobs", jobs});
+      for (const std::string& flag : output.flags) args.push_back(output.file == flag ? dir / flag : flag);
+      const CommandOutcome o = Vardenix(dir, args);
+      status[jobs] = o.status;
+      seen[jobs] = WithoutTimes(output.file.empty() ? o.out : ReadFile(dir / output.file));
+    }
+    EXPECT_EQ(status["1"], 1) << output.name;
+    EXPECT_FALSE(seen["1"].empty()) << output.name;
+    EXPECT_EQ(status["3"], status["1"]) << output.name;
+    EXPECT_EQ(status["8"], status["1"]) << output.name;
+    EXPECT_EQ(seen["3"], seen["1"]) << output.name;
+    EXPECT_EQ(seen["8"], seen["1"]) << output.name;
+  }
+  // Each worker had a folder of its own inside the working folder.
+  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-1"));
+  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-3"));
 }
 
 }  // namespace
