@@ -1,6 +1,7 @@
 #include "checks/scoring_run.h"
 
 #include <memory>
+#include <utility>
 #include <string>
 
 #include "vardenix/error.h"
@@ -27,6 +28,15 @@ std::string ExtractionFailureReason(DispatchObject& control, int16_t answer_code
 }
 
 }  // namespace
+
+std::string ExtractArchive(DispatchObject& control, const std::string& archive_path, const std::string& folder) {
+  control.Put(archive_dispid::kZipFilename, Variant::Text(archive_path));
+  control.Put(archive_dispid::kOption16, Variant::Bool(kExtractOption16));
+  control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
+  control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
+  const int16_t answer_code = ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
+  return answer_code == 0 ? std::string() : ExtractionFailureReason(control, answer_code);
+}
 
 std::string ArchivePath(const std::string& folder, const std::string& file_name) {
   if (folder.empty()) {
@@ -58,16 +68,9 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   files.WriteNew(archive_path, bytes);
 
   {
-    DispatchObject& control = ctx.platform.archive_control();
-    control.Put(archive_dispid::kZipFilename, Variant::Text(archive_path));
-    control.Put(archive_dispid::kOption16, Variant::Bool(kExtractOption16));
-    control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
-    control.Put(archive_dispid::kUnzipToFolder, Variant::Text(ctx.ping_path));
-    const int16_t answer_code =
-        ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
-    if (answer_code != 0) {
-      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f,
-                           ExtractionFailureReason(control, answer_code)};
+    std::string refusal = ExtractArchive(ctx.platform.archive_control(), archive_path, ctx.ping_path);
+    if (!refusal.empty()) {
+      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f, std::move(refusal)};
       if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, failed.extraction_failure);
       return failed;
     }
@@ -78,6 +81,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   component->Put("AnsCont", Variant::Text(answer));
   component->Put("GetTotalScore", Variant::I2(kTotalScore));
   component->Put("ErrInfoType", Variant::I2(kErrInfoType));
+  component->ExpectReads({"ping", "ShowErr", "ErrMsgXml"});
   const float score = ToSingle(component->Read("ping"));
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));

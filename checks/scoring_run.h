@@ -27,6 +27,12 @@ struct ScoringResult {
 // Only a score whose single-precision value is exactly 100 is full; there is no tolerance.
 inline bool IsFullScore(float score) { return score == 100.0f; }
 
+// Has the archive control extract the archive at `archive_path` into `folder` with the values every
+// scoring run passes. Answers an empty string when it did; otherwise why not, as the control tells
+// it, or its answer code when it gives no reason. The tools use it to refuse, before it is stored,
+// an archive that a check would not extract.
+std::string ExtractArchive(DispatchObject& control, const std::string& archive_path, const std::string& folder);
+
 // The archive's path: the folder, a "/" unless it already ends in one, and the file name.
 // Throws RuntimeError for an empty folder, before anything is written.
 std::string ArchivePath(const std::string& folder, const std::string& file_name);

@@ -1,13 +1,22 @@
 #include "checks/subject_check.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <filesystem>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "checks/bank_queries.h"
 #include "checks/close_object.h"
 #include "checks/record_check.h"
+#include "checks/scoring_run.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/error.h"
 
@@ -42,6 +51,104 @@ std::vector<std::string> ListedRecords(const CheckContext& ctx, const std::strin
   }
   return records;
 }
+
+// Grades the records of one module in several workers at once; the checking thread takes each
+// record's outcome in bank order with Take. Each worker works in a folder of its own inside the
+// check's working folder, with its own connection to the subject bank and (being a thread of its
+// own) its own archive control; the scoring component comes from the shared registry, which serves
+// several threads at once. The destructor stops the workers after their current record and waits.
+class ParallelGrader {
+ public:
+  struct Graded {
+    bool passed = false;
+    std::string text;
+    std::string xml;
+    RecordResult record;
+    std::string folder;  // the worker's working folder
+  };
+
+  ParallelGrader(CheckContext& ctx, const std::string& subject_path, const std::vector<std::string>& records,
+                 int32_t jobs)
+      : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
+    const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
+    threads_.reserve(workers);
+    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i] { Work(i + 1); });
+  }
+  ~ParallelGrader() {
+    quit_.store(true);
+    for (std::thread& t : threads_) t.join();
+  }
+  ParallelGrader(const ParallelGrader&) = delete;
+  ParallelGrader& operator=(const ParallelGrader&) = delete;
+
+  // The outcome of record `index`, once a worker has it; rethrows a worker's failure to start.
+  Graded Take(size_t index) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return slots_[index].done || failure_; });
+    if (!slots_[index].done) std::rethrow_exception(failure_);
+    slots_[index].done = false;
+    return std::move(slots_[index].graded);
+  }
+
+  // The working folder of worker `n` (from 1).
+  static std::string WorkerFolder(const std::string& ping_path, size_t n) {
+    return ArchivePath(ping_path, "vardenix-job-" + std::to_string(n));
+  }
+
+ private:
+  struct Slot {
+    bool done = false;
+    Graded graded;
+  };
+
+  void Work(size_t n) {
+    try {
+      const std::string folder = WorkerFolder(ctx_.ping_path, n);
+      // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
+      // empty. remove_all removes a link standing at its name, never what the link points to.
+      std::filesystem::remove_all(folder);
+      std::filesystem::create_directory(folder);
+      std::unique_ptr<Database> subject =
+          ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
+      std::string info;
+      std::string info_xml;
+      CheckContext worker{ctx_.platform, folder, ctx_.ping_name, ErrorAccumulators{info, info_xml, ctx_.recorder.dom},
+                          nullptr, ctx_.selection};
+      while (!quit_.load()) {
+        const size_t index = next_.fetch_add(1);
+        if (index >= records_.size()) break;
+        Graded graded;
+        graded.folder = folder;
+        if (!records_[index].empty()) {
+          const auto start = std::chrono::steady_clock::now();
+          graded.passed = PingMdbRecNO(worker, graded.text, graded.xml, records_[index], *subject, &graded.record);
+          graded.record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        std::lock_guard lock(mutex_);
+        slots_[index].graded = std::move(graded);
+        slots_[index].done = true;
+        done_.notify_all();
+      }
+      CloseObject(subject);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+      quit_.store(true);
+      done_.notify_all();
+    }
+  }
+
+  CheckContext& ctx_;
+  const std::string& subject_path_;
+  const std::vector<std::string>& records_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::atomic<size_t> next_{0};
+  std::atomic<bool> quit_{false};
+  std::exception_ptr failure_;
+};
 
 }  // namespace
 
@@ -95,6 +202,24 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
 
     db_subject = engine.OpenDatabase(subject_path, ctx.platform.limits, ctx.platform.stop);
     bool verdict = true;
+    // A listed selection passes only when every record it names was graded and passed: why each
+    // one was not graded, empty once it was. A record named in a module the total bank does not
+    // list for the subject is never drawn.
+    const bool listing =
+        ctx.selection && ctx.selection->kind == SubjectSelection::Kind::kListed && ctx.selection->grade;
+    std::vector<std::string> listed_not_graded;
+    if (listing) {
+      listed_not_graded.assign(ctx.selection->listed.size(),
+                               "the total bank lists no such module with operation questions for the subject");
+    }
+    const auto note_listed = [&](const std::string& module, const std::string& rec_no, const std::string& why) {
+      for (size_t i = 0; i < listed_not_graded.size(); ++i) {
+        const auto& [listed_module, listed_rec_no] = ctx.selection->listed[i];
+        if (SameModule(listed_module, module) && (rec_no.empty() || listed_rec_no == rec_no)) {
+          listed_not_graded[i] = why;
+        }
+      }
+    };
     RandomSource& random = *ctx.platform.random;
     int32_t module_index = 0;
 
@@ -114,12 +239,30 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
                                                                                  : static_cast<int32_t>(listed.size());
         if (ctx.observer) ctx.observer->OnModule(module_index, module, count, samples);
         if (kind == SubjectSelection::Kind::kSample) random.Reseed();
+        // A sweep of every question in several workers: the record numbers are read first, the
+        // workers grade them, and the loop below takes their outcomes in bank order.
+        std::vector<std::string> sweep;
+        std::optional<ParallelGrader> grader;
+        if (kind == SubjectSelection::Kind::kEveryQuestion && ctx.selection->grade && ctx.selection->jobs > 1) {
+          sweep.reserve(static_cast<size_t>(samples));
+          for (int32_t sample = 1; sample <= samples; ++sample) {
+            if (sample == 1) {
+              rs_questions->MoveFirst();
+            } else {
+              rs_questions->MoveNext();
+            }
+            sweep.push_back(TextOrEmpty(*rs_questions, "C_RecNo"));
+          }
+          grader.emplace(ctx, subject_path, sweep, ctx.selection->jobs);
+        }
         for (int32_t sample = 1; sample <= samples; ++sample) {
           // A host (or Ctrl-C) may stop a long run between samples; what was reported stays.
           if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kInterrupted);
           std::string rec_no;
           if (kind == SubjectSelection::Kind::kListed) {
             rec_no = listed[static_cast<size_t>(sample - 1)];
+          } else if (grader) {
+            rec_no = sweep[static_cast<size_t>(sample - 1)];
           } else if (kind == SubjectSelection::Kind::kEveryQuestion) {
             if (sample == 1) {
               rs_questions->MoveFirst();
@@ -143,28 +286,56 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
+            if (listing && !rec_no.empty()) note_listed(module, rec_no, record.reason);
             continue;
           }
 
           std::string record_text;
           std::string record_xml;
-          const auto start = std::chrono::steady_clock::now();
-          const bool passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
-          record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          bool passed = false;
+          if (grader) {
+            ParallelGrader::Graded graded = grader->Take(static_cast<size_t>(sample - 1));
+            passed = graded.passed;
+            record_text = std::move(graded.text);
+            record_xml = std::move(graded.xml);
+            graded.record.module = record.module;
+            graded.record.rec_no = record.rec_no;
+            graded.record.draw = record.draw;
+            record = std::move(graded.record);
+            if (record.outcome == RecordOutcome::kRefusedArchive && ctx.observer) {
+              ctx.observer->OnExtractionFailed(ArchivePath(graded.folder, kRecordArchive), record.reason);
+            }
+          } else {
+            const auto start = std::chrono::steady_clock::now();
+            passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
+            record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          }
           if (!passed) {
             verdict = false;
             err_text += record_text;
             merged_xml.Merge(record_xml);
+          }
+          if (listing) {
+            note_listed(module, rec_no, record.outcome == RecordOutcome::kNotGraded ? record.reason : std::string());
           }
           if (ctx.observer) {
             ctx.observer->OnSample(module, rec_no, passed);
             ctx.observer->OnRecord(record);
           }
         }
-      } else if (ctx.observer) {
-        ctx.observer->OnModule(module_index, module, 0, 0);
+      } else {
+        if (ctx.observer) ctx.observer->OnModule(module_index, module, 0, 0);
+        if (listing) note_listed(module, std::string(), "the module has no questions in the subject bank");
       }
       rs_modules->MoveNext();
+    }
+    for (size_t i = 0; i < listed_not_graded.size(); ++i) {
+      if (listed_not_graded[i].empty()) continue;
+      verdict = false;
+      const auto& [module, rec_no] = ctx.selection->listed[i];
+      AddErrInfo(ctx.recorder, kSubjectBankCheck,
+                 "the record " + rec_no + " of the module " + module + " was not graded: " + listed_not_graded[i], "",
+                 "", "", "", "");
     }
 
     // The module list goes last, after the total bank is closed: a record set holds its rows and

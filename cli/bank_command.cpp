@@ -14,6 +14,7 @@
 #include "authoring/bank_schema.h"
 #include "authoring/text_decoding.h"
 #include "authoring/zip_writer.h"
+#include "checks/scoring_run.h"
 #include "cli/cli_support.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
@@ -104,15 +105,7 @@ void RequireExtractableArchive(const std::vector<uint8_t>& content, const std::s
     const std::string zip = folder + "/" + kRecordArchiveName;
     WriteOutputFile(zip, std::string(content.begin(), content.end()));
     Platform platform;
-    DispatchObject& control = platform.archive_control();
-    control.Put(archive_dispid::kZipFilename, Variant::Text(zip));
-    control.Put(archive_dispid::kOption16, Variant::Bool(false));
-    control.Put(archive_dispid::kOption11, Variant::I2(2));
-    control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
-    if (ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)})) != 0) {
-      refusal = ToText(control.Get(archive_dispid::kLastFailureReason));
-      if (refusal.empty()) refusal = "the archive control refused it";
-    }
+    refusal = ExtractArchive(platform.archive_control(), zip, folder);
   } catch (const std::exception& e) {
     refusal = e.what();
   }

@@ -1,7 +1,6 @@
 #include "cli/check_command.h"
 
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/check_results.h"
@@ -55,6 +55,7 @@ struct CheckArgs {
   bool quiet = false;
   bool verbose = false;
   bool all = false;
+  int jobs = 0;  // 0: one per core
   bool dry_run = false;
   std::string rerun;
   std::string html;
@@ -164,35 +165,27 @@ std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::strin
   return records;
 }
 
-// A rerun passes only when every record it was given was graded again and passed: a record the bank
-// no longer holds, or one in a module the total bank no longer lists, has not passed.
-std::vector<std::string> RerunRecordsNotPassed(const SubjectSelection& selection, const CheckRun& run) {
-  std::vector<std::string> missing;
-  for (const auto& listed : selection.listed) {
-    const std::string& module = listed.first;
-    const std::string& rec_no = listed.second;
-    const bool passed = std::any_of(run.records.begin(), run.records.end(), [&](const RecordResult& r) {
-      return !r.typical_document && r.outcome == RecordOutcome::kPassed &&
-             ::strcasecmp(r.module.c_str(), module.c_str()) == 0 && ::strcasecmp(r.rec_no.c_str(), rec_no.c_str()) == 0;
-    });
-    if (!passed) missing.push_back(module + " " + rec_no);
-  }
-  return missing;
-}
-
-// Where the ProgID comes from: the modules loaded by path, or the registration record naming one.
+// Where the ProgID comes from: the modules loaded by path, or the registration record naming a
+// module or a program; otherwise why none can be named (no record, a record that cannot be used, a
+// registry that cannot be read), for the report's environment.
 std::string ComponentSource(const CheckArgs& a) {
   std::string source;
   for (const std::string& m : a.components) source += (source.empty() ? "" : ", ") + Absolute(m);
   if (!source.empty()) return "loaded with --component: " + source;
   const std::string folder = a.registry_opt->count() > 0 ? a.registry : DefaultRegistry();
+  if (folder.empty()) return "none: no module loaded with --component and no registry folder";
   try {
-    if (const std::optional<ComponentRecord> record = FindComponentRecord(folder, a.ping_name)) {
-      return record->module_path + " (registered in " + record->file + ")";
-    }
-  } catch (const std::exception&) {
+    const std::optional<ComponentRecord> record = FindComponentRecord(folder, a.ping_name);
+    if (!record) return "none: no registration record for " + a.ping_name + " in " + folder;
+    std::string program;
+    for (const std::string& part : record->program) program += (program.empty() ? "" : " ") + part;
+    source = (record->module_path.empty() ? "program " + program : record->module_path) + " (registered in " +
+             record->file + ")";
+    if (!record->problem.empty()) source += "; the record cannot be used: " + record->problem;
+    return source;
+  } catch (const std::exception& e) {
+    return "unknown: the registry folder " + folder + " cannot be read: " + e.what();
   }
-  return std::string();
 }
 
 // The command line that replays a run: the same inputs and the seed it used.
@@ -318,7 +311,11 @@ int RunCheck(const CheckArgs& a) {
   const float rate = ParseRate(a.rate);
   SubjectSelection selection;
   selection.grade = !a.dry_run;
-  if (a.all) selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  if (a.all) {
+    selection.kind = SubjectSelection::Kind::kEveryQuestion;
+    const unsigned cores = std::thread::hardware_concurrency();
+    selection.jobs = a.jobs > 0 ? a.jobs : static_cast<int32_t>(std::max(1u, cores));
+  }
   if (a.rerun_opt->count() > 0) {
     selection.kind = SubjectSelection::Kind::kListed;
     selection.listed = RecordsToRerun(a.rerun);
@@ -405,18 +402,16 @@ int RunCheck(const CheckArgs& a) {
   // file is written from it.
   const bool interrupted = StopRequested();
   run.interrupted = interrupted;
-  if (selection.kind == SubjectSelection::Kind::kListed && !interrupted) {
-    for (const std::string& record : RerunRecordsNotPassed(selection, run)) {
-      run.verdict = false;
-      std::cerr << "--rerun: " << record << " was not graded again and passed\n";
-    }
-  }
 
   if (a.xml_opt->count() > 0 && a.xml == "-") {
     std::cout << XmlFileText(run.err_xml);
   } else if (a.json) {
     std::cout << RunJson(run) << '\n';
   } else if (a.dry_run) {
+    // Why the draws could not be made (a bank that cannot be read), as a check would say it.
+    std::string text = ForStdout(run.err_msg);
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    std::cout << text;
     for (const RecordResult& r : run.records) {
       std::cout << r.module << ' ' << r.rec_no << " (draw " << r.draw << ")\n";
     }
@@ -512,16 +507,25 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                   "environment, modules, every record with its report)")
       ->type_name("FILE");
   cmd->add_option("--junit", a.junit,
-                  "write a JUnit XML report to this file for CI (a test suite per module, a test case per draw)")
+                  "write a JUnit XML report to this file for CI (a test suite per module, a test case per draw; "
+                  "a verdict of not passed that no test case shows is a failing case \"verdict\")")
       ->type_name("FILE");
   auto* all = cmd->add_flag("--all", a.all,
                             "grade every question of every selected module once, in bank order, instead of a sample; "
                             "the verdict: every graded question passed");
+  cmd->add_option("--jobs", a.jobs,
+                  "with --all: grade N records at once, each worker in a folder of its own (vardenix-job-1, ...) "
+                  "inside the working folder, with its own archive control and component host; the reports are "
+                  "the same, in the same order, as with --jobs 1 (default: the number of cores)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 256));
   auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
                                 "list the draws the seed and rate would make (module, record number) and the seed, "
-                                "without extracting or grading anything");
+                                "without extracting or grading anything; no verdict (null in --json), exit 0 when the "
+                                "draws could be made");
   a.rerun_opt = cmd->add_option("--rerun", a.rerun,
-                                "grade again exactly the records that did not pass in an earlier --json result")
+                                "grade again exactly the records that did not pass in an earlier --json result; passes "
+                                "only when each was graded again and passed")
                     ->type_name("RESULTS.json");
   all->excludes(a.rerun_opt);
   dry_run->excludes(a.rerun_opt);

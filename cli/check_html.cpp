@@ -89,21 +89,15 @@ std::string Bank(const std::string& label, const std::string& path) {
 }  // namespace
 
 std::string HtmlReport(const CheckRun& run, const std::string& version) {
-  int graded = 0, passed = 0, not_passed = 0, not_graded = 0;
-  for (const RecordResult& r : run.records) {
-    if (r.outcome == RecordOutcome::kPassed) ++passed;
-    if (r.outcome != RecordOutcome::kNotGraded) ++graded;
-    if (IsProblem(r.outcome)) ++not_passed;
-    if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
-  }
+  const RecordCounts counts = CountRecords(run.records);
   const std::string verdict = run.dry_run ? "Dry run" : run.verdict ? "Passed" : "Not passed";
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                      "<title>vardenix check: " + verdict + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
   html += "<header id=\"verdict\" class=\"verdict " + std::string(run.verdict && !run.dry_run ? "passed" : "failed") +
-          "\">\n<h1>" + verdict + "</h1>\n<p id=\"counts\">" + std::to_string(graded) + " records graded (" +
-          std::to_string(passed) + " passed, " + std::to_string(not_passed) + " not passed), " +
-          std::to_string(not_graded) + " not graded" + (graded == 0 ? " &#8212; nothing was graded" : "") +
+          "\">\n<h1>" + verdict + "</h1>\n<p id=\"counts\">" + std::to_string(counts.graded) + " records graded (" +
+          std::to_string(counts.passed) + " passed, " + std::to_string(counts.not_passed) + " not passed), " +
+          std::to_string(counts.not_graded) + " not graded" + (counts.graded == 0 ? " &#8212; nothing was graded" : "") +
           ". Took " + Number(run.elapsed_seconds, "%.2f") + " s.</p>\n</header>\n";
 
   html += "<section id=\"replay\">\n<h2>Replay</h2>\n<p>Seed: <code id=\"seed\">" + std::to_string(run.seed) +
@@ -112,7 +106,7 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
   html += "<section id=\"environment\">\n<h2>Environment</h2>\n<table>\n<tr><th>ProgID</th><td><code>" +
           E(run.ping_name) + "</code></td></tr>\n";
   if (!run.component_source.empty()) {
-    html += "<tr><th>Component</th><td><code>" + E(run.component_source) + "</code></td></tr>\n";
+    html += "<tr><th>Component</th><td><code id=\"component\">" + E(run.component_source) + "</code></td></tr>\n";
   }
   html += Bank("Total bank", run.total_path) + Bank("Subject bank", run.subject_path);
   if (!run.subject_code.empty()) {

@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 namespace vardenix::cli {
-namespace {
 
 std::string FirstLine(const std::string& text) {
   const size_t start = text.find_first_not_of(" \t\r\n");
@@ -23,6 +22,8 @@ std::string FirstLine(const std::string& text) {
   }
   return line;
 }
+
+namespace {
 
 std::string Score(float score) {
   char buffer[32];
@@ -56,6 +57,20 @@ const char* OutcomeWords(RecordOutcome outcome) {
     case RecordOutcome::kRunTimeFailure: return "run-time failure";
   }
   return "run-time failure";
+}
+
+RecordCounts CountRecords(const std::vector<RecordResult>& records) {
+  RecordCounts counts;
+  for (const RecordResult& r : records) {
+    if (r.outcome == RecordOutcome::kPassed) ++counts.passed;
+    if (IsProblem(r.outcome)) ++counts.not_passed;
+    if (r.outcome == RecordOutcome::kNotGraded) {
+      ++counts.not_graded;
+    } else {
+      ++counts.graded;
+    }
+  }
+  return counts;
 }
 
 bool IsProblem(RecordOutcome outcome) {
@@ -199,7 +214,12 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 std::string RunJson(const CheckRun& run) {
   nlohmann::ordered_json out;
-  out["verdict"] = run.verdict;
+  // A dry run grades nothing, so it has no verdict: null, which a script cannot take for a pass.
+  if (run.dry_run) {
+    out["verdict"] = nullptr;
+  } else {
+    out["verdict"] = run.verdict;
+  }
   if (run.interrupted) out["interrupted"] = true;
   out["errMsg"] = run.err_msg;
   out["errMsgXml"] = DeclareUtf8(run.err_xml);
@@ -208,16 +228,10 @@ std::string RunJson(const CheckRun& run) {
   out["pingPath"] = run.ping_path;
   out["mode"] = run.mode;
   out["dryRun"] = run.dry_run;
-  int32_t graded = 0, passed = 0, failed = 0, not_graded = 0;
-  for (const RecordResult& r : run.records) {
-    if (r.outcome == RecordOutcome::kPassed) ++passed;
-    if (IsProblem(r.outcome)) ++failed;
-    if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
-    if (r.outcome != RecordOutcome::kNotGraded) ++graded;
-  }
-  out["counts"] = {{"modules", run.module_rows},   {"samples", run.samples}, {"failedSamples", run.failed_samples},
-                   {"records", run.records.size()}, {"graded", graded},       {"passed", passed},
-                   {"notPassed", failed},           {"notGraded", not_graded}};
+  const RecordCounts counts = CountRecords(run.records);
+  out["counts"] = {{"modules", run.module_rows},   {"samples", run.samples},      {"failedSamples", run.failed_samples},
+                   {"records", run.records.size()}, {"graded", counts.graded},     {"passed", counts.passed},
+                   {"notPassed", counts.not_passed}, {"notGraded", counts.not_graded}};
   out["elapsedSeconds"] = run.elapsed_seconds;
   nlohmann::ordered_json records = nlohmann::ordered_json::array();
   for (const RecordResult& r : run.records) {
@@ -263,13 +277,9 @@ std::string ErrorJson(const std::string& message, int exit_status) {
 }
 
 std::string TextSummary(const CheckRun& run) {
-  int32_t graded = 0, passed = 0, failed = 0, not_graded = 0;
+  const RecordCounts counts = CountRecords(run.records);
   std::string lines;
   for (const RecordResult& r : run.records) {
-    if (r.outcome == RecordOutcome::kPassed) ++passed;
-    if (r.outcome != RecordOutcome::kNotGraded) ++graded;
-    if (IsProblem(r.outcome)) ++failed;
-    if (r.outcome == RecordOutcome::kNotGraded) ++not_graded;
     if (r.outcome != RecordOutcome::kPassed && !(run.dry_run && r.outcome == RecordOutcome::kNotGraded)) {
       lines += "  " + ItemName(r) + (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + ": " +
                OneLineReason(r) + "\n";
@@ -282,14 +292,14 @@ std::string TextSummary(const CheckRun& run) {
            Count(static_cast<int64_t>(run.modules.size()), "module", "modules") + ", nothing graded\n";
     return out;
   }
-  out += "summary: " + Count(graded, "record graded", "records graded");
-  out += " (" + std::to_string(passed) + " passed, " + std::to_string(failed) + " not passed), " +
-         std::to_string(not_graded) + " not graded";
+  out += "summary: " + Count(counts.graded, "record graded", "records graded");
+  out += " (" + std::to_string(counts.passed) + " passed, " + std::to_string(counts.not_passed) + " not passed), " +
+         std::to_string(counts.not_graded) + " not graded";
   if (!run.modules.empty() || run.module_rows > 0) {
     out += ", " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
   }
   out += "\n";
-  if (graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
+  if (counts.graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
   return out;
 }
 

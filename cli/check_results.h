@@ -41,13 +41,25 @@ struct CheckRun {
   // The environment, for the HTML report.
   std::string ping_name;
   std::vector<std::string> components;  // module paths loaded with --component
-  std::string component_source;          // the module or program the ProgID resolved to, when known
+  // The module or program the ProgID resolves to, or why that cannot be told (no record, a registry
+  // that cannot be read, a record that cannot be used).
+  std::string component_source;
   std::string total_path;
   std::string subject_path;
   std::string subject_code;
   std::string rate;
   std::string replay;  // the command line that replays this run
 };
+
+// The items of a run counted by outcome: graded is everything but not graded; not passed is failed,
+// refused archive and run-time failure.
+struct RecordCounts {
+  int32_t graded = 0;
+  int32_t passed = 0;
+  int32_t not_passed = 0;
+  int32_t not_graded = 0;
+};
+RecordCounts CountRecords(const std::vector<RecordResult>& records);
 
 // The outcome's name in JSON and JUnit: "passed", "failed", "notGraded", "refusedArchive",
 // "runTimeFailure".
@@ -58,6 +70,8 @@ const char* OutcomeWords(RecordOutcome outcome);
 bool IsProblem(RecordOutcome outcome);
 // "typical document" or "MODULE REC_NO".
 std::string ItemName(const RecordResult& record);
+// The first line of `text` that holds more than blanks, cut at 200 bytes (at a UTF-8 boundary).
+std::string FirstLine(const std::string& text);
 // One line saying why an item did not pass, or was not graded.
 std::string OneLineReason(const RecordResult& record);
 // A report string made into a UTF-8 document: an encoding named in its declaration is replaced by
@@ -121,7 +135,10 @@ std::string XmlEscape(const std::string& text, bool attribute = false);
 
 // JUnit XML as Jenkins and GitLab read it: one testsuite per module (and one for the typical
 // document), one testcase per draw; a failed record or a refused archive is a <failure> with the
-// record's text, a run-time failure an <error>, a record with nothing to grade <skipped>.
+// record's text, a run-time failure an <error>, a record with nothing to grade <skipped>. A verdict
+// of not passed that no failing case shows (a bank that cannot be opened, records a rerun no longer
+// finds) is a failing case "verdict" of its own, with the check's error text, so that CI reading
+// only this file sees the failure.
 std::string JUnitXml(const CheckRun& run);
 
 }  // namespace vardenix::cli

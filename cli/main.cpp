@@ -4,7 +4,6 @@
 // through platform/.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <exception>
 #include <functional>
 #include <iostream>
@@ -31,16 +30,20 @@ int main(int argc, char** argv) {
   AddBankCommand(app, run);
 
   // A script that asked for JSON gets one JSON object on stdout whatever happens, an error too.
-  const bool json = std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::string(arg) == "--json"; });
-  const auto fail = [json](const std::string& message) {
-    if (json) std::cout << ErrorJson(message, kExitCannotRun) << std::endl;
+  // Asked for means as the parser read the command line: `vardenix check`'s --json flag was set.
+  // "--json" after "--", as the value of another option (--rule-text --json) or given to a command
+  // without JSON output is no such request. The parser reads every argument before it reports an
+  // error of the line as a whole (an unknown flag, a missing one), so the flag is known then too.
+  const CLI::Option* json_flag = app.get_subcommand("check")->get_option("--json");
+  const auto fail = [json_flag](const std::string& message) {
+    if (json_flag->count() > 0) std::cout << ErrorJson(message, kExitCannotRun) << std::endl;
     return kExitCannotRun;
   };
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (!json || e.get_exit_code() == 0) {
+    if (json_flag->count() == 0 || e.get_exit_code() == 0) {
       const int rc = app.exit(e);
       return rc == 0 ? kExitPassed : kExitCannotRun;
     }

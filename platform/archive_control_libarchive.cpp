@@ -25,6 +25,9 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#ifdef VARDENIX_HAVE_ZLIB
+#include <zlib.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -339,6 +342,13 @@ Reader OpenReader(ArchiveView& view, const std::string& path) {
 struct PlannedEntry {
   std::string path;
   bool is_folder = false;
+  // As the raw directory has them, for reading the entry's data without libarchive.
+  uint16_t method = 0;
+  uint16_t local_method = 0;
+  uint32_t crc32 = 0;
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  uint64_t data_offset = 0;
 };
 
 // Reads the next header; false at the end.
@@ -460,7 +470,8 @@ Plan Survey(int fd, const Limits& limits) {
     const bool folder = ends_with_separator ||
                         (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
                         (system == 0 && (e.external_attributes & 0x10) != 0);
-    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder});
+    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.local_method, e.crc32,
+                                        e.compressed_size, e.uncompressed_size, e.data_offset});
   }
 
   CheckNamesClash(plan.entries);
@@ -633,6 +644,108 @@ bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::m
 
 [[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
 
+// One entry's data, block by block, as it is written out.
+class BlockSource {
+ public:
+  virtual ~BlockSource() = default;
+  // The next block of the entry's data and where it goes in the file; false at the end. Refuses
+  // (kCorruptData) data that is damaged.
+  virtual bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) = 0;
+  // Bytes of the archive read for this entry so far, for the ratio cap.
+  virtual uint64_t Consumed() const = 0;
+};
+
+// The current entry of a libarchive reader.
+class LibarchiveBlocks final : public BlockSource {
+ public:
+  explicit LibarchiveBlocks(archive* a) : a_(a), start_(archive_filter_bytes(a, -1)) {}
+  bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
+    la_int64_t at = 0;
+    const int rc = archive_read_data_block(a_, &block, &size, &at);
+    if (rc == ARCHIVE_EOF) return false;
+    if (rc != ARCHIVE_OK) {
+      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " + ArchiveError(a_));
+    }
+    if (at < 0) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged");
+    offset = static_cast<uint64_t>(at);
+    return true;
+  }
+  uint64_t Consumed() const override {
+    return static_cast<uint64_t>(std::max<la_int64_t>(archive_filter_bytes(a_, -1) - start_, 0));
+  }
+
+ private:
+  archive* a_;
+  la_int64_t start_;
+};
+
+#ifdef VARDENIX_HAVE_ZLIB
+// An entry stored or deflated, read from the archive's bytes in memory with zlib. Its data must end
+// where the deflate stream says and match the CRC-32 the central directory gives, or it is damaged.
+class InflatedBlocks final : public BlockSource {
+ public:
+  InflatedBlocks(const char* data, const PlannedEntry& entry) : entry_(entry), stored_(entry.method == 0) {
+    if (!stored_) {
+      if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) Refuse(ar::kCannotOpen, "cannot start inflating: out of memory");
+      started_ = true;
+      stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+      stream_.avail_in = static_cast<uInt>(entry.compressed_size);
+    } else {
+      data_ = data;
+    }
+  }
+  ~InflatedBlocks() override {
+    if (started_) inflateEnd(&stream_);
+  }
+  InflatedBlocks(const InflatedBlocks&) = delete;
+  InflatedBlocks& operator=(const InflatedBlocks&) = delete;
+
+  bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
+    if (ended_) {
+      // A size the headers declare is not trusted either way: the writer refuses data that runs
+      // past it, and data that ends short of it is what the entry holds (as libarchive reads it).
+      if (crc_ != entry_.crc32) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: bad CRC-32");
+      return false;
+    }
+    offset = produced_;
+    if (stored_) {
+      block = data_;
+      size = static_cast<size_t>(entry_.compressed_size);
+      ended_ = true;
+    } else {
+      if (!out_) out_ = std::make_unique<Bytef[]>(kReadBlockBytes);
+      stream_.next_out = out_.get();
+      stream_.avail_out = static_cast<uInt>(kReadBlockBytes);
+      const int rc = inflate(&stream_, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc != Z_OK) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " +
+                                     (rc == Z_BUF_ERROR ? std::string("it ends early")
+                                                        : std::string(stream_.msg ? stream_.msg : "inflate failed")));
+      }
+      block = out_.get();
+      size = kReadBlockBytes - stream_.avail_out;
+    }
+    produced_ += size;
+    crc_ = static_cast<uint32_t>(::crc32_z(crc_, static_cast<const Bytef*>(block), size));
+    return true;
+  }
+  uint64_t Consumed() const override { return stored_ ? entry_.compressed_size : stream_.total_in; }
+
+ private:
+  const PlannedEntry& entry_;
+  const bool stored_;
+  const char* data_ = nullptr;
+  z_stream stream_{};
+  bool started_ = false;
+  bool ended_ = false;
+  uint64_t produced_ = 0;
+  uint32_t crc_ = 0;
+  std::unique_ptr<Bytef[]> out_;
+};
+#endif
+
 // Creates folders and files below one folder, never following a symlink below it, and notes in
 // `created` every file and folder it made.
 class FolderWriter {
@@ -643,9 +756,7 @@ class FolderWriter {
         root_name_(std::move(root_name)),
         limits_(limits),
         stop_(stop),
-        created_(created),
-        pid_(std::to_string(::getpid())),
-        umask_keeps_mode_(UmaskKeepsFileMode()) {}
+        created_(created) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -670,7 +781,7 @@ class FolderWriter {
 
   // Streams the current entry's data into `rel`, replacing whatever file was there. The entry is
   // judged by the bytes its data really expands to, not by the sizes its headers declare.
-  void WriteFile(archive* a, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
+  void WriteFile(BlockSource& source, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
     const size_t slash = rel.rfind('/');
     const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
@@ -683,6 +794,7 @@ class FolderWriter {
     UniqueFd out(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
     for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+      if (pid_.empty()) pid_ = std::to_string(::getpid());
       temp = ".vardenix-" + pid_ + "-" + std::to_string(++temp_counter_) + ".part";
       out = UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
@@ -697,20 +809,14 @@ class FolderWriter {
       }
     } remover{folder, temp.empty() ? leaf : temp};
 
-    const la_int64_t consumed_at_start = archive_filter_bytes(a, -1);
     uint64_t produced = 0;
     uint64_t written_end = 0;
     for (;;) {
       if (Stopped(stop_)) RefuseStopped();
       const void* block = nullptr;
       size_t size = 0;
-      la_int64_t offset = 0;
-      const int rc = archive_read_data_block(a, &block, &size, &offset);
-      if (rc == ARCHIVE_EOF) break;
-      if (rc != ARCHIVE_OK) {
-        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " + ArchiveError(a));
-      }
-      if (offset < 0) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged");
+      uint64_t offset = 0;
+      if (!source.Next(rel, block, size, offset)) break;
       produced = std::max(produced, static_cast<uint64_t>(offset) + size);
       total_written += size;
       if (total_written > limits_.archive_total_bytes) {
@@ -720,9 +826,7 @@ class FolderWriter {
       if (declared_size != 0 && produced > declared_size) {
         Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " holds more data than its header declares");
       }
-      const la_int64_t consumed = archive_filter_bytes(a, -1) - consumed_at_start;
-      if (produced > limits_.archive_ratio_exempt_bytes &&
-          produced / limits_.archive_ratio >= static_cast<uint64_t>(std::max<la_int64_t>(consumed, 0)) + 1) {
+      if (produced > limits_.archive_ratio_exempt_bytes && produced / limits_.archive_ratio >= source.Consumed() + 1) {
         Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
                                   std::to_string(limits_.archive_ratio) + " times");
       }
@@ -730,10 +834,11 @@ class FolderWriter {
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
-    // A file made under its own name already has mode 0644 unless the host's umask takes bits away.
-    if ((!temp.empty() || !umask_keeps_mode_) && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    // A file made under its own name already has mode 0644 unless the host's umask takes bits away;
+    // the fstat that records the file for the next extraction's clean-up says which.
     struct stat st;
     if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
+    if ((st.st_mode & 07777) != kFileMode && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
     if (!temp.empty()) {
       // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
@@ -777,7 +882,8 @@ class FolderWriter {
         UniqueFd made(::openat(at, part.c_str(), kOpenFlags));
         if (made.get() < 0) CannotWrite(rel, errno);
         struct stat st;
-        if (::fchmod(made.get(), kFolderMode) != 0 || ::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        if (::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        if ((st.st_mode & 07777) != kFolderMode && ::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
         created_.push_back(Created{rel, st.st_ino, 0, true});
         return made;
       }
@@ -786,35 +892,65 @@ class FolderWriter {
     CannotWrite(rel, ELOOP);
   }
 
-  // True when the process's umask (read from /proc, since umask() cannot read it without changing it
-  // for every thread) clears none of the bits of kFileMode.
-  static bool UmaskKeepsFileMode() {
-    UniqueFd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
-    if (status.get() < 0) return false;
-    char text[4096];
-    const ssize_t n = ::read(status.get(), text, sizeof text - 1);
-    if (n <= 0) return false;
-    text[n] = '\0';
-    const char* line = std::strstr(text, "\nUmask:");
-    if (line == nullptr) return false;
-    const unsigned long mask = std::strtoul(line + 7, nullptr, 8);
-    return (mask & kFileMode) == 0;
-  }
-
   int root_;
   std::string root_name_;
   const Limits& limits_;
   const StopFlag* stop_;
   std::vector<Created>& created_;
-  std::string pid_;
-  bool umask_keeps_mode_;
+  std::string pid_;  // for the names of temporary files, read when the first one is needed
   std::string cached_path_;
   UniqueFd cached_fd_;
   static inline std::atomic<uint64_t> temp_counter_{0};
 };
 
+#ifdef VARDENIX_HAVE_ZLIB
+// Archives up to this size whose entries are all stored or deflated are read into memory at once and
+// inflated with zlib: one read for the whole archive, and none of libarchive's per-entry work (its
+// reader converts each header's MS-DOS time with mktime, which makes glibc look at /etc/localtime
+// twice an entry when TZ is not set). Larger archives and other methods go through libarchive.
+constexpr uint64_t kInMemoryArchiveBytes = uint64_t{8} << 20;
+
+bool Inflatable(const Plan& plan) {
+  if (plan.archive_end > kInMemoryArchiveBytes) return false;
+  for (const PlannedEntry& e : plan.entries) {
+    if ((e.method != 0 && e.method != 8) || e.local_method != e.method) return false;
+    if (e.method == 0 && e.compressed_size != e.uncompressed_size) return false;  // libarchive says why
+  }
+  return true;
+}
+
+void WriteInflated(int fd, int target, const std::string& target_name, const Plan& plan, const Limits& limits,
+                   const StopFlag* stop, std::vector<Created>& created) {
+  std::vector<char> bytes(static_cast<size_t>(plan.archive_end));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) Refuse(ar::kCannotOpen, "cannot read the archive: " + (n < 0 ? Errno(errno) : std::string("it is shorter than it was")));
+    done += static_cast<size_t>(n);
+  }
+  FolderWriter writer(target, target_name, limits, stop, created);
+  uint64_t total_written = 0;
+  for (const PlannedEntry& planned : plan.entries) {
+    if (Stopped(stop)) RefuseStopped();
+    if (planned.is_folder) {
+      if (planned.uncompressed_size > 0) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
+      }
+      writer.OpenFolder(planned.path);
+      continue;
+    }
+    InflatedBlocks source(bytes.data() + planned.data_offset, planned);
+    writer.WriteFile(source, planned.path, planned.uncompressed_size, total_written);
+  }
+}
+#endif
+
 void WriteEntries(int fd, const std::string& path, int target, const std::string& target_name, const Plan& plan,
                   const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
+#ifdef VARDENIX_HAVE_ZLIB
+  if (Inflatable(plan)) return WriteInflated(fd, target, target_name, plan, limits, stop, created);
+#endif
   ArchiveView view{fd, plan.archive_end};
   Reader a = OpenReader(view, path);
   FolderWriter writer(target, target_name, limits, stop, created);
@@ -833,7 +969,8 @@ void WriteEntries(int fd, const std::string& path, int target, const std::string
     if (planned.is_folder || folder) {
       writer.OpenFolder(planned.path);
     } else {
-      writer.WriteFile(a.get(), planned.path, DeclaredSize(entry), total_written);
+      LibarchiveBlocks source(a.get());
+      writer.WriteFile(source, planned.path, DeclaredSize(entry), total_written);
     }
   }
   if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");

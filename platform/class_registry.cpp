@@ -10,7 +10,6 @@
 namespace vardenix {
 namespace {
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 // Held while an object is made, in every registry of the process, so that no component's create is
 // entered twice at once; recursive because a component may create another one while it is made.
@@ -112,20 +111,15 @@ std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_i
   if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
   if (loaded) {
     if (loaded->cls) return CreateComponentObject(std::move(loaded->cls));
-    return CreateFromModule(loaded->module_path, loaded->prog_id, nullptr);
+    return CreateFromModule(loaded->module_path, loaded->prog_id);
   }
   return CreateFromRecord(prog_id, folder, nullptr);
 }
 
 std::unique_ptr<NamedObject> ComponentRegistry::CreateFromModule(const std::string& module_path,
-                                                                 const std::string& prog_id,
-                                                                 const std::shared_ptr<ComponentHosts>& hosts) {
-  if (hosts) return hosts->Create(module_path, prog_id);
+                                                                 const std::string& prog_id) {
   const auto module = LoadComponentModule(module_path);
-  const std::string key = ProgIdKey(prog_id);
-  for (const auto& cls : module->classes) {
-    if (ProgIdKey(cls->prog_id) == key) return CreateComponentObject(cls);
-  }
+  if (auto cls = FindComponentClass(*module, prog_id)) return CreateComponentObject(std::move(cls));
   throw RuntimeError("the component module " + module->path + " has no class of the ProgID " + Quote(prog_id));
 }
 
@@ -150,10 +144,7 @@ std::unique_ptr<NamedObject> ComponentRegistry::CreateFromRecord(const std::stri
     throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + ", but " +
                        e.Description());
   }
-  const std::string key = ProgIdKey(prog_id);
-  for (const auto& cls : module->classes) {
-    if (ProgIdKey(cls->prog_id) == key) return CreateComponentObject(cls);
-  }
+  if (auto cls = FindComponentClass(*module, prog_id)) return CreateComponentObject(std::move(cls));
   throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + " to the module " +
                      module->path + ", which has no class of that ProgID: run `vardenix register MODULE` "
                      "with the module that has it");

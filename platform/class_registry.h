@@ -82,8 +82,8 @@ class ComponentRegistry final : public ClassRegistry {
   };
   std::unique_ptr<NamedObject> CreateFromRecord(const std::string& prog_id, const std::string& folder,
                                                 const std::shared_ptr<ComponentHosts>& hosts);
-  std::unique_ptr<NamedObject> CreateFromModule(const std::string& module_path, const std::string& prog_id,
-                                                const std::shared_ptr<ComponentHosts>& hosts);
+  // In this process.
+  std::unique_ptr<NamedObject> CreateFromModule(const std::string& module_path, const std::string& prog_id);
 
   mutable std::mutex mutex_;  // guards the maps, the folder and the isolation
   std::map<std::string, InProcess> in_process_;  // by ProgIdKey

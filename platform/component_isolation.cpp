@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -17,6 +19,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/component_module.h"
 #include "platform/component_process.h"
 #include "platform/component_wire.h"
 #include "vardenix/error.h"
@@ -39,15 +42,15 @@ constexpr std::size_t kMaxIdleHosts = 4;
 constexpr std::size_t kKeptStderr = 64 * 1024;
 constexpr std::size_t kQuotedStderr = 600;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 Clock::time_point DeadlineAfter(double seconds) {
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// The bubblewrap command line that runs `argv` with the system read-only, only `folder` writable,
-// no network and a private /tmp.
-std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const std::vector<std::string>& argv) {
+}  // namespace
+
+std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const std::vector<std::string>& argv,
+                                     const std::string& folder) {
   std::vector<std::string> out = {settings.bwrap_path.empty() ? std::string("bwrap") : settings.bwrap_path,
                                   "--ro-bind", "/", "/",
                                   "--dev", "/dev",
@@ -55,13 +58,11 @@ std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const st
                                   "--bind", settings.sandbox_folder, settings.sandbox_folder,
                                   "--unshare-net", "--unshare-ipc", "--unshare-uts",
                                   "--die-with-parent",
-                                  "--chdir", settings.sandbox_folder,
+                                  "--chdir", folder,
                                   "--"};
   out.insert(out.end(), argv.begin(), argv.end());
   return out;
 }
-
-}  // namespace
 
 void CheckIsolationSettings(const IsolationSettings& settings) {
   if (!(settings.seconds > 0) || !std::isfinite(settings.seconds) || settings.seconds > 86400.0 * 365) {
@@ -98,7 +99,7 @@ bool SandboxAvailable(const std::string& bwrap_path, std::string& why) {
   settings.sandbox_folder = "/tmp";
   std::unique_ptr<ComponentProcess> probe;
   try {
-    probe = ComponentProcess::Start({SandboxArgv(settings, {"/bin/true"}), {}, {}, 0});
+    probe = ComponentProcess::Start({SandboxArgv(settings, {"/bin/true"}, "/tmp"), {}, {}, 0, true});
   } catch (const RuntimeError& e) {
     why = e.Description();
     return false;
@@ -129,18 +130,36 @@ class HostProcess {
     ProcessSpec spec;
     const std::string path = settings.host_path.empty() ? DefaultComponentHostPath() : settings.host_path;
     spec.argv = {path};
-    if (settings.sandbox) spec.argv = SandboxArgv(settings, spec.argv);
+    if (settings.sandbox) {
+      spec.argv = SandboxArgv(settings, spec.argv, settings.sandbox_folder);
+      spec.wrapped = true;
+    }
     spec.descriptors = {{1, err[1]}, {2, err[1]}, {wire::kHostDescriptor, pair[1]}};
+    // Without the shared count the host still serves; a failure then names the first request not
+    // answered.
+    const int progress = ::memfd_create("vardenix-host-progress", MFD_CLOEXEC);
+    if (progress >= 0) {
+      if (::ftruncate(progress, sizeof(std::atomic<uint32_t>)) == 0) {
+        void* shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED, progress, 0);
+        if (shared != MAP_FAILED) {
+          host->progress_ = static_cast<std::atomic<uint32_t>*>(shared);
+          spec.descriptors.push_back({wire::kProgressDescriptor, progress});
+        }
+      }
+    }
     if (CanLimitAddressSpace()) spec.address_space_bytes = settings.memory_bytes;
+    auto close_ours = [&] {
+      ::close(pair[1]);
+      ::close(err[1]);
+      if (progress >= 0) ::close(progress);
+    };
     try {
       host->process_ = ComponentProcess::Start(spec);
     } catch (const RuntimeError& e) {
-      ::close(pair[1]);
-      ::close(err[1]);
+      close_ours();
       throw RuntimeError("cannot start the component host " + path + ": " + e.Description());
     }
-    ::close(pair[1]);
-    ::close(err[1]);
+    close_ours();
     return host;
   }
 
@@ -148,6 +167,7 @@ class HostProcess {
     ::close(socket_);  // the host reads the end of its stream and ends
     if (err_ >= 0) ::close(err_);
     if (process_) process_->Stop();
+    if (progress_ != nullptr) ::munmap(progress_, sizeof(std::atomic<uint32_t>));
   }
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -157,34 +177,47 @@ class HostProcess {
   // Still worth keeping: running, and within its memory limit.
   bool Usable() { return !process_->Ended() && Resident() <= settings_.memory_bytes; }
 
-  // Sends `frame` without waiting for its answer, which a later Collect receives. `doing` says what
-  // the component is asked to do, for the description of a failure ("taking \"AnsCont\"").
-  void Post(const std::string& frame, Clock::time_point deadline, const std::string& prog_id, std::string doing) {
+  // Queues `frame`, which the next Flush or Collect sends; its answer comes with a later Collect.
+  // `doing` says what the component is asked to do, for the description of a failure ("taking
+  // \"AnsCont\"").
+  // Answers the request's number.
+  uint32_t Post(const std::string& frame, const std::string& prog_id, std::string doing) {
     prog_id_ = prog_id;
-    doing_ = doing;
-    Send(frame, deadline);
-    pending_.push_back(std::move(doing));
+    out_ += frame;
+    pending_.push_back({++posted_, std::move(doing)});
+    return posted_;
   }
 
-  // Receives the answers to every request posted, in order, and answers the body of the last one.
-  // An Error answer to an earlier request (a put the component refused) is thrown, as the
-  // component's own failure, once all are in; the host stays usable. On a breach, a crash or a
-  // broken answer, stops the host and throws RuntimeError naming the ProgID and what the component
-  // was doing.
-  std::string Collect(Clock::time_point deadline) {
+  // Sends what is queued.
+  void Flush(Clock::time_point deadline) {
+    if (out_.empty()) return;
+    Send(out_, deadline);
+    out_.clear();
+  }
+
+  // Sends what is queued, receives the answers to the requests posted up to the one numbered
+  // `last` (0: every one), in order, and answers the body of that one. An Error answer to an earlier
+  // request (a put the component refused) is thrown, as the component's own failure, once all are
+  // in; the host stays usable. On a breach, a crash or a broken answer, stops the host and throws
+  // RuntimeError naming the ProgID and what the component was doing.
+  std::string Collect(Clock::time_point deadline, uint32_t last = 0) {
+    Flush(deadline);
+    if (last == 0) last = posted_;
     std::optional<std::string> refused;
     std::string body;
-    while (!pending_.empty()) {
-      doing_ = pending_.front();
+    while (!pending_.empty() && pending_.front().number <= last) {
+      doing_ = pending_.front().doing;
+      const uint32_t number = pending_.front().number;
+      const bool disregarded = pending_.front().disregarded;
       body = ReceiveOne(deadline);
       pending_.pop_front();
-      if (pending_.empty()) break;
+      if (number == last) break;
       try {
         wire::Reader in(body);
         const wire::Kind kind = in.kind();
         if (kind == wire::Kind::kError) {
           std::string message = in.Text();
-          if (!refused) refused = std::move(message);
+          if (!refused && !disregarded) refused = std::move(message);
         } else if (kind != wire::Kind::kOk) {
           ProtocolBreach("an answer of the wrong kind");
         }
@@ -197,77 +230,107 @@ class HostProcess {
     return body;
   }
 
+  // The answers to the requests posted up to the one numbered `last` are not wanted any more: a
+  // refusal among them fails nothing.
+  void Disregard(uint32_t last) {
+    for (Request& request : pending_) {
+      if (request.number <= last) request.disregarded = true;
+    }
+  }
+
   // Post and Collect.
   std::string Exchange(const std::string& frame, Clock::time_point deadline, const std::string& prog_id,
                        std::string doing) {
-    Post(frame, deadline, prog_id, std::move(doing));
+    Post(frame, prog_id, std::move(doing));
     return Collect(deadline);
   }
 
-  // Receives what is still owed from the last run (its release) before the next one; false when the
-  // host cannot serve another run (it is then stopped).
+  // Receives what is still owed from the last run (its release) before the next one, and makes sure
+  // nothing else came: a message nobody asked for would be taken as the answer to the next run's
+  // request. False when the host cannot serve another run (it is then stopped).
   bool Settle() {
-    if (pending_.empty()) return true;
+    if (broken_) return false;
     try {
-      Collect(Clock::now() + std::chrono::milliseconds(5 * kComponentStopGraceMs));
+      if (!pending_.empty()) Collect(Clock::now() + std::chrono::milliseconds(5 * kComponentStopGraceMs));
     } catch (const std::exception&) {
       // A refusal (an object that could not be made, and then was released) leaves it usable.
     }
-    return !broken_;
+    if (broken_) return false;
+    char byte;
+    if (in_pos_ < in_.size() || ::recv(socket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1) {
+      // More than was asked for, or the end of the stream: either way, not a host to go on with.
+      broken_ = true;
+      process_->Stop();
+      return false;
+    }
+    return true;
   }
 
-  // The body of the next answer on the socket.
+  // The body of the next answer.
   std::string ReceiveOne(Clock::time_point deadline) {
-    std::string header;
-    std::string body;
-    uint32_t length = 0;
-    bool have_length = false;
+    // The process is looked at every tick while the answer is awaited, also when the component
+    // keeps writing on stderr and the wait never times out.
+    auto next_watch = Clock::now() + kWatchTick;
     for (;;) {
-      const auto now = Clock::now();
-      if (now >= deadline) Breach("did not answer within " + DescribeSeconds(settings_.seconds) + " and was stopped");
-      const auto wait = std::min<Clock::duration>(deadline - now, kWatchTick);
-      pollfd fds[2] = {{socket_, POLLIN, 0}, {err_, POLLIN, 0}};
-      const int ready = ::poll(fds, err_ >= 0 ? 2 : 1,
-                               static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
-      if (ready < 0 && errno != EINTR) Breach(std::string("could not be watched: ") + std::strerror(errno));
-      if (ready <= 0) {
-        Watch();
-        continue;
-      }
-      if (err_ >= 0 && fds[1].revents != 0) DrainStderr();
-      if (fds[0].revents == 0) continue;
-      char buffer[65536];
-      const std::size_t want = have_length ? std::min<std::size_t>(sizeof buffer, length - body.size())
-                                           : 4 - header.size();
-      const ssize_t n = ::recv(socket_, buffer, want, MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        Ended();
-      }
-      if (n == 0) Ended();
-      if (!have_length) {
-        header.append(buffer, static_cast<std::size_t>(n));
-        if (header.size() < 4) continue;
-        std::memcpy(&length, header.data(), sizeof length);
-        have_length = true;
+      if (in_.size() - in_pos_ >= 4) {
+        uint32_t length = 0;
+        std::memcpy(&length, in_.data() + in_pos_, sizeof length);
         if (length > settings_.answer_bytes + wire::kFrameOverhead) {
           Breach("answered with more than " + DescribeBytes(settings_.answer_bytes) + " while " + doing_ +
                  " and was stopped");
         }
         if (length == 0) ProtocolBreach("an empty message");
-        body.reserve(length);
-      } else {
-        body.append(buffer, static_cast<std::size_t>(n));
+        if (in_.size() - in_pos_ - 4 >= length) {
+          std::string body = in_.substr(in_pos_ + 4, length);
+          in_pos_ += 4 + length;
+          if (in_pos_ == in_.size()) {
+            in_.clear();
+            in_pos_ = 0;
+          }
+          if (static_cast<wire::Kind>(body[0]) == wire::Kind::kOutOfMemory) MemoryBreach();
+          // An answer to another request than the one owed (a message a component wrote on the
+          // host's socket itself) would shift every answer after it.
+          uint32_t number = 0;
+          if (body.size() >= 5) std::memcpy(&number, body.data() + 1, sizeof number);
+          if (body.size() < 5 || pending_.empty() || number != pending_.front().number) {
+            ProtocolBreach("a message that answers no request owed");
+          }
+          body.erase(1, sizeof number);
+          return body;
+        }
       }
-      if (have_length && body.size() == length) break;
+      if (in_pos_ > 0) {
+        in_.erase(0, in_pos_);
+        in_pos_ = 0;
+      }
+      const auto now = Clock::now();
+      if (now >= deadline) Breach("did not answer within " + DescribeSeconds(settings_.seconds) + " and was stopped");
+      if (now >= next_watch) {
+        Watch();
+        next_watch = now + kWatchTick;
+      }
+      // What is there is taken at once; the wait is only for what has not come yet.
+      char buffer[65536];
+      const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        in_.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0) Ended();
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Ended();
+      const auto wait = std::min(deadline, next_watch) - now;
+      pollfd fds[2] = {{socket_, POLLIN, 0}, {err_, POLLIN, 0}};
+      const int ready = ::poll(fds, err_ >= 0 ? 2 : 1,
+                               static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+      if (ready < 0 && errno != EINTR) Breach(std::string("could not be watched: ") + std::strerror(errno));
+      if (ready > 0 && err_ >= 0 && fds[1].revents != 0) DrainStderr();
     }
-    if (static_cast<wire::Kind>(body[0]) == wire::Kind::kOutOfMemory) MemoryBreach();
-    return body;
   }
 
   // Stops the host after a broken answer.
   [[noreturn]] void ProtocolBreach(const std::string& why) {
-    Breach("broke the component host's protocol (" + why + ") while " + doing_ + " and was stopped");
+    Breach("broke the component host's protocol (" + why + ") while " + Doing() + " and was stopped");
   }
 
   // A process the component started and left: the run fails, and the host is replaced.
@@ -289,22 +352,33 @@ class HostProcess {
   bool broken() const { return broken_; }
 
  private:
+  struct Request {
+    uint32_t number;    // counted from 1 over the host's life, as the host counts what it started
+    std::string doing;  // what the component is asked to do, for a failure's description
+    bool disregarded = false;
+  };
+
   HostProcess(const IsolationSettings& settings, int socket, int err)
       : settings_(settings), socket_(socket), err_(err), stderr_(kKeptStderr) {
     SetNonBlocking(err_);
   }
 
-  // The process the component runs in: the host, or under the sandbox the host inside bubblewrap.
-  pid_t Watched() {
-    if (!settings_.sandbox) return process_->pid();
-    if (watched_ == 0) {
-      const std::vector<pid_t> inner = process_->Children();
-      if (!inner.empty()) watched_ = inner.front();
-    }
-    return watched_ != 0 ? watched_ : process_->pid();
-  }
+  // The process the component runs in: the host, also under the sandbox.
+  pid_t Watched() { return process_->Inner(); }
 
-  uint64_t Resident() { return ResidentBytesOf(Watched()); }
+  uint64_t Resident() { return process_->ResidentBytes(); }
+
+  // What the component was doing when its host failed: the request the host had started on, when
+  // it is one still owed (answers that arrive together leave no other trace of how far it got).
+  std::string Doing() const {
+    if (progress_ != nullptr) {
+      const uint32_t started = progress_->load(std::memory_order_acquire);
+      for (const Request& request : pending_) {
+        if (request.number == started) return request.doing;
+      }
+    }
+    return doing_;
+  }
 
   void Send(const std::string& frame, Clock::time_point deadline) {
     std::size_t done = 0;
@@ -327,7 +401,7 @@ class HostProcess {
     }
   }
 
-  // Between answers: the process still there, its memory within the limit.
+  // While an answer is awaited: the process still there, its memory within the limit.
   void Watch() {
     if (process_->Ended()) Ended();
     if (Resident() > settings_.memory_bytes) MemoryBreach();
@@ -339,6 +413,7 @@ class HostProcess {
 
   // The host's stream ended or its process did: how it ended is the failure.
   [[noreturn]] void Ended() {
+    const std::string doing = Doing();
     const auto until = Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs);
     while (!process_->Ended() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!process_->Ended()) ProtocolBreach("it closed its connection to Vardenix");
@@ -350,9 +425,9 @@ class HostProcess {
     // bubblewrap reports its command's death by a signal as the exit status 128 + signal.
     if (settings_.sandbox && WIFEXITED(status) && WEXITSTATUS(status) > 128) signal = WEXITSTATUS(status) - 128;
     if (signal != 0) {
-      Fail("crashed while " + doing_ + ": its process " + DescribeWaitStatus(signal & 0x7f));
+      Fail("crashed while " + doing + ": its process " + DescribeWaitStatus(signal & 0x7f));
     }
-    Fail("ended its process while " + doing_ + " (it " + DescribeWaitStatus(status) + ")");
+    Fail("ended its process while " + doing + " (it " + DescribeWaitStatus(status) + ")");
   }
 
   [[noreturn]] void Breach(const std::string& what) {
@@ -381,11 +456,15 @@ class HostProcess {
   int err_;
   OutputKeep stderr_;
   std::unique_ptr<ComponentProcess> process_;
-  pid_t watched_ = 0;
+  std::atomic<uint32_t>* progress_ = nullptr;  // shared with the host: the requests it started on
   bool broken_ = false;
   std::string prog_id_;
-  std::string doing_;                // what the component is doing, for a failure's description
-  std::deque<std::string> pending_;  // requests posted and not answered yet, by what they ask
+  std::string doing_;             // what the component is doing, for a failure's description
+  std::string out_;               // requests queued and not sent yet
+  std::string in_;                // what came from the host and is not taken yet, from in_pos_
+  std::size_t in_pos_ = 0;
+  uint32_t posted_ = 0;           // requests posted over the host's life
+  std::deque<Request> pending_;   // requests posted and not answered yet
 };
 
 namespace {
@@ -402,9 +481,8 @@ class HostObject final : public NamedObject {
     try {
       // Its answer is received before the host serves the next run (ComponentHosts::TakeHost), by
       // when the host has long given it: the release costs no wait here.
-      host_->Post(wire::Writer(wire::Kind::kRelease).Frame(),
-                  std::max(deadline_, Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs)), prog_id_,
-                  "being released");
+      host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+      host_->Flush(std::max(deadline_, Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs)));
       Trace();
       hosts_->GiveBack(std::move(host_));
     } catch (const std::exception&) {
@@ -416,12 +494,12 @@ class HostObject final : public NamedObject {
   HostObject& operator=(const HostObject&) = delete;
 
   // Asks the host to make the object. Like a put, it is answered with the first read, so that a
-  // scoring run costs the host three exchanges, one per read; a create the component refuses fails
-  // that read with the component's message.
+  // scoring run, whose reads are announced, costs one exchange with the host; a create the component
+  // refuses fails that read with the component's message.
   void Create(const std::string& module_path) {
     wire::Writer frame(wire::Kind::kCreate);
     frame.Text(module_path).Text(prog_id_);
-    host_->Post(frame.Frame(), deadline_, prog_id_, "being created");
+    host_->Post(frame.Frame(), prog_id_, "being created");
   }
 
   // A put is answered with the next read: the scoring run's puts and its first read cross to the
@@ -430,13 +508,39 @@ class HostObject final : public NamedObject {
     Usable();
     wire::Writer frame(wire::Kind::kPut);
     frame.Text(member).Value(value);
-    host_->Post(frame.Frame(), deadline_, prog_id_, "taking " + Quote(member));
+    host_->Post(frame.Frame(), prog_id_, "taking " + Quote(member));
+  }
+
+  // The reads the caller announced are asked for together at the first of them, and each answers
+  // from what came back; the host does them in order after the puts, as the caller would have.
+  void ExpectReads(const std::vector<std::string>& members) override {
+    expected_ = members;
+    asked_.clear();
   }
 
   Variant Read(const std::string& member) override {
-    wire::Writer frame(wire::Kind::kRead);
-    frame.Text(member);
-    const std::string body = Call(frame, "answering " + Quote(member));
+    Usable();
+    if (asked_.empty() && !expected_.empty() && expected_.front() == member) {
+      for (const std::string& expected : expected_) {
+        wire::Writer frame(wire::Kind::kRead);
+        frame.Text(expected);
+        asked_.push_back({expected, host_->Post(frame.Frame(), prog_id_, "answering " + Quote(expected))});
+      }
+    }
+    expected_.clear();
+    uint32_t number = 0;
+    if (!asked_.empty() && asked_.front().first == member) {
+      number = asked_.front().second;
+      asked_.pop_front();
+    } else {
+      // Not what was announced: what was asked for already is answered first, and left aside.
+      if (!asked_.empty()) host_->Disregard(asked_.back().second);
+      asked_.clear();
+      wire::Writer frame(wire::Kind::kRead);
+      frame.Text(member);
+      number = host_->Post(frame.Frame(), prog_id_, "answering " + Quote(member));
+    }
+    const std::string body = Call(number);
     wire::Reader in(body);
     Variant value;
     try {
@@ -457,11 +561,11 @@ class HostObject final : public NamedObject {
     }
   }
 
-  std::string Call(wire::Writer& frame, const std::string& doing) {
-    Usable();
+  // The answer to the request numbered `number`, and to everything posted before it.
+  std::string Call(uint32_t number) {
     std::string body;
     try {
-      body = host_->Exchange(frame.Frame(), deadline_, prog_id_, doing);
+      body = host_->Collect(deadline_, number);
     } catch (const RuntimeError&) {
       if (!host_->broken()) Trace();  // a refused put: the component's own failure
       throw;
@@ -490,6 +594,8 @@ class HostObject final : public NamedObject {
   std::unique_ptr<HostProcess> host_;
   std::string prog_id_;
   Clock::time_point deadline_;
+  std::vector<std::string> expected_;                 // reads announced and not asked for yet
+  std::deque<std::pair<std::string, uint32_t>> asked_;  // reads asked for ahead, by request number
 };
 
 }  // namespace

@@ -53,6 +53,12 @@ std::string DefaultComponentHostPath();
 // Whether the sandbox can run on this machine; when not, `why` says why.
 bool SandboxAvailable(const std::string& bwrap_path, std::string& why);
 
+// The bubblewrap command line that runs `argv` in `folder` with the system read-only, only the
+// sandbox folder of `settings` writable, no network and a private /tmp. Bubblewrap runs the command
+// as its child (ProcessSpec::wrapped).
+std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const std::vector<std::string>& argv,
+                                     const std::string& folder);
+
 class HostProcess;
 
 // The component host processes of one registry: a few idle ones are kept for the next runs.

@@ -44,7 +44,6 @@ std::string ExplainLoadFailure(const std::string& why) {
 // A module that answers more classes than this is broken (a get_class that never answers NULL).
 constexpr uint32_t kMaxClassesPerModule = 4096;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 // Length of the valid UTF-8 sequence at text[i], or 0 when it is not one (overlong forms,
 // surrogates and code points above U+10FFFF are not valid).
@@ -260,6 +259,14 @@ std::shared_ptr<ComponentModule> ReadModule(void* handle, const std::string& pat
 }
 
 }  // namespace
+
+std::shared_ptr<const ComponentClass> FindComponentClass(const ComponentModule& module, const std::string& prog_id) {
+  const std::string key = ProgIdKey(prog_id);
+  for (const auto& cls : module.classes) {
+    if (ProgIdKey(cls->prog_id) == key) return cls;
+  }
+  return nullptr;
+}
 
 std::string ProgIdKey(const std::string& prog_id) {
   std::string key = prog_id;

@@ -40,6 +40,12 @@ std::shared_ptr<const ComponentModule> LoadComponentModule(const std::string& pa
 // object releases the component's object when destroyed, and keeps `cls` alive until then.
 std::unique_ptr<NamedObject> CreateComponentObject(std::shared_ptr<const ComponentClass> cls);
 
+// The class of `module` with the ProgID `prog_id` (compared as ProgIdKey does), or null.
+std::shared_ptr<const ComponentClass> FindComponentClass(const ComponentModule& module, const std::string& prog_id);
+
+// A name or a text in a message, in double quotes.
+inline std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
 // ProgIDs compare without regard to ASCII case; this is the form they are compared in.
 std::string ProgIdKey(const std::string& prog_id);
 

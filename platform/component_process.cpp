@@ -28,7 +28,9 @@ namespace {
 // the caller that happens to be 0, 1 or 2 is not overwritten before it is copied.
 constexpr int kFirstHighDescriptor = 100;
 
-std::string FindProgram(const std::string& name) {
+}  // namespace
+
+std::string FindInPath(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
   const char* path = std::getenv("PATH");
   std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -44,6 +46,8 @@ std::string FindProgram(const std::string& name) {
   }
   return std::string();
 }
+
+namespace {
 
 // The child, after fork. Reports a failure as an errno and a step number on `report` and ends.
 [[noreturn]] void RunChild(const ProcessSpec& spec, const char* program, char* const* argv, int report,
@@ -126,7 +130,7 @@ const char* StepName(int step) {
 std::unique_ptr<ComponentProcess> ComponentProcess::Start(const ProcessSpec& spec) {
   if (spec.argv.empty() || spec.argv[0].empty()) throw RuntimeError("cannot start a component process: no program given");
   if (spec.descriptors.size() > 16) throw RuntimeError("cannot start a component process: too many descriptors");
-  const std::string program = FindProgram(spec.argv[0]);
+  const std::string program = FindInPath(spec.argv[0]);
   if (program.empty()) throw RuntimeError("cannot start " + spec.argv[0] + ": it is not found in PATH");
   // Everything the child needs is made before fork.
   std::vector<std::string> args = spec.argv;
@@ -157,7 +161,7 @@ std::unique_ptr<ComponentProcess> ComponentProcess::Start(const ProcessSpec& spe
     ::close(report[0]);
     throw RuntimeError(std::string("cannot start ") + program + ": " + std::strerror(fork_errno));
   }
-  std::unique_ptr<ComponentProcess> process(new ComponentProcess(pid));
+  std::unique_ptr<ComponentProcess> process(new ComponentProcess(pid, spec.wrapped));
   // The report pipe closes on exec; anything on it is why the child did not get there.
   int values[2] = {0, 0};
   ssize_t n;
@@ -221,7 +225,16 @@ int ComponentProcess::Stop() {
   return status;
 }
 
-uint64_t ComponentProcess::ResidentBytes() const { return status_ ? 0 : ResidentBytesOf(pid_); }
+pid_t ComponentProcess::Inner() {
+  if (!wrapped_) return pid_;
+  if (inner_ == 0 && !status_) {
+    const std::vector<pid_t> children = ChildrenOf(pid_);
+    if (!children.empty()) inner_ = children.front();
+  }
+  return inner_ != 0 ? inner_ : pid_;
+}
+
+uint64_t ComponentProcess::ResidentBytes() { return status_ ? 0 : ResidentBytesOf(Inner()); }
 
 std::vector<pid_t> ComponentProcess::Children() const {
   if (status_) return {};

@@ -31,6 +31,9 @@ struct ProcessSpec {
   std::vector<std::pair<int, int>> descriptors;
   // RLIMIT_AS of the process; 0 for none.
   uint64_t address_space_bytes = 0;
+  // argv[0] is a wrapper (bubblewrap) that runs the component as its child: the component's memory
+  // is that child's.
+  bool wrapped = false;
 };
 
 class ComponentProcess {
@@ -55,19 +58,27 @@ class ComponentProcess {
   // The wait status once reaped.
   std::optional<int> status() const { return status_; }
 
-  // The resident memory of the process, in bytes; 0 when it cannot be read.
-  uint64_t ResidentBytes() const;
+  // The process the component runs in: this one, or the child of a wrapper once it is there.
+  pid_t Inner();
+  // The resident memory of the component's process, in bytes; 0 when it cannot be read.
+  uint64_t ResidentBytes();
   // The processes it started that are still there (its children, and the processes whose parent
   // ended, which a subreaper inherits).
   std::vector<pid_t> Children() const;
 
  private:
-  explicit ComponentProcess(pid_t pid) : pid_(pid) {}
+  ComponentProcess(pid_t pid, bool wrapped) : pid_(pid), wrapped_(wrapped) {}
   void KillAll(int signal, const std::vector<pid_t>& extra) const;
 
   pid_t pid_;
+  bool wrapped_;
+  pid_t inner_ = 0;
   std::optional<int> status_;
 };
+
+// The program `name` as the shell finds it: a name with a slash as it is, else the first executable
+// file of that name in a folder of PATH; empty when there is none.
+std::string FindInPath(const std::string& name);
 
 // The resident memory of any process, in bytes (0 when it cannot be read), and the processes it
 // started that are still its children.

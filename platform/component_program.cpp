@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/component_isolation.h"
+#include "platform/component_module.h"
 #include "platform/component_process.h"
 #include "vardenix/error.h"
 
@@ -30,7 +31,6 @@ constexpr auto kWatchTick = std::chrono::milliseconds(20);
 constexpr std::size_t kKeptStderr = 64 * 1024;
 constexpr std::size_t kQuotedStderr = 600;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 Json ToJson(const Variant& value) {
   switch (value.type()) {
@@ -70,11 +70,21 @@ class ProgramObject final : public NamedObject {
   Variant Read(const std::string& member) override {
     if (!ran_) {
       ran_ = true;
-      Run(member);
+      try {
+        Run(member);
+      } catch (const RuntimeError& e) {
+        // The run is over: every later read has this failure to say too.
+        failure_ = e.Description();
+        throw;
+      }
     }
     if (!failure_.empty()) throw RuntimeError(failure_);
+    if (member == "protocol" || member == "error") {
+      throw RuntimeError("unknown member " + Quote(member) + " of the component " + Quote(prog_id_) +
+                         ": in its answer, " + Quote(member) + " belongs to the protocol");
+    }
     const auto it = answer_.find(member);
-    if (it == answer_.end() || member == "protocol" || member == "error") {
+    if (it == answer_.end()) {
       throw RuntimeError("unknown member " + Quote(member) + " of the component " + Quote(prog_id_) +
                          ": its answer has no such member");
     }
@@ -125,13 +135,8 @@ class ProgramObject final : public NamedObject {
     ProcessSpec spec;
     spec.argv = argv_;
     if (settings_.sandbox) {
-      std::vector<std::string> wrapped = {settings_.bwrap_path.empty() ? std::string("bwrap") : settings_.bwrap_path,
-                                          "--ro-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/tmp",
-                                          "--bind", settings_.sandbox_folder, settings_.sandbox_folder,
-                                          "--unshare-net", "--unshare-ipc", "--unshare-uts", "--die-with-parent",
-                                          "--chdir", folder_.empty() ? settings_.sandbox_folder : folder_, "--"};
-      wrapped.insert(wrapped.end(), argv_.begin(), argv_.end());
-      spec.argv = wrapped;
+      spec.argv = SandboxArgv(settings_, argv_, folder_.empty() ? settings_.sandbox_folder : folder_);
+      spec.wrapped = true;
     }
     spec.folder = folder_;
     spec.address_space_bytes = settings_.memory_bytes;
@@ -182,9 +187,18 @@ class ProgramObject final : public NamedObject {
     };
     std::size_t sent = 0;
     bool out_open = true;
+    // The process is looked at every tick, also when it keeps writing and the wait never times out.
+    auto next_watch = Clock::now() + kWatchTick;
     for (;;) {
       const auto now = Clock::now();
       if (now >= deadline_) breach("did not answer within " + DescribeSeconds(settings_.seconds) + " and was stopped");
+      if (now >= next_watch) {
+        next_watch = now + kWatchTick;
+        if (process.Ended()) break;
+        if (process.ResidentBytes() > settings_.memory_bytes) {
+          breach("used more than " + DescribeBytes(settings_.memory_bytes) + " of memory and was stopped");
+        }
+      }
       pollfd fds[3];
       nfds_t count = 0;
       int in_slot = -1, out_slot = -1, err_slot = -1;
@@ -202,7 +216,7 @@ class ProgramObject final : public NamedObject {
       }
       // With both outputs closed, the program is ending (or up to no good): look at it often.
       const auto tick = count == 0 || (!out_open && pipes.err < 0) ? std::chrono::milliseconds(1) : kWatchTick;
-      const auto wait = std::min<Clock::duration>(deadline_ - now, tick);
+      const auto wait = std::min<Clock::duration>(std::min(deadline_, next_watch) - now, tick);
       const int ready = ::poll(fds, count, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
       if (ready < 0 && errno != EINTR) breach(std::string("could not be watched: ") + std::strerror(errno));
       if (ready > 0) {
@@ -228,9 +242,6 @@ class ProgramObject final : public NamedObject {
         continue;
       }
       if (process.Ended()) break;
-      if (ResidentBytesOf(process.pid()) > settings_.memory_bytes) {
-        breach("used more than " + DescribeBytes(settings_.memory_bytes) + " of memory and was stopped");
-      }
     }
     // It ended: what is still in the pipes is read, and a pipe still open belongs to a process it
     // started and left running.

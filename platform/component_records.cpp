@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "platform/component_module.h"
+#include "platform/component_process.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -22,7 +23,6 @@ constexpr std::size_t kMaxEncodedName = 200;
 // A record is a few lines; anything larger is not one.
 constexpr std::uintmax_t kMaxRecordBytes = 64 * 1024;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
@@ -179,17 +179,7 @@ ComponentRecord RegisterProgram(const std::string& folder, const std::string& pr
   }
   std::string& program = argv.front();
   if (program.find('/') == std::string::npos) {
-    const char* path = std::getenv("PATH");
-    std::string found;
-    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size() && found.empty();) {
-      std::size_t end = dirs.find(':', start);
-      if (end == std::string::npos) end = dirs.size();
-      const std::string dir = dirs.substr(start, end - start);
-      const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-      if (::access(candidate.c_str(), X_OK) == 0) found = candidate;
-      start = end + 1;
-    }
+    const std::string found = FindInPath(program);
     if (found.empty()) throw RuntimeError("cannot register " + Quote(prog_id) + ": the program " + program + " is not found in PATH");
     program = found;
   }

@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/text_encoding.h"
 
@@ -15,6 +16,11 @@ namespace vardenix::wire {
 Writer::Writer(Kind kind) {
   frame_.assign(4, '\0');
   frame_ += static_cast<char>(kind);
+}
+
+std::string Writer::Release() {
+  Frame();
+  return std::move(frame_);
 }
 
 Writer& Writer::U32(uint32_t value) {
@@ -138,17 +144,6 @@ bool SendAll(int fd, const std::string& bytes) {
       if (errno == EINTR) continue;
       return false;
     }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadExactly(int fd, char* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, out + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
   return true;

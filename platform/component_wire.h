@@ -3,13 +3,15 @@
 //
 // A message is a frame: its body's length as 4 bytes (host order: both ends are on one machine),
 // then the body, which starts with its kind. The checking process asks; the host answers each
-// request with exactly one message:
+// request with exactly one message, whose kind is followed by the number of the request it answers
+// (4 bytes; the host's requests are counted from 1):
 //   Load    path                      -> Names count, ProgID...   | Error message
 //   Create  module path, ProgID       -> Ok                       | Error message
 //   Put     member, value             -> Ok                       | Error message
 //   Read    member                    -> Value value              | Error message
 //   Release                           -> Ok
-// and may instead send OutOfMemory when an allocation fails, after which it ends. Text fields are a
+// and may instead send OutOfMemory (without a number) when an allocation fails, after which it ends. The answers to
+// requests that arrive together may come together. Text fields are a
 // 4-byte length and the bytes; a value is its type tag (1 byte) and then a 4-byte integer (Bool, I2,
 // I4), an 8-byte double (R4, R8), a text field (Text) or nothing (Empty, Null).
 //
@@ -40,6 +42,11 @@ enum class Kind : uint8_t {
 
 // The descriptor number of the socket in the host process.
 constexpr int kHostDescriptor = 3;
+// The descriptor number, in the host process, of a shared memory file that starts with the count of
+// requests the host has started on (a 32-bit atomic counter), which the host increments before it
+// serves each request. When the host fails before answering, the count names the request it failed
+// in, also when the answers to earlier requests were still waiting to be sent with a later one.
+constexpr int kProgressDescriptor = 4;
 // Bytes of a frame besides the one answer text or message it carries.
 constexpr uint32_t kFrameOverhead = 64;
 
@@ -52,6 +59,8 @@ class Writer {
   Writer& Value(const Variant& value);
   // The whole frame, length first.
   const std::string& Frame();
+  // The same, moved out of the writer.
+  std::string Release();
 
  private:
   std::string frame_;
@@ -81,7 +90,5 @@ class Reader {
 // Writes all of `bytes` to the socket `fd` (without SIGPIPE when the other end is gone). Answers
 // false when the other end is gone or the write fails.
 bool SendAll(int fd, const std::string& bytes);
-// Reads exactly `size` bytes from `fd`, blocking; false at end of stream or on failure.
-bool ReadExactly(int fd, char* out, std::size_t size);
 
 }  // namespace vardenix::wire

@@ -21,6 +21,10 @@ class NamedObject {
   virtual void Put(const std::string& member, const Variant& value) = 0;
   // "Read": a property get or a method without arguments, whichever the object has. Throws like Put.
   virtual Variant Read(const std::string& member) = 0;
+  // Says that the caller reads `members` next, in this order, unless one of the reads fails: an
+  // object whose calls cross to another process may then ask for them all at once. The default
+  // does nothing.
+  virtual void ExpectReads(const std::vector<std::string>& members) { (void)members; }
 };
 
 class DispatchObject {

@@ -239,6 +239,7 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
     e.central_flags = Le16(h + 8);
     e.external_attributes = Le32(h + 38);
     e.method = Le16(h + 10);
+    e.crc32 = Le32(h + 16);
     e.compressed_size = Le32(h + 20);
     e.uncompressed_size = Le32(h + 24);
     const uint16_t name_len = Le16(h + 28), extra_len = Le16(h + 30), comment_len = Le16(h + 32);
@@ -276,6 +277,7 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
       return Fail(DirectoryStatus::kNotZip, "the local header of entry " + std::to_string(i + 1) + " is missing");
     }
     e.local_flags = Le16(h + 6);
+    e.local_method = Le16(h + 8);
     const uint16_t name_len = Le16(h + 26), extra_len = Le16(h + 28);
     if (!in.ReadString(e.local_header_offset + kLocalSize, name_len, e.local_name) ||
         !in.ReadString(e.local_header_offset + kLocalSize + name_len, extra_len, e.local_extra)) {

@@ -20,7 +20,9 @@ struct RawEntry {
   std::string local_extra;    // extra fields of the local header
   uint16_t central_flags = 0;
   uint16_t local_flags = 0;
-  uint16_t method = 0;
+  uint16_t method = 0;        // of the central-directory record
+  uint16_t local_method = 0;  // of the local header
+  uint32_t crc32 = 0;         // of the central-directory record
   uint16_t made_by = 0;              // high byte: the system the entry was made on (3 for Unix)
   uint32_t external_attributes = 0;  // on Unix, the file mode in the high 16 bits
   uint64_t compressed_size = 0;

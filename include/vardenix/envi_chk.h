@@ -60,13 +60,23 @@ struct SubjectSelection {
   enum class Kind {
     kSample,         // floor(rate x questions) + 1 draws per module, with replacement
     kEveryQuestion,  // every question of every module once, in bank order
-    kListed,         // exactly the records in `listed`, module by module, in the order given
+    kListed,         // exactly the records in `listed`, module by module, in the order given;
+                     // passes only when every one of them was graded and passed (a record not in
+                     // the bank, or in a module the total bank does not list, fails it, named in
+                     // the report)
   };
   Kind kind = Kind::kSample;
   std::vector<std::pair<std::string, std::string>> listed;  // (module, record number), for kListed
   // False: every draw is told to the observer as not graded ("dry run") without staging,
-  // extracting or grading anything.
+  // extracting or grading anything. The verdict then says only that the banks could be read and
+  // the draws made; nothing was graded.
   bool grade = true;
+  // Workers that grade the records of a kEveryQuestion sweep at once (1: one after another in the
+  // working folder). Each worker has a working folder of its own, "vardenix-job-N" inside the check's
+  // (emptied when it is there already), its own connection to the subject bank and its own archive
+  // control; the records are reported in bank order, with the same texts and reports as one worker
+  // gives. The random sample and listed records are always graded one after another.
+  int32_t jobs = 1;
 };
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the

@@ -1,15 +1,19 @@
 // vardenix-component-host: runs scoring components of modules in a process of their own, so that a
 // component that crashes, hangs, ends its process or allocates without bound takes only this
 // process down. The checking process starts it with the socket of platform/component_wire.h as
-// descriptor 3 and serves one object at a time over it: load a module, create an object, put, read,
-// release. Limits are enforced by the checking process, from outside; this program only keeps its
+// descriptor 3 (and the shared count of requests started as descriptor 4) and serves one object at a
+// time over it: load a module, create an object, put, read, release. Limits are enforced by the checking process, from outside; this program only keeps its
 // protocol clean.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -22,32 +26,101 @@ namespace vardenix {
 namespace {
 
 int channel = -1;
+// Answers not sent yet. Requests that arrive together (a scoring run's create, puts and first read)
+// are answered together, so that the checking process wakes once for all of them.
+std::string pending;
+// The count of requests this host has started on, in memory the checking process reads when the
+// host fails before answering: it names the request the component failed in.
+std::atomic<uint32_t>* started = nullptr;
 
 // Called by operator new when an allocation fails (an address-space limit reached): say so, without
 // allocating, and end; the checking process reports the limit.
 void OutOfMemory() {
   static const char frame[] = {1, 0, 0, 0, static_cast<char>(wire::Kind::kOutOfMemory)};
-  [[maybe_unused]] ssize_t ignored = ::send(channel, frame, sizeof frame, MSG_NOSIGNAL);
+  [[maybe_unused]] ssize_t ignored = ::send(channel, pending.data(), pending.size(), MSG_NOSIGNAL);
+  ignored = ::send(channel, frame, sizeof frame, MSG_NOSIGNAL);
   ::_exit(3);
 }
 
-bool Answer(wire::Writer& writer) { return wire::SendAll(channel, writer.Frame()); }
+// The number of the request being served, counted from 1; each answer carries it.
+uint32_t serving = 0;
 
-bool AnswerError(const std::string& message) {
-  wire::Writer writer(wire::Kind::kError);
-  writer.Text(message);
-  return Answer(writer);
+wire::Writer Reply(wire::Kind kind) {
+  wire::Writer writer(kind);
+  writer.U32(serving);
+  return writer;
 }
+
+// A large answer is sent at once: it is not held in memory twice, and the checking process sees its
+// size (and may refuse it) before the requests after it are served.
+constexpr std::size_t kHeldAnswerBytes = 64 * 1024;
+
+void Answer(wire::Writer& writer) {
+  if (pending.empty()) {
+    pending = writer.Release();
+  } else {
+    pending += writer.Frame();
+  }
+  if (pending.size() > kHeldAnswerBytes) {
+    if (!wire::SendAll(channel, pending)) ::_exit(0);  // the checking process is gone
+    pending.clear();
+  }
+}
+
+void AnswerError(const std::string& message) {
+  wire::Writer writer = Reply(wire::Kind::kError);
+  writer.Text(message);
+  Answer(writer);
+}
+
+// The requests read from the channel and not served yet.
+class Requests {
+ public:
+  // The body of the next request; false when the channel is closed or fails. Sends the answers
+  // pending before it waits for more.
+  bool Next(std::string& body) {
+    for (;;) {
+      if (buffer_.size() - pos_ >= 4) {
+        uint32_t length = 0;
+        std::memcpy(&length, buffer_.data() + pos_, sizeof length);
+        if (buffer_.size() - pos_ - 4 >= length) {
+          body.assign(buffer_, pos_ + 4, length);
+          pos_ += 4 + length;
+          return true;
+        }
+      }
+      if (!pending.empty()) {
+        if (!wire::SendAll(channel, pending)) return false;  // the checking process is gone
+        pending.clear();
+      }
+      buffer_.erase(0, pos_);
+      pos_ = 0;
+      char chunk[65536];
+      ssize_t n;
+      do {
+        n = ::read(channel, chunk, sizeof chunk);
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) return false;  // closed: done
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  std::string buffer_;
+  std::size_t pos_ = 0;
+};
 
 int Serve() {
   std::unique_ptr<NamedObject> object;
+  // Modules by the path the checking process names them by: it names one module the same way in
+  // every scoring run.
+  std::map<std::string, std::shared_ptr<const ComponentModule>> modules;
+  Requests requests;
   std::string body;
   for (;;) {
-    uint32_t length = 0;
-    if (!wire::ReadExactly(channel, reinterpret_cast<char*>(&length), sizeof length)) return 0;  // closed: done
-    body.resize(length);
-    if (!wire::ReadExactly(channel, body.data(), length)) return 0;
-    bool sent = false;
+    if (!requests.Next(body)) return 0;
+    ++serving;
+    if (started != nullptr) started->fetch_add(1, std::memory_order_release);
     try {
       wire::Reader in(body);
       const wire::Kind kind = in.kind();
@@ -56,11 +129,11 @@ int Serve() {
           const std::string path = in.Text();
           in.End();
           const auto module = LoadComponentModule(path);
-          wire::Writer out(wire::Kind::kNames);
+          wire::Writer out = Reply(wire::Kind::kNames);
           out.Text(module->path);
           out.U32(static_cast<uint32_t>(module->classes.size()));
           for (const auto& cls : module->classes) out.Text(cls->prog_id);
-          sent = Answer(out);
+          Answer(out);
           break;
         }
         case wire::Kind::kCreate: {
@@ -68,18 +141,16 @@ int Serve() {
           const std::string prog_id = in.Text();
           in.End();
           object.reset();
-          const auto module = LoadComponentModule(path);
-          std::shared_ptr<const ComponentClass> found;
-          for (const auto& cls : module->classes) {
-            if (ProgIdKey(cls->prog_id) == ProgIdKey(prog_id)) found = cls;
-          }
+          auto& module = modules[path];
+          if (!module) module = LoadComponentModule(path);
+          std::shared_ptr<const ComponentClass> found = FindComponentClass(*module, prog_id);
           if (!found) {
-            sent = AnswerError("the component module " + module->path + " has no class of the ProgID \"" + prog_id + "\"");
+            AnswerError("the component module " + module->path + " has no class of the ProgID \"" + prog_id + "\"");
             break;
           }
           object = CreateComponentObject(found);
-          wire::Writer out(wire::Kind::kOk);
-          sent = Answer(out);
+          wire::Writer out = Reply(wire::Kind::kOk);
+          Answer(out);
           break;
         }
         case wire::Kind::kPut: {
@@ -87,32 +158,32 @@ int Serve() {
           const Variant value = in.Value();
           in.End();
           if (!object) {
-            sent = AnswerError("no component object exists to put \"" + member + "\" to");
+            AnswerError("no component object exists to put \"" + member + "\" to");
             break;
           }
           object->Put(member, value);
-          wire::Writer out(wire::Kind::kOk);
-          sent = Answer(out);
+          wire::Writer out = Reply(wire::Kind::kOk);
+          Answer(out);
           break;
         }
         case wire::Kind::kRead: {
           const std::string member = in.Text();
           in.End();
           if (!object) {
-            sent = AnswerError("no component object exists to read \"" + member + "\" from");
+            AnswerError("no component object exists to read \"" + member + "\" from");
             break;
           }
           const Variant value = object->Read(member);
-          wire::Writer out(wire::Kind::kValue);
+          wire::Writer out = Reply(wire::Kind::kValue);
           out.Value(value);
-          sent = Answer(out);
+          Answer(out);
           break;
         }
         case wire::Kind::kRelease: {
           in.End();
           object.reset();
-          wire::Writer out(wire::Kind::kOk);
-          sent = Answer(out);
+          wire::Writer out = Reply(wire::Kind::kOk);
+          Answer(out);
           break;
         }
         default: return 2;  // the checking process never sends anything else
@@ -120,9 +191,8 @@ int Serve() {
     } catch (const wire::WireError&) {
       return 2;
     } catch (const std::exception& e) {
-      sent = AnswerError(e.what());
+      AnswerError(e.what());
     }
-    if (!sent) return 0;  // the checking process is gone
   }
 }
 
@@ -139,6 +209,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   channel = wire::kHostDescriptor;
+  if (::fcntl(wire::kProgressDescriptor, F_GETFD) >= 0) {
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED,
+                          wire::kProgressDescriptor, 0);
+    if (shared != MAP_FAILED) started = static_cast<std::atomic<uint32_t>*>(shared);
+    ::close(wire::kProgressDescriptor);
+  }
   // What a component prints on stdout joins its stderr: the protocol has a socket of its own, and a
   // component's printf must not be lost or mistaken for anything.
   ::dup2(2, 1);

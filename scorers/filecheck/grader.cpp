@@ -153,17 +153,31 @@ bool MeansNothing(int error) {
 }
 
 // The folder that holds the last part of the rule's path, reached from `root` one part at a time
-// without following links; nullopt when a part on the way is missing or is no folder.
-std::optional<Fd> OpenParent(int root, const std::string& folder, const Rule& rule) {
-  Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-  if (!current.ok()) FailOn(folder, rule, errno);
+// without following links; nullopt when a part on the way is missing or is no folder. A path of one
+// part is looked up in `root` itself, which stays the caller's: no descriptor is made for it.
+class Parent {
+ public:
+  explicit Parent(int root) : at_(root) {}
+  int get() const { return at_; }
+  void Enter(Fd next) {
+    at_ = next.get();
+    held_ = std::move(next);
+  }
+
+ private:
+  int at_;
+  Fd held_;
+};
+
+std::optional<Parent> OpenParent(int root, const std::string& folder, const Rule& rule) {
+  Parent current(root);
   for (size_t i = 0; i + 1 < rule.parts.size(); ++i) {
     Fd next(::openat(current.get(), rule.parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next.ok()) {
       if (MeansNothing(errno)) return std::nullopt;
       FailOn(folder, rule, errno);
     }
-    current = std::move(next);
+    current.Enter(std::move(next));
   }
   return current;
 }

@@ -3,10 +3,12 @@
 // and what happened, nothing of the component is left running, and the next check works.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/component_process.h"
 #include "platform/component_records.h"
 #include "rig.h"
 
@@ -25,11 +27,13 @@ struct HostileRow {
 // Module components, in the hostile module.
 const HostileRow kModuleRows[] = {
     {"segfault", "Hostile.Segv", "crashed while answering \"ping\": its process was killed by signal SIGSEGV"},
+    {"segfault in a put", "Hostile.PutSegv", "crashed while taking \"AnsCont\": its process was killed by signal SIGSEGV"},
     {"abort", "Hostile.Abort", "crashed while answering \"ping\": its process was killed by signal SIGABRT"},
     {"exit(0) in ping", "Hostile.Exit", "ended its process while answering \"ping\" (it exited with status 0)"},
     {"endless loop", "Hostile.Loop", "did not answer within 1 s and was stopped"},
     {"loop ignoring SIGTERM", "Hostile.Stubborn", "did not answer within 1 s and was stopped"},
     {"unbounded allocation", "Hostile.Hog", "used more than 512 MiB of memory and was stopped", 60},
+    {"unbounded allocation, writing all the while", "Hostile.ChattyHog", "used more than 512 MiB of memory and was stopped", 60},
     {"fork leaving a child", "Hostile.Forker", "left a process running"},
     {"100 MB ShowErr", "Hostile.Huge", "answered with more than 8 MiB while answering \"ShowErr\" and was stopped", 60},
     {"junk on the protocol socket", "Hostile.Garbage", "broke the component host's protocol"},
@@ -85,6 +89,12 @@ TEST(HostileModules, EachFailsItsRecordAndLeavesNothingRunning) {
 
     EXPECT_FALSE(Running(host)) << row.name << ": the host process was not stopped";
     EXPECT_TRUE(Eventually([&] { return GroupMembers(host).empty(); })) << row.name << ": a process of its group is left";
+    if (std::string(row.prog_id) == "Hostile.ChattyHog") {
+      // Stopped near the limit: its last line on stderr counts the MiB it had taken.
+      const auto at = v.text.rfind("took block ");
+      ASSERT_NE(at, std::string::npos) << row.name << ": " << v.text.substr(0, 400);
+      EXPECT_LT(std::atol(v.text.c_str() + at + 11), 2 * static_cast<long>(kMemory >> 20)) << row.name;
+    }
     if (std::string(row.prog_id) == "Hostile.Forker") {
       std::ifstream in(rig.work / "forker.pid");
       pid_t child = 0;
@@ -127,6 +137,57 @@ TEST(HostileModules, OneHostProcessServesRunAfterRunAndANewOneFollowsACrash) {
   EXPECT_NE(after, first);
 }
 
+// The scoring run announces its three reads, and the host is asked for them together; whatever the
+// caller then reads, and whatever the component refuses, each read answers as it would alone.
+TEST(HostileModules, AnnouncedReadsAnswerAsSingleReadsDo) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> announced;
+    std::vector<std::string> read;
+  } rows[] = {
+      {"as announced", {"ping", "ShowErr", "ErrMsgXml"}, {"ping", "ShowErr", "ErrMsgXml"}},
+      {"another order", {"ping", "ShowErr", "ErrMsgXml"}, {"ShowErr", "ping", "ErrMsgXml"}},
+      {"fewer", {"ping", "ShowErr", "ErrMsgXml"}, {"ping"}},
+      {"a member refused in between", {"ping", "Nope", "ShowErr"}, {"ping", "Nope", "ShowErr"}},
+      {"the first refused", {"Nope", "ping"}, {"Nope", "ping", "Pid"}},
+  };
+  Rig rig;
+  auto reads = [&rig](const std::vector<std::string>& announced, const std::vector<std::string>& members) {
+    auto object = rig.registry.Create("Hostile.Good");
+    object->Put("TestPath", Variant::Text(rig.work.path()));
+    object->Put("AnsCont", Variant::Text("not quite"));
+    object->Put("GetTotalScore", Variant::I2(100));
+    object->Put("ErrInfoType", Variant::I2(63));
+    if (!announced.empty()) object->ExpectReads(announced);
+    std::vector<std::string> out;
+    for (const std::string& member : members) {
+      try {
+        const Variant value = object->Read(member);
+        out.push_back(member == "Pid" ? "a pid" : ToText(value));
+      } catch (const RuntimeError& e) {
+        out.push_back("failed: " + e.Description());
+      }
+    }
+    return out;
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(reads(row.announced, row.read), reads({}, row.read)) << row.name;
+    // The host serves the next object as before.
+    EXPECT_EQ(reads({}, {"ShowErr"}), std::vector<std::string>{"not perfect\r\n"}) << row.name;
+  }
+}
+
+TEST(HostileModules, AMessageLeftOnTheSocketDoesNotReachTheNextRun) {
+  Rig rig;
+  auto check = rig.Check();
+  const Verdict stray = RunCheck(*check, "Hostile.Stray");
+  EXPECT_TRUE(stray.passed) << stray.text;
+  const std::vector<int> host = rig.hosts->IdleHostIds();
+  const Verdict next = RunCheck(*check, "Hostile.Good");
+  EXPECT_TRUE(next.passed) << next.text;
+  EXPECT_NE(rig.hosts->IdleHostIds(), host) << "the host process that sent the stray message was kept";
+}
+
 TEST(HostileModules, AComponentsOwnFailureKeepsItsHostProcess) {
   Rig rig;
   auto check = rig.Check();
@@ -154,6 +215,20 @@ TEST(HostilePrograms, EachFailsItsRecordAndLeavesNothingRunning) {
     const Verdict next = RunCheck(*check, "Hostile.Good");
     EXPECT_TRUE(next.passed) << row.name << ": the next check of the same object: " << next.text;
   }
+}
+
+// Under the sandbox, bubblewrap runs the component as its child: the memory watched is the
+// child's. Here a shell stands for bubblewrap, and `tail /dev/zero` (which keeps its one endless
+// line) for a component that takes memory.
+TEST(ComponentProcesses, TheMemoryOfAWrappedComponentIsItsChilds) {
+  ProcessSpec spec;
+  spec.argv = {"/bin/sh", "-c", "tail /dev/zero; :"};
+  spec.address_space_bytes = uint64_t{1} << 30;
+  spec.wrapped = true;
+  auto process = ComponentProcess::Start(spec);
+  EXPECT_TRUE(Eventually([&] { return process->ResidentBytes() > (uint64_t{32} << 20); }))
+      << "resident bytes seen: " << process->ResidentBytes();
+  process->Stop();
 }
 
 }  // namespace

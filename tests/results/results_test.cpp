@@ -5,13 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include <nlohmann/json.hpp>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "authoring/zip_writer.h"
+#include "platform/component_records.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
 #include "support/banks.h"
@@ -83,6 +88,11 @@ nlohmann::json Json(const CommandOutcome& o) {
     ADD_FAILURE() << "stdout is not one JSON object: " << e.what() << "\n" << o.Describe();
     return nlohmann::json::object();
   }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // (module, record number, draw) of every bank record of a JSON result, in order.
@@ -240,7 +250,7 @@ TEST(CheckResults, CommandThatCannotRunStillAnswersOneJsonObject) {
       {"NaN rate", {"--rate", "nan"}},
       {"infinite rate", {"--rate", "inf"}},
       {"rate with blanks", {"--rate", " 0.1"}},
-      {"missing bank", {"--total", "/nonexistent/total.db"}},
+      {"archive that cannot be read", {"--archive", "/nonexistent/typical.zip", "--rule-text", "perfect"}},
       {"rerun of a file that is not a result", {"--rerun", "/dev/null"}},
   };
   for (const Row& row : rows) {
@@ -252,6 +262,25 @@ TEST(CheckResults, CommandThatCannotRunStillAnswersOneJsonObject) {
     EXPECT_EQ(j.size(), 2u) << row.name << "\n" << o.out;
     EXPECT_FALSE(j.value("error", "").empty()) << row.name << "\n" << o.out;
     EXPECT_EQ(j.value("exitStatus", 0), 2) << row.name;
+  }
+  // "--json" that the parser does not read as the flag asks for no JSON: stdout stays empty.
+  const Row not_json[] = {
+      {"after --", {"--", "--json"}},
+      {"value of --rule-text", {"--archive", "/nonexistent/typical.zip", "--rule-text", "--json"}},
+  };
+  for (const Row& row : not_json) {
+    TempDir dir;
+    WriteBanks(dir);
+    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), row.change));
+    EXPECT_EQ(o.status, 2) << row.name << "\n" << o.Describe();
+    EXPECT_EQ(o.out, "") << row.name << "\n" << o.Describe();
+    EXPECT_FALSE(o.err.empty()) << row.name;
+  }
+  {
+    TempDir dir;
+    const CommandOutcome o = Vardenix(dir, {"bank", "list", dir / "subject.db", "--json"});
+    EXPECT_EQ(o.status, 2) << o.Describe();
+    EXPECT_EQ(o.out, "") << "a command without JSON output\n" << o.Describe();
   }
   // Rates people write are taken.
   for (const char* rate : {"0", "1", "0.25", ".5", "1e-1", "1.0"}) {
@@ -320,6 +349,8 @@ TEST(CheckResults, DryRunListsTheDrawsARealRunWithTheSameSeedGrades) {
   ASSERT_NE(real.status, 2) << real.Describe();
   const nlohmann::json dry_json = Json(dry);
   EXPECT_EQ(dry_json.at("dryRun"), true);
+  // Nothing was graded, so there is no verdict for a script to take for a pass.
+  EXPECT_TRUE(dry_json.at("verdict").is_null()) << dry.out;
   EXPECT_EQ(dry_json.at("seed"), "424242");
   for (const auto& r : dry_json.at("records")) EXPECT_EQ(r.at("outcome"), "notGraded") << r.dump();
   const std::vector<std::string> draws = Draws(dry_json);
@@ -336,6 +367,12 @@ TEST(CheckResults, DryRunListsTheDrawsARealRunWithTheSameSeedGrades) {
   no_folder.erase(flag, flag + 2);
   const CommandOutcome folderless = Vardenix(dir, Concat(no_folder, {"--dry-run"}));
   EXPECT_EQ(folderless.status, 0) << folderless.Describe();
+
+  // Draws that cannot be made say why, as a check would.
+  TempDir empty;
+  const CommandOutcome no_bank = Vardenix(empty, Concat(SubjectCheck(empty), {"--dry-run"}));
+  EXPECT_EQ(no_bank.status, 1) << no_bank.Describe();
+  EXPECT_NE(no_bank.out.find("total.db库不存在"), std::string::npos) << no_bank.Describe();
 }
 
 TEST(CheckResults, RerunGradesExactlyTheRecordsThatDidNotPass) {
@@ -358,10 +395,20 @@ TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
     const char* name;
     const char* earlier;
     int status;
+    const char* said;  // in the error text ("" for nothing)
   } rows[] = {
-      {"record gone", R"({"records":[{"kind":"record","module":"Word","recNo":"GONE","outcome":"failed"}]})", 1},
-      {"module gone", R"({"records":[{"kind":"record","module":"Gone","recNo":"W-1","outcome":"failed"}]})", 1},
-      {"nothing to rerun", R"({"records":[]})", 2},
+      {"record gone", R"({"records":[{"kind":"record","module":"Word","recNo":"GONE","outcome":"failed"}]})", 1,
+       "the record GONE of the module Word was not graded: no Tbl_Operation row"},
+      {"module gone", R"({"records":[{"kind":"record","module":"Gone","recNo":"W-1","outcome":"failed"}]})", 1,
+       "the record W-1 of the module Gone was not graded: the total bank lists no such module"},
+      {"module left empty", R"({"records":[{"kind":"record","module":"Empty","recNo":"X-1","outcome":"failed"}]})", 1,
+       "the record X-1 of the module Empty was not graded: the module has no questions"},
+      {"one passes, one gone",
+       R"({"records":[{"kind":"record","module":"Excel","recNo":"E-1","outcome":"failed"},
+                      {"kind":"record","module":"Word","recNo":"GONE","outcome":"failed"}]})", 1, "GONE"},
+      {"graded again and passed", R"({"records":[{"kind":"record","module":"excel","recNo":"E-1","outcome":"failed"}]})",
+       0, ""},
+      {"nothing to rerun", R"({"records":[]})", 2, ""},
   };
   for (const Row& row : rows) {
     TempDir dir;
@@ -369,6 +416,7 @@ TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
     fakes::WriteFileText(dir / "earlier.json", row.earlier);
     const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--rerun", dir / "earlier.json"}));
     EXPECT_EQ(o.status, row.status) << row.name << "\n" << o.Describe();
+    EXPECT_NE(o.out.find(row.said), std::string::npos) << row.name << "\n" << o.Describe();
   }
 }
 
@@ -414,6 +462,102 @@ TEST(CheckReports, JUnitReportIsWhatCiReads) {
                            "<failure message=\"failed, score 50: short: short\" type=\"failed\">short: short\r\n</failure>",
                            "<error message=\"run-time failure: ", "<skipped message=\"not graded: no Tbl_Operation row"}) {
     EXPECT_NE(xml.find(part), std::string::npos) << part << "\n" << xml;
+  }
+}
+
+// A verdict of not passed always fails the JUnit report, also when no record shows why; a run that
+// passed, or whose failing records show it, gets no case of its own.
+TEST(CheckReports, JUnitFailsEveryVerdictOfNotPassed) {
+  struct Row {
+    const char* name;
+    bool banks;
+    std::vector<std::string> change;
+    int status;
+    const char* failure;  // in the "verdict" case's failure; nullptr: no such case
+  };
+  const Row rows[] = {
+      {"banks that do not exist", false, {}, 1, "total.db库不存在"},
+      {"subject without operation questions", true, {"S2"}, 1, "方案中不存在当前科目的操作题"},
+      {"rerun of a record the bank no longer holds", true, {"--rerun", "earlier.json"}, 1,
+       "the record GONE of the module Word was not graded"},
+      {"dry run on banks that do not exist", false, {"--dry-run"}, 1, "total.db库不存在"},
+      {"failing records", true, {"--all"}, 1, nullptr},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    if (row.banks) WriteBanks(dir);
+    fakes::WriteFileText(dir / "earlier.json",
+                         R"({"records":[{"kind":"record","module":"Word","recNo":"GONE","outcome":"failed"}]})");
+    std::vector<std::string> args = Concat(SubjectCheck(dir), {"--junit", dir / "junit.xml"});
+    for (const std::string& part : row.change) {
+      if (part == "S2") {
+        *(std::find(args.begin(), args.end(), "--subject-code") + 1) = part;  // a subject the total bank lacks
+      } else {
+        args.push_back(part == "earlier.json" ? dir / part : part);
+      }
+    }
+    const CommandOutcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, row.status) << row.name << "\n" << o.Describe();
+    const std::string xml = ReadFile(dir / "junit.xml");
+    if (support::ProgramExists("xmllint")) {
+      const CommandOutcome lint = support::RunCommand(
+          "xmllint", {"--noout", "--schema", std::string(VARDENIX_SOURCE_DIR) + "/tests/results/junit.xsd", dir / "junit.xml"},
+          dir.path());
+      EXPECT_EQ(lint.status, 0) << row.name << "\n" << lint.Describe();
+    }
+    // CI reads the totals: a run that did not pass shows a failure there.
+    const size_t totals = xml.find("<testsuites");
+    ASSERT_NE(totals, std::string::npos) << row.name << "\n" << xml;
+    const std::string head = xml.substr(totals, xml.find('>', totals) - totals);
+    EXPECT_EQ(head.find("failures=\"0\" errors=\"0\""), std::string::npos) << row.name << "\n" << xml;
+    const size_t verdict = xml.find("<testcase classname=\"vardenix.verdict\" name=\"verdict\"");
+    if (row.failure == nullptr) {
+      EXPECT_EQ(verdict, std::string::npos) << row.name << "\n" << xml;
+    } else {
+      ASSERT_NE(verdict, std::string::npos) << row.name << "\n" << xml;
+      const std::string tail = xml.substr(verdict);
+      EXPECT_NE(tail.find("<failure message=\"not passed: "), std::string::npos) << row.name << "\n" << xml;
+      EXPECT_NE(tail.find(row.failure), std::string::npos) << row.name << "\n" << xml;
+    }
+  }
+  TempDir dir;
+  const CommandOutcome passed = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--junit", dir / "junit.xml"}));
+  EXPECT_EQ(passed.status, 0) << passed.Describe();
+  EXPECT_EQ(ReadFile(dir / "junit.xml").find("vardenix.verdict"), std::string::npos) << ReadFile(dir / "junit.xml");
+}
+
+// The HTML report's environment names the component behind the ProgID, or says why it cannot.
+TEST(CheckReports, HtmlNamesTheComponentOrWhyThereIsNone) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    const char* record;  // the text of the ProgID's registration record; nullptr: none
+    const char* said;
+  };
+  const Row rows[] = {
+      {"loaded by path", {"--component", RESULTS_SCORER_MODULE}, nullptr, "loaded with --component: "},
+      {"registered", {}, "progid=Vardenix.Test.Results\nmodule=" RESULTS_SCORER_MODULE "\n",
+       RESULTS_SCORER_MODULE " (registered in "},
+      {"no record", {}, nullptr, "none: no registration record for Vardenix.Test.Results in "},
+      {"record that cannot be used", {}, "nonsense\n", "the record cannot be used: it has no progid= line"},
+      {"no registry", {"--registry", ""}, nullptr, "none: no module loaded with --component and no registry folder"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    fakes::WriteFileBytes(dir / "typical.zip", AnswerZip(dir));
+    const std::string registry = dir / "xdg/vardenix/registry";
+    fakes::MakeDirs(registry);
+    if (row.record != nullptr) fakes::WriteFileText(ComponentRecordPath(registry, kScorer), row.record);
+    const std::vector<std::string> args = {"check", "--ping-name", kScorer, "--archive", dir / "typical.zip",
+                                           "--rule-text", "perfect", "--ping-path", dir.path(), "--quiet",
+                                           "--html", dir / "report.html"};
+    const CommandOutcome o = Vardenix(dir, Concat(args, row.flags));
+    ASSERT_NE(o.status, 2) << row.name << "\n" << o.Describe();
+    const std::string html = ReadFile(dir / "report.html");
+    const size_t start = html.find("<code id=\"component\">");
+    ASSERT_NE(start, std::string::npos) << row.name << "\n" << html;
+    const std::string shown = html.substr(start, html.find("</code>", start) - start);
+    EXPECT_NE(shown.find(row.said), std::string::npos) << row.name << "\n" << shown;
   }
 }
 
@@ -466,6 +610,50 @@ TEST(NewcomerPath, ToolsRefuseWhatAChecksWouldTripOver) {
   EXPECT_NE(listed.out.find("module file is gone"), std::string::npos) << listed.Describe();
 }
 
+// True when `text` holds `word` as a whole flag: not followed by more of a flag's name ("--answer"
+// is not found in "--answer-file", nor "\-\-answer" in "\-\-answer\-file").
+bool MentionsFlag(const std::string& text, const std::string& word) {
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    const std::string next = text.substr(at + word.size(), 2);
+    if (next.empty() || !(std::isalnum(static_cast<unsigned char>(next[0])) || next[0] == '-' || next == "\\-")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every flag that a command's --help lists is in the README, the man page and the bash completion.
+TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
+  const std::string readme = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/README.md");
+  const std::string man = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/docs/vardenix.1");
+  const std::string completion = ReadFile(std::string(VARDENIX_SOURCE_DIR) + "/docs/vardenix.bash-completion");
+  const std::vector<std::vector<std::string>> commands = {
+      {"check"},         {"register"},          {"unregister"},           {"components"},
+      {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
+      {"bank", "list"}};
+  TempDir dir;
+  size_t flags = 0;
+  for (const std::vector<std::string>& command : commands) {
+    const CommandOutcome help = Vardenix(dir, Concat(command, {"--help"}));
+    ASSERT_EQ(help.status, 0) << help.Describe();
+    std::istringstream lines(help.out.substr(help.out.find("Options:")));
+    for (std::string line; std::getline(lines, line);) {
+      // "  --flag VALUE  text" or "  -q,--quiet  text"
+      const size_t start = line.find("--");
+      if (line.rfind("  -", 0) != 0 || start == std::string::npos) continue;
+      const std::string flag = line.substr(start, line.find_first_of(" \t", start) - start);
+      if (flag == "--help") continue;
+      ++flags;
+      std::string escaped;  // as roff writes it: every '-' as "\-"
+      for (const char c : flag) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+      EXPECT_TRUE(MentionsFlag(readme, flag)) << command[0] << " " << flag << " is not in README.md";
+      EXPECT_TRUE(MentionsFlag(man, escaped)) << command[0] << " " << flag << " is not in docs/vardenix.1";
+      EXPECT_TRUE(MentionsFlag(completion, flag)) << command[0] << " " << flag << " is not in docs/vardenix.bash-completion";
+    }
+  }
+  EXPECT_GT(flags, 30u) << "the help texts were not read";
+}
+
 TEST(NewcomerPath, MissingSymbolOfAModuleIsSaidInWords) {
   TempDir dir;
   const CommandOutcome o = Vardenix(dir, {"register", UNDEFINED_MEMBER_MODULE});
@@ -473,11 +661,6 @@ TEST(NewcomerPath, MissingSymbolOfAModuleIsSaidInWords) {
   EXPECT_NE(o.err.find("undefined symbol: _ZN15UndefinedScorer3Put"), std::string::npos) << o.Describe();
   EXPECT_NE(o.err.find("UndefinedScorer::Put(std::"), std::string::npos) << o.Describe();
   EXPECT_NE(o.err.find("which nothing defines"), std::string::npos) << o.Describe();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The HTML report in a real browser: headless Chromium loads it from the file, the test reads the
@@ -525,6 +708,63 @@ TEST(CheckReports, HtmlReportShowsVerdictRecordsAndEnvironmentInABrowser) {
                                                  dir.path(), {"HOME=" + dir.path()});
   EXPECT_EQ(png.status, 0) << png.Describe();
   EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
+}
+
+}  // namespace
+}  // namespace vardenix
+
+namespace vardenix {
+namespace {
+
+// Times are the only thing two runs may differ in.
+std::string WithoutTimes(std::string text) {
+  static const std::vector<std::pair<std::regex, std::string>> times = {
+      {std::regex(R"re("(seconds|elapsedSeconds)":[-+0-9.eE]+)re"), "\"$1\":T"},
+      {std::regex(R"re(time="[0-9.]+")re"), "time=\"T\""},
+      {std::regex(R"(Took [0-9.]+ s)"), "Took T s"},
+      {std::regex(R"(\([0-9.]+ s\))"), "(T s)"},
+  };
+  for (const auto& [pattern, replacement] : times) text = std::regex_replace(text, pattern, replacement);
+  return text;
+}
+
+// A sweep graded by several workers reports exactly what one worker reports, in the same order:
+// every output, with records of every outcome, more records than workers and a module of one record.
+TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
+  struct Output {
+    const char* name;
+    std::vector<std::string> flags;
+    std::string file;  // empty: stdout
+  };
+  const std::vector<Output> outputs = {
+      {"text", {}, ""},
+      {"json", {"--json"}, ""},
+      {"xml", {"--xml", "report.xml"}, "report.xml"},
+      {"junit", {"--junit", "junit.xml"}, "junit.xml"},
+      {"html", {"--html", "report.html"}, "report.html"},
+  };
+  TempDir dir;
+  WriteBanks(dir);
+  for (const Output& output : outputs) {
+    std::map<std::string, std::string> seen;
+    std::map<std::string, int> status;
+    for (const char* jobs : {"1", "3", "8"}) {
+      std::vector<std::string> args = Concat(SubjectCheck(dir), {"--all", "--seed", "7", "--jobs", jobs});
+      for (const std::string& flag : output.flags) args.push_back(output.file == flag ? dir / flag : flag);
+      const CommandOutcome o = Vardenix(dir, args);
+      status[jobs] = o.status;
+      seen[jobs] = WithoutTimes(output.file.empty() ? o.out : ReadFile(dir / output.file));
+    }
+    EXPECT_EQ(status["1"], 1) << output.name;
+    EXPECT_FALSE(seen["1"].empty()) << output.name;
+    EXPECT_EQ(status["3"], status["1"]) << output.name;
+    EXPECT_EQ(status["8"], status["1"]) << output.name;
+    EXPECT_EQ(seen["3"], seen["1"]) << output.name;
+    EXPECT_EQ(seen["8"], seen["1"]) << output.name;
+  }
+  // Each worker had a folder of its own inside the working folder.
+  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-1"));
+  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-3"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // A scoring-component module of components that misbehave in every way a process can, for the tests
 // of out-of-process hosting. Each class takes the four puts and misbehaves when asked for "ping"
-// (or, for Hostile.Huge, for "ShowErr"); Hostile.Good grades like a real component: full marks for
+// (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; Hostile.Stray when it is released); Hostile.Good grades like a real component: full marks for
 // the answer text "perfect", half otherwise.
 #include <signal.h>
 #include <unistd.h>
@@ -17,14 +17,34 @@
 
 namespace {
 
-enum class Harm { kNone, kSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kForker, kHuge, kGarbage, kChatty };
+enum class Harm {
+  kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty, kStray
+};
 
 template <Harm harm>
 class Scorer {
  public:
+  Scorer() = default;
+  Scorer(const Scorer&) = delete;
+  Scorer& operator=(const Scorer&) = delete;
+  ~Scorer() {
+    if constexpr (harm == Harm::kStray) {
+      // Released after a run that went well: one more message on the host's socket, of a kind the
+      // host sends, that answers nothing.
+      const char stray[] = {5, 0, 0, 0, 'K', 1, 0, 0, 0};
+      [[maybe_unused]] ssize_t ignored = ::write(3, stray, sizeof stray);
+    }
+  }
+
   void Put(const std::string& member, const vx::Value& value) {
     if (member != "TestPath" && member != "AnsCont" && member != "GetTotalScore" && member != "ErrInfoType") {
       throw vx::UnknownMember();
+    }
+    if constexpr (harm == Harm::kPutSegv) {
+      if (member == "AnsCont") {
+        ::signal(SIGSEGV, SIG_DFL);
+        ::raise(SIGSEGV);
+      }
     }
     puts_[member] = value;
   }
@@ -65,6 +85,15 @@ class Scorer {
         std::memset(block, 1, 1u << 20);
         kept.push_back(block);
       }
+    } else if constexpr (harm == Harm::kChattyHog) {
+      // Never quiet: a line on stderr for every block it takes.
+      std::vector<char*> kept;
+      for (int i = 0;; ++i) {
+        char* block = new char[1u << 20];
+        std::memset(block, 1, 1u << 20);
+        kept.push_back(block);
+        std::fprintf(stderr, "took block %d\n", i);
+      }
     } else if constexpr (harm == Harm::kForker) {
       const pid_t child = ::fork();
       if (child == 0) {
@@ -89,15 +118,18 @@ class Scorer {
 const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kNone>>("Hostile.Good"),
     vx::MakeClass<Scorer<Harm::kSegv>>("Hostile.Segv"),
+    vx::MakeClass<Scorer<Harm::kPutSegv>>("Hostile.PutSegv"),
     vx::MakeClass<Scorer<Harm::kAbort>>("Hostile.Abort"),
     vx::MakeClass<Scorer<Harm::kExit>>("Hostile.Exit"),
     vx::MakeClass<Scorer<Harm::kLoop>>("Hostile.Loop"),
     vx::MakeClass<Scorer<Harm::kStubbornLoop>>("Hostile.Stubborn"),
     vx::MakeClass<Scorer<Harm::kHog>>("Hostile.Hog"),
+    vx::MakeClass<Scorer<Harm::kChattyHog>>("Hostile.ChattyHog"),
     vx::MakeClass<Scorer<Harm::kForker>>("Hostile.Forker"),
     vx::MakeClass<Scorer<Harm::kHuge>>("Hostile.Huge"),
     vx::MakeClass<Scorer<Harm::kGarbage>>("Hostile.Garbage"),
     vx::MakeClass<Scorer<Harm::kChatty>>("Hostile.Chatty"),
+    vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
 };
 
 }  // namespace
