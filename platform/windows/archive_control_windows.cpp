@@ -635,7 +635,8 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   }
   std::wstring root = LongPath(target);
   while (!root.empty() && root.back() == L'\\') root.pop_back();
-  const Identity folder = IdentityAt(root);
+  // A drive's root keeps its backslash ("\\?\C:" alone names the volume, not its root folder).
+  const Identity folder = IdentityAt(!root.empty() && root.back() == L':' ? root + L'\\' : root);
   if (!folder.found) Refuse(ar::kCannotWrite, "cannot open the target folder " + Quoted(target));
   const FolderKey key{folder.volume, folder.index};
 

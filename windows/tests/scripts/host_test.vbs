@@ -6,12 +6,31 @@ Dim passed, failed
 passed = 0
 failed = 0
 
+' Text for WScript.Echo, in ASCII with \xHHHH for the rest (its code in the ANSI code page, as Wine 8's
+' VBScript has no AscW): Wine 8's cscript sizes its output buffer in characters rather than bytes,
+' and overruns its heap (crashing at random) when it prints text that takes more bytes than
+' characters in the console's code page, as Chinese does.
+Function Ascii(text)
+  Dim i, c, out
+  out = ""
+  For i = 1 To Len(text)
+    c = Asc(Mid(text, i, 1))
+    If c < 0 Then c = c + 65536
+    If c >= 32 And c < 127 Then
+      out = out & Mid(text, i, 1)
+    Else
+      out = out & "\x" & Hex(c)
+    End If
+  Next
+  Ascii = out
+End Function
+
 Sub Check(ok, name)
   If ok Then
     passed = passed + 1
   Else
     failed = failed + 1
-    WScript.Echo "FAIL: " & name
+    WScript.Echo "FAIL: " & Ascii(name)
   End If
 End Sub
 
@@ -67,8 +86,8 @@ bytes = ReadBytes(fixtures & "\fail.zip")
 verdict = chk.PingEnviChk(msg, xml, bytes, rule, 1)
 Check verdict = False, "PingEnviChk fails the failing document"
 Check Len(msg) > 0 And InStr(xml, "<RuleErrs") > 0, "PingEnviChk: both reports"
-WScript.Echo "verdict: " & verdict
-WScript.Echo "report: " & msg
+WScript.Echo "verdict: " & Ascii(CStr(verdict))
+WScript.Echo "report: " & Ascii(msg)
 
 verdict = chk.PingEnviChk(msg, xml, bytes, rule)
 Check verdict = False, "PingEnviChk with every optional argument left out (both checks)"
