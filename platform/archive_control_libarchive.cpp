@@ -713,8 +713,11 @@ class InflatedBlocks final : public BlockSource {
       size = static_cast<size_t>(entry_.compressed_size);
       ended_ = true;
     } else {
-      if (!out_) out_ = std::make_unique<Bytef[]>(kReadBlockBytes);
-      stream_.next_out = out_.get();
+      // One output block per thread, kept: a block allocated per entry made malloc grow and trim
+      // its heap with brk several times a record.
+      thread_local std::unique_ptr<Bytef[]> out(new Bytef[kReadBlockBytes]);
+      out_ = out.get();
+      stream_.next_out = out_;
       stream_.avail_out = static_cast<uInt>(kReadBlockBytes);
       const int rc = inflate(&stream_, Z_NO_FLUSH);
       if (rc == Z_STREAM_END) {
@@ -724,7 +727,7 @@ class InflatedBlocks final : public BlockSource {
                                      (rc == Z_BUF_ERROR ? std::string("it ends early")
                                                         : std::string(stream_.msg ? stream_.msg : "inflate failed")));
       }
-      block = out_.get();
+      block = out_;
       size = kReadBlockBytes - stream_.avail_out;
     }
     produced_ += size;
@@ -742,7 +745,7 @@ class InflatedBlocks final : public BlockSource {
   bool ended_ = false;
   uint64_t produced_ = 0;
   uint32_t crc_ = 0;
-  std::unique_ptr<Bytef[]> out_;
+  Bytef* out_ = nullptr;
 };
 #endif
 
@@ -909,6 +912,8 @@ class FolderWriter {
 // reader converts each header's MS-DOS time with mktime, which makes glibc look at /etc/localtime
 // twice an entry when TZ is not set). Larger archives and other methods go through libarchive.
 constexpr uint64_t kInMemoryArchiveBytes = uint64_t{8} << 20;
+// The buffer of an archive up to this size stays with the thread for its next extraction.
+constexpr size_t kKeptArchiveBytes = size_t{1} << 20;
 
 bool Inflatable(const Plan& plan) {
   if (plan.archive_end > kInMemoryArchiveBytes) return false;
@@ -921,7 +926,16 @@ bool Inflatable(const Plan& plan) {
 
 void WriteInflated(int fd, int target, const std::string& target_name, const Plan& plan, const Limits& limits,
                    const StopFlag* stop, std::vector<Created>& created) {
-  std::vector<char> bytes(static_cast<size_t>(plan.archive_end));
+  // The archive's bytes; the buffer is kept for the thread's next archive when it is small.
+  thread_local std::vector<char> kept;
+  std::vector<char> bytes = std::move(kept);
+  bytes.resize(static_cast<size_t>(plan.archive_end));
+  struct KeepSmall {
+    std::vector<char>& bytes;
+    ~KeepSmall() {
+      if (bytes.capacity() <= kKeptArchiveBytes) kept = std::move(bytes);
+    }
+  } keep_small{bytes};
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));

@@ -45,6 +45,7 @@ class PosixFiles final : public Files {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) Fail("reset the attributes of", path, errno);
     if (S_ISLNK(st.st_mode)) return;  // a link has no attributes of its own to reset
+    if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) return;  // nothing to reset
     if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0) {
       Fail("reset the attributes of", path, errno);
     }

@@ -1,6 +1,9 @@
 // `vardenix check` with components out of process: the shipped program examples end to end, the
 // limits on the command line, and a component that would have ended the command itself.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -159,6 +162,36 @@ TEST(CheckCommand, SandboxKeepsTheComponentToTheWorkingFolder) {
   const Outcome module = Vardenix(dir, {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
                                         "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"});
   EXPECT_EQ(module.status, 0) << module.out << module.err;
+}
+
+// What the sandbox is for: a component run by an exam centre's ordinary account. The test above is
+// that case when the tests run unprivileged; run as root, this one drops to `nobody` for the check.
+TEST(CheckCommand, SandboxWorksForAnUnprivilegedUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the tests run unprivileged already: the test above is this case";
+  if (!support::ProgramExists("setpriv")) GTEST_SKIP() << "setpriv (util-linux) is missing";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "there is no user nobody here";
+  TempDir dir;
+  const std::vector<std::string> as_nobody = {"--reuid=" + std::to_string(nobody->pw_uid),
+                                              "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), as_nobody.begin(), as_nobody.end());
+    return support::RunCommand("setpriv", args, dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+  };
+  const Outcome probe = run({"bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--unshare-net", "--", "/bin/true"});
+  if (probe.status != 0) {
+    GTEST_SKIP() << "bubblewrap cannot make a sandbox for an unprivileged user on this machine "
+                    "(are unprivileged user namespaces allowed?): " << probe.err;
+  }
+  const std::string archive = TypicalArchive(dir);
+  const std::string work = dir / "work";
+  fakes::MakeDirs(work);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(archive.c_str(), 0644), 0);
+  ASSERT_EQ(::chown(work.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const Outcome o = run({VARDENIX_BIN, "check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
+                         "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"});
+  EXPECT_EQ(o.status, 0) << o.Describe();
 }
 
 }  // namespace
