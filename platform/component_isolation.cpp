@@ -36,8 +36,6 @@ namespace {
 
 // How often a long call is looked at: the process still there, its memory below the limit.
 constexpr auto kWatchTick = std::chrono::milliseconds(20);
-// Idle host processes kept for later scoring runs (one per thread that checks at the same time).
-constexpr std::size_t kMaxIdleHosts = 4;
 // What is kept of a component's stderr, and how much of it a failure's description quotes.
 constexpr std::size_t kKeptStderr = 64 * 1024;
 constexpr std::size_t kQuotedStderr = 600;
@@ -623,9 +621,13 @@ std::unique_ptr<HostProcess> ComponentHosts::TakeHost() {
   return HostProcess::Start(settings_);
 }
 
+// Every host given back is kept: a host is taken from the idle ones before a new one is started, so
+// there are never more idle hosts than scoring runs that were under way at the same time (one per
+// worker of a check with --jobs N). A fixed cap below that would stop and start a host process on
+// every run of the workers above it.
 void ComponentHosts::GiveBack(std::unique_ptr<HostProcess> host) {
   std::lock_guard lock(mutex_);
-  if (idle_.size() < kMaxIdleHosts) idle_.push_back(std::move(host));
+  idle_.push_back(std::move(host));
 }
 
 std::vector<int> ComponentHosts::IdleHostIds() {

@@ -3,8 +3,10 @@
 // and what happened, nothing of the component is left running, and the next check works.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,25 @@ TEST(HostileModules, OneHostProcessServesRunAfterRunAndANewOneFollowsACrash) {
   const std::vector<int> after = rig.hosts->IdleHostIds();
   ASSERT_EQ(after.size(), 1u);
   EXPECT_NE(after, first);
+}
+
+// As many scoring runs at once as a check with that many workers makes: each gets a host process, and
+// every one is kept for the next round, however many there are.
+TEST(HostileModules, EveryHostProcessOfRunsAtOnceIsKept) {
+  Rig rig;
+  constexpr std::size_t kAtOnce = 6;
+  auto round = [&] {
+    std::vector<std::unique_ptr<NamedObject>> objects;
+    for (std::size_t i = 0; i < kAtOnce; ++i) objects.push_back(rig.hosts->Create(HOSTILE_MODULE, "Hostile.Good"));
+  };
+  round();
+  std::vector<int> first = rig.hosts->IdleHostIds();
+  ASSERT_EQ(first.size(), kAtOnce);
+  round();
+  std::vector<int> second = rig.hosts->IdleHostIds();
+  std::sort(first.begin(), first.end());
+  std::sort(second.begin(), second.end());
+  EXPECT_EQ(second, first) << "a host process was stopped and another started";
 }
 
 // The scoring run announces its three reads, and the host is asked for them together; whatever the
