@@ -5,7 +5,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,9 +104,8 @@ class ParallelGrader {
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
       // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
-      // empty. remove_all removes a link standing at its name, never what the link points to.
-      std::filesystem::remove_all(folder);
-      std::filesystem::create_directory(folder);
+      // empty (and what the user keeps under that name is refused, not removed).
+      ctx_.platform.files->MakeWorkerFolder(folder);
       std::unique_ptr<Database> subject =
           ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
       std::string info;

@@ -21,6 +21,10 @@ class Files {
   virtual void Delete(const std::string& path) = 0;
   // Creates a new file and writes exactly `bytes` to it. Never follows a symlink at `path`.
   virtual void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) = 0;
+  // Makes `path` an empty folder for one worker of a full sweep. A folder an earlier sweep made there
+  // (it holds the marker file ".vardenix-worker") is emptied; anything else at that name is the
+  // user's and is refused, never removed. A link at `path` is refused too, not followed.
+  virtual void MakeWorkerFolder(const std::string& path);
 };
 
 // The real file system. The object lives for the whole process.

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 #include <fstream>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -765,6 +766,35 @@ TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
   // Each worker had a folder of its own inside the working folder.
   EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-1"));
   EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-3"));
+}
+
+// What stands at a worker folder's name and was not made by a sweep is the user's: the sweep fails
+// and says so, and leaves it as it is (a folder with a file, a link to one).
+TEST(CheckResults, ASweepNeverEmptiesAFolderItDidNotMake) {
+  struct Row {
+    const char* name;
+    void (*plant)(const TempDir& dir);
+  };
+  const Row rows[] = {
+      {"a folder of the user's", [](const TempDir& dir) {
+         fakes::MakeDirs(dir / "vardenix-job-2");
+         fakes::WriteFileText(dir / "vardenix-job-2/keep.txt", "mine");
+       }},
+      {"a link to a folder of the user's", [](const TempDir& dir) {
+         fakes::MakeDirs(dir / "mine");
+         fakes::WriteFileText(dir / "mine/keep.txt", "mine");
+         std::filesystem::create_directory_symlink(dir / "mine", dir / "vardenix-job-2");
+       }},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteBanks(dir);
+    row.plant(dir);
+    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--seed", "7", "--jobs", "2"}));
+    EXPECT_EQ(o.status, 1) << row.name << o.Describe();
+    EXPECT_NE(o.out.find("something vardenix did not make is there"), std::string::npos) << row.name << o.Describe();
+    EXPECT_EQ(ReadFile(dir / "vardenix-job-2/keep.txt"), "mine") << row.name;
+  }
 }
 
 }  // namespace
