@@ -30,6 +30,16 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vardenix DESTINATION ${CMAKE_INS
   FILES_MATCHING PATTERN "*.h")
 install(EXPORT VardenixTargets NAMESPACE Vardenix:: DESTINATION ${VARDENIX_CMAKE_DIR})
 
+# zlib is linked when the build found it; the installed package then asks for it too.
+get_property(links_zlib GLOBAL PROPERTY VARDENIX_LINKS_ZLIB)
+if(links_zlib)
+  set(VARDENIX_FIND_ZLIB "find_dependency(ZLIB)")
+  set(VARDENIX_PC_ZLIB " zlib")
+else()
+  set(VARDENIX_FIND_ZLIB "")
+  set(VARDENIX_PC_ZLIB "")
+endif()
+
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VardenixConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VardenixConfig.cmake INSTALL_DESTINATION ${VARDENIX_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/VardenixConfigVersion.cmake
