@@ -349,6 +349,11 @@ struct PlannedEntry {
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
   uint64_t data_offset = 0;
+  // Headers with nothing unusual: the local header agrees with the directory (name, method, CRC-32
+  // and sizes, no data descriptor, no zip64), and every extra field is well formed. Only an archive
+  // of such entries is read without libarchive, so that an odd archive is judged by libarchive
+  // whatever its size.
+  bool plain = false;
 };
 
 // Reads the next header; false at the end.
@@ -470,8 +475,14 @@ Plan Survey(int fd, const Limits& limits) {
     const bool folder = ends_with_separator ||
                         (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
                         (system == 0 && (e.external_attributes & 0x10) != 0);
+    const bool plain = ((e.central_flags | e.local_flags) & zip::kFlagDataDescriptor) == 0 &&
+                       e.local_name == e.central_name && e.local_method == e.method &&
+                       e.local_crc32 == e.crc32 && e.local_compressed_size == e.compressed_size &&
+                       e.local_uncompressed_size == e.uncompressed_size && e.compressed_size < 0xffffffff &&
+                       e.uncompressed_size < 0xffffffff && zip::ExtraFieldsWellFormed(e.central_extra) &&
+                       zip::ExtraFieldsWellFormed(e.local_extra);
     plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.local_method, e.crc32,
-                                        e.compressed_size, e.uncompressed_size, e.data_offset});
+                                        e.compressed_size, e.uncompressed_size, e.data_offset, plain});
   }
 
   CheckNamesClash(plan.entries);
@@ -702,9 +713,18 @@ class InflatedBlocks final : public BlockSource {
 
   bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
     if (ended_) {
-      // A size the headers declare is not trusted either way: the writer refuses data that runs
-      // past it, and data that ends short of it is what the entry holds (as libarchive reads it).
+      // An uncompressed size the headers declare is not trusted either way: the writer refuses data
+      // that runs past it, and data that ends short of it is what the entry holds (as libarchive
+      // reads it).
       if (crc_ != entry_.crc32) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: bad CRC-32");
+      // A deflate stream that ends before the compressed size the directory gives leaves bytes no
+      // reader accounts for; libarchive refuses such an entry ("compressed data is wrong size"), and
+      // so does this path, so that an archive is judged alike whichever reader extracts it.
+      if (!stored_ && stream_.total_in != entry_.compressed_size) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: its compressed data is " +
+                                     std::to_string(stream_.total_in) + " bytes, the directory says " +
+                                     std::to_string(entry_.compressed_size));
+      }
       return false;
     }
     offset = produced_;
@@ -916,9 +936,11 @@ constexpr uint64_t kInMemoryArchiveBytes = uint64_t{8} << 20;
 constexpr size_t kKeptArchiveBytes = size_t{1} << 20;
 
 bool Inflatable(const Plan& plan) {
-  if (plan.archive_end > kInMemoryArchiveBytes) return false;
+  // An archive of no entries is libarchive's to judge: it refuses some that the directory reader
+  // takes for empty (an end record behind bytes that are no zip).
+  if (plan.entries.empty() || plan.archive_end > kInMemoryArchiveBytes) return false;
   for (const PlannedEntry& e : plan.entries) {
-    if ((e.method != 0 && e.method != 8) || e.local_method != e.method) return false;
+    if (!e.plain || (e.method != 0 && e.method != 8)) return false;
     if (e.method == 0 && e.compressed_size != e.uncompressed_size) return false;  // libarchive says why
   }
   return true;

@@ -278,6 +278,9 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
     }
     e.local_flags = Le16(h + 6);
     e.local_method = Le16(h + 8);
+    e.local_crc32 = Le32(h + 14);
+    e.local_compressed_size = Le32(h + 18);
+    e.local_uncompressed_size = Le32(h + 22);
     const uint16_t name_len = Le16(h + 26), extra_len = Le16(h + 28);
     if (!in.ReadString(e.local_header_offset + kLocalSize, name_len, e.local_name) ||
         !in.ReadString(e.local_header_offset + kLocalSize + name_len, extra_len, e.local_extra)) {
@@ -297,6 +300,17 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
   }
   dir.status = DirectoryStatus::kOk;
   return dir;
+}
+
+bool ExtraFieldsWellFormed(const std::string& extra) {
+  const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  size_t pos = 0;
+  while (extra.size() - pos >= 4) {
+    const size_t len = Le16(p + pos + 2);
+    if (len > extra.size() - pos - 4) return false;
+    pos += 4 + len;
+  }
+  return true;
 }
 
 }  // namespace vardenix::zip

@@ -29,7 +29,15 @@ struct RawEntry {
   uint64_t uncompressed_size = 0;
   uint64_t local_header_offset = 0;  // from the start of the file
   uint64_t data_offset = 0;          // from the start of the file
+  // The local header's own CRC-32 and 32-bit sizes (zero when a data descriptor follows the data).
+  uint32_t local_crc32 = 0;
+  uint32_t local_compressed_size = 0;
+  uint32_t local_uncompressed_size = 0;
 };
+
+// True when `extra` is a sequence of extra fields (a 2-byte tag, a 2-byte length, that many bytes)
+// none of which runs past its end, as libarchive requires (it ignores fewer than 4 bytes left over).
+bool ExtraFieldsWellFormed(const std::string& extra);
 
 enum class DirectoryStatus {
   kOk,
@@ -52,6 +60,7 @@ struct Directory {
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagStrongEncryption = 0x0040;
 inline constexpr uint16_t kFlagUtf8 = 0x0800;
+inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
 inline constexpr uint16_t kMethodAes = 99;
 inline constexpr uint8_t kMadeOnUnix = 3;
 
