@@ -37,7 +37,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,6 +47,7 @@
 #include <vector>
 
 #include "platform/archive_control.h"
+#include "platform/extraction_ledger.h"
 #include "platform/text_encoding.h"
 #include "platform/zip_directory.h"
 #include "vardenix/error.h"
@@ -344,7 +344,6 @@ struct PlannedEntry {
   bool is_folder = false;
   // As the raw directory has them, for reading the entry's data without libarchive.
   uint16_t method = 0;
-  uint16_t local_method = 0;
   uint32_t crc32 = 0;
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
@@ -481,7 +480,7 @@ Plan Survey(int fd, const Limits& limits) {
                        e.local_uncompressed_size == e.uncompressed_size && e.compressed_size < 0xffffffff &&
                        e.uncompressed_size < 0xffffffff && zip::ExtraFieldsWellFormed(e.central_extra) &&
                        zip::ExtraFieldsWellFormed(e.local_extra);
-    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.local_method, e.crc32,
+    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.crc32,
                                         e.compressed_size, e.uncompressed_size, e.data_offset, plain});
   }
 
@@ -509,62 +508,8 @@ struct FolderKey {
   }
 };
 
-// The process-wide memory of what the last extraction into each folder created. A check object
-// usually works in one folder; the memory keeps the most recent folders, at most kMaxFolders of
-// them and kMaxBytes of names in all, so a host that makes many folders does not grow it for ever.
-// A folder dropped from it keeps what its last extraction wrote.
-class CreatedLedger {
- public:
-  static CreatedLedger& Instance() {
-    static CreatedLedger ledger;
-    return ledger;
-  }
-
-  std::vector<Created> Take(const FolderKey& key) {
-    std::lock_guard lock(mutex_);
-    for (auto it = records_.begin(); it != records_.end(); ++it) {
-      if (it->key == key) {
-        std::vector<Created> created = std::move(it->created);
-        bytes_ -= it->bytes;
-        records_.erase(it);
-        return created;
-      }
-    }
-    return {};
-  }
-
-  void Keep(const FolderKey& key, std::vector<Created> created) {
-    size_t bytes = 0;
-    for (const Created& c : created) bytes += c.path.size() + sizeof(Created);
-    std::lock_guard lock(mutex_);
-    for (auto it = records_.begin(); it != records_.end(); ++it) {
-      if (it->key == key) {
-        bytes_ -= it->bytes;
-        records_.erase(it);
-        break;
-      }
-    }
-    if (created.empty()) return;
-    records_.push_front(Record{key, std::move(created), bytes});
-    bytes_ += bytes;
-    while (records_.size() > 1 && (records_.size() > kMaxFolders || bytes_ > kMaxBytes)) {
-      bytes_ -= records_.back().bytes;
-      records_.pop_back();
-    }
-  }
-
- private:
-  static constexpr size_t kMaxFolders = 256;
-  static constexpr size_t kMaxBytes = size_t{64} << 20;
-  struct Record {
-    FolderKey key;
-    std::vector<Created> created;
-    size_t bytes;
-  };
-  std::mutex mutex_;
-  std::list<Record> records_;  // most recently used first
-  size_t bytes_ = 0;
-};
+// What the last extraction into each folder created (platform/extraction_ledger.h).
+using CreatedLedger = ExtractionLedger<FolderKey, Created>;
 
 int64_t MtimeNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec; }
 

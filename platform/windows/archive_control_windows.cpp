@@ -31,7 +31,6 @@
 #include <cctype>
 #include <cstring>
 #include <cwchar>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +39,7 @@
 #include <vector>
 
 #include "platform/archive_control.h"
+#include "platform/extraction_ledger.h"
 #include "platform/limits.h"
 #include "platform/windows/wide_text.h"
 #include "platform/zip_directory.h"
@@ -188,61 +188,8 @@ struct FolderKey {
   bool operator==(const FolderKey& o) const { return volume == o.volume && index == o.index; }
 };
 
-// The process-wide memory of what the last extraction into each folder created, bounded as on
-// Linux: the most recent kMaxFolders folders and kMaxBytes of names in all. A folder dropped from it
-// keeps what its last extraction wrote.
-class CreatedLedger {
- public:
-  static CreatedLedger& Instance() {
-    static CreatedLedger ledger;
-    return ledger;
-  }
-
-  std::vector<Created> Take(const FolderKey& key) {
-    std::lock_guard lock(mutex_);
-    for (auto it = records_.begin(); it != records_.end(); ++it) {
-      if (it->key == key) {
-        std::vector<Created> created = std::move(it->created);
-        bytes_ -= it->bytes;
-        records_.erase(it);
-        return created;
-      }
-    }
-    return {};
-  }
-
-  void Keep(const FolderKey& key, std::vector<Created> created) {
-    size_t bytes = 0;
-    for (const Created& c : created) bytes += c.path.size() * sizeof(wchar_t) + sizeof(Created);
-    std::lock_guard lock(mutex_);
-    for (auto it = records_.begin(); it != records_.end(); ++it) {
-      if (it->key == key) {
-        bytes_ -= it->bytes;
-        records_.erase(it);
-        break;
-      }
-    }
-    if (created.empty()) return;
-    records_.push_front(Record{key, std::move(created), bytes});
-    bytes_ += bytes;
-    while (records_.size() > 1 && (records_.size() > kMaxFolders || bytes_ > kMaxBytes)) {
-      bytes_ -= records_.back().bytes;
-      records_.pop_back();
-    }
-  }
-
- private:
-  static constexpr size_t kMaxFolders = 256;
-  static constexpr size_t kMaxBytes = size_t{64} << 20;
-  struct Record {
-    FolderKey key;
-    std::vector<Created> created;
-    size_t bytes;
-  };
-  std::mutex mutex_;
-  std::list<Record> records_;  // most recently used first
-  size_t bytes_ = 0;
-};
+// What the last extraction into each folder created (platform/extraction_ledger.h).
+using CreatedLedger = ExtractionLedger<FolderKey, Created>;
 
 // Removes what an extraction created below `root` (a long-form path), newest first, by the rules in
 // the comment at the top. Answers the path and reason of the first file or link that stayed because
