@@ -21,6 +21,7 @@
 #include <iconv.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <archive.h>
@@ -42,6 +43,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -596,6 +598,44 @@ std::unordered_set<std::string_view> FoldersOf(const std::vector<PlannedEntry>& 
   return folders;
 }
 
+// The previous extraction's files that this archive writes again under the same name. Each is written
+// over in place when it is still the file that extraction wrote: on ext4 that costs about a tenth
+// of removing the file and making it anew, which frees and allocates an inode and blocks each time.
+// What the writer does not take (the extraction failed first) is removed as before.
+class ReusableFiles {
+ public:
+  ReusableFiles() = default;
+  explicit ReusableFiles(std::vector<Created> files) : files_(std::move(files)), taken_(files_.size(), false) {
+    index_.reserve(files_.size());
+    for (size_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i].path, i);
+  }
+  ReusableFiles(const ReusableFiles&) = delete;
+  ReusableFiles& operator=(const ReusableFiles&) = delete;
+
+  // The earlier file at `rel`, handed out once; null when there is none.
+  const Created* Take(const std::string& rel) {
+    if (index_.empty()) return nullptr;
+    const auto it = index_.find(rel);
+    if (it == index_.end() || taken_[it->second]) return nullptr;
+    taken_[it->second] = true;
+    return &files_[it->second];
+  }
+
+  // The earlier files not handed out.
+  std::vector<Created> Untaken() const {
+    std::vector<Created> rest;
+    for (size_t i = 0; i < files_.size(); ++i) {
+      if (!taken_[i]) rest.push_back(files_[i]);
+    }
+    return rest;
+  }
+
+ private:
+  std::vector<Created> files_;
+  std::vector<bool> taken_;
+  std::unordered_map<std::string_view, size_t> index_;
+};
+
 bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
 [[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
@@ -718,13 +758,18 @@ class InflatedBlocks final : public BlockSource {
 // `created` every file and folder it made.
 class FolderWriter {
  public:
+  // `reusable`: earlier files that may be written over in place, on `root_dev` (the device of the
+  // folder `root`) only; `archive`: the archive being read, which is never written over.
   FolderWriter(int root, std::string root_name, const Limits& limits, const StopFlag* stop,
-               std::vector<Created>& created)
+               std::vector<Created>& created, ReusableFiles& reusable, dev_t root_dev, const struct stat& archive)
       : root_(root),
         root_name_(std::move(root_name)),
         limits_(limits),
         stop_(stop),
-        created_(created) {}
+        created_(created),
+        reusable_(reusable),
+        root_dev_(root_dev),
+        archive_(archive) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -754,13 +799,19 @@ class FolderWriter {
     const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
 
-    // The common case: the name is free (what the previous extraction wrote is gone), so the file is
-    // made under its own name, and removed again if the entry fails. When something is there, the
-    // data goes to a temporary file beside it that is renamed over it at the end, so a failing entry
-    // leaves the earlier file as it was.
+    // The common case on a check: the previous answer had a file of this name, still as it was
+    // written, and it is written over in place (removed again if the entry fails; it was that
+    // answer's, not the host's). Otherwise the name is usually free and the file is made under its
+    // own name, removed again if the entry fails. When something else is there, the data goes to a
+    // temporary file beside it that is renamed over it at the end, so a failing entry leaves that
+    // file as it was.
     std::string temp;
-    UniqueFd out(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
+    uint64_t stale_end = 0;  // the earlier content not yet written over lies before this offset
+    UniqueFd out = OpenEarlierFile(folder, leaf, rel, stale_end);
+    if (out.get() < 0) {
+      out = UniqueFd(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+      if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
+    }
     for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
       if (pid_.empty()) pid_ = std::to_string(::getpid());
       temp = ".vardenix-" + pid_ + "-" + std::to_string(++temp_counter_) + ".part";
@@ -798,9 +849,14 @@ class FolderWriter {
         Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
                                   std::to_string(limits_.archive_ratio) + " times");
       }
+      // A gap in the data reads as zeros, never as the earlier content.
+      if (offset > written_end && stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
       WriteAll(out.get(), static_cast<const char*>(block), size, static_cast<off_t>(offset), rel);
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
+    // Cut to a length other than zero only: ext4 writes a file truncated to zero and written again
+    // back to disk as soon as it is closed.
+    if (stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
     // A file made under its own name already has mode 0644 unless the host's umask takes bits away;
     // the fstat that records the file for the next extraction's clean-up says which.
@@ -822,6 +878,32 @@ class FolderWriter {
  private:
   [[noreturn]] void CannotWrite(const std::string& rel, int err) {
     Refuse(ar::kCannotWrite, "cannot write " + Printable(root_name_) + "/" + Printable(rel) + ": " + Errno(err));
+  }
+
+  // The previous extraction's file at `rel`, opened for writing over, when it is still exactly that
+  // file: a regular file on the folder's device with the inode and modification time noted when it
+  // was written, no other name (a hard link made since would carry the new data elsewhere), and not
+  // the archive being read. No link is followed. Closed (an invalid descriptor) otherwise; the
+  // caller then makes the file anew or replaces what is there. `stale_end` gets the file's length.
+  UniqueFd OpenEarlierFile(int folder, const std::string& leaf, const std::string& rel, uint64_t& stale_end) {
+    const Created* earlier = reusable_.Take(rel);
+    if (earlier == nullptr) return UniqueFd();
+    // O_NONBLOCK: a fifo that stands at the name now cannot hang the open.
+    UniqueFd fd(::openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return UniqueFd();
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_ino != earlier->ino ||
+        st.st_dev != root_dev_ || MtimeNs(st) != earlier->mtime_ns ||
+        (st.st_dev == archive_.st_dev && st.st_ino == archive_.st_ino)) {
+      return UniqueFd();
+    }
+    stale_end = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
+
+  void Truncate(int fd, uint64_t length, uint64_t& stale_end, const std::string& rel) {
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0) CannotWrite(rel, errno);
+    stale_end = length;
   }
 
   void WriteAll(int fd, const char* data, size_t size, off_t offset, const std::string& rel) {
@@ -865,6 +947,9 @@ class FolderWriter {
   const Limits& limits_;
   const StopFlag* stop_;
   std::vector<Created>& created_;
+  ReusableFiles& reusable_;
+  dev_t root_dev_;
+  const struct stat& archive_;
   std::string pid_;  // for the names of temporary files, read when the first one is needed
   std::string cached_path_;
   UniqueFd cached_fd_;
@@ -891,8 +976,7 @@ bool Inflatable(const Plan& plan) {
   return true;
 }
 
-void WriteInflated(int fd, int target, const std::string& target_name, const Plan& plan, const Limits& limits,
-                   const StopFlag* stop, std::vector<Created>& created) {
+void WriteInflated(int fd, const Plan& plan, const StopFlag* stop, FolderWriter& writer) {
   // The archive's bytes; the buffer is kept for the thread's next archive when it is small.
   thread_local std::vector<char> kept;
   std::vector<char> bytes = std::move(kept);
@@ -910,7 +994,6 @@ void WriteInflated(int fd, int target, const std::string& target_name, const Pla
     if (n <= 0) Refuse(ar::kCannotOpen, "cannot read the archive: " + (n < 0 ? Errno(errno) : std::string("it is shorter than it was")));
     done += static_cast<size_t>(n);
   }
-  FolderWriter writer(target, target_name, limits, stop, created);
   uint64_t total_written = 0;
   for (const PlannedEntry& planned : plan.entries) {
     if (Stopped(stop)) RefuseStopped();
@@ -927,14 +1010,12 @@ void WriteInflated(int fd, int target, const std::string& target_name, const Pla
 }
 #endif
 
-void WriteEntries(int fd, const std::string& path, int target, const std::string& target_name, const Plan& plan,
-                  const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
+void WriteEntries(int fd, const std::string& path, const Plan& plan, const StopFlag* stop, FolderWriter& writer) {
 #ifdef VARDENIX_HAVE_ZLIB
-  if (Inflatable(plan)) return WriteInflated(fd, target, target_name, plan, limits, stop, created);
+  if (Inflatable(plan)) return WriteInflated(fd, plan, stop, writer);
 #endif
   ArchiveView view{fd, plan.archive_end};
   Reader a = OpenReader(view, path);
-  FolderWriter writer(target, target_name, limits, stop, created);
   archive_entry* entry = nullptr;
   uint64_t total_written = 0;
   size_t index = 0;
@@ -996,13 +1077,27 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   }
 
   // What the previous extraction into this folder created goes first, whatever this archive holds:
-  // nothing another answer left may make this one pass.
+  // nothing another answer left may make this one pass. Its files that this archive writes again
+  // are written over instead (FolderWriter), or removed when the extraction fails before them.
   std::vector<Created> previous = CreatedLedger::Instance().Take(key);
   std::vector<Created> created;
   std::unordered_set<std::string_view> needed;
-  if (plan && !previous.empty()) needed = FoldersOf(plan->entries);
+  std::vector<Created> rewritten;
+  if (plan && !previous.empty()) {
+    needed = FoldersOf(plan->entries);
+    std::unordered_set<std::string_view> files;
+    for (const PlannedEntry& e : plan->entries) {
+      if (!e.is_folder) files.insert(e.path);
+    }
+    const auto again = std::stable_partition(previous.begin(), previous.end(), [&](const Created& c) {
+      return c.folder || files.count(c.path) == 0;
+    });
+    rewritten.assign(std::make_move_iterator(again), std::make_move_iterator(previous.end()));
+    previous.erase(again, previous.end());
+  }
   const std::string kept = RemoveCreated(folder.get(), previous, archive_st, &needed, &created);
   if (!kept.empty()) {
+    previous.insert(previous.end(), rewritten.begin(), rewritten.end());
     CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
     Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(kept) +
                                  "; it could be graded with this answer");
@@ -1011,12 +1106,26 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   if (!opened) Refuse(ar::kCannotOpen, "cannot open " + Printable(archive_path) + ": " + Errno(open_errno));
   if (!regular) Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
   if (refused) std::rethrow_exception(refused);
+  ReusableFiles reusable(std::move(rewritten));
+  FolderWriter writer(folder.get(), target, limits, stop, created, reusable,
+                      makedev(folder_st.stx_dev_major, folder_st.stx_dev_minor), archive_st);
   // The descriptor keeps O_NONBLOCK, which a regular file's reads ignore.
   try {
-    WriteEntries(file.get(), archive_path, folder.get(), target, *plan, limits, stop, created);
+    WriteEntries(file.get(), archive_path, *plan, stop, writer);
+    // Every earlier file of a name the archive holds has been written over by now, unless the
+    // reader disagreed with the survey on an entry's type.
+    const std::string stayed = RemoveCreated(folder.get(), reusable.Untaken(), archive_st);
+    if (!stayed.empty()) {
+      Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(stayed) +
+                                   "; it could be graded with this answer");
+    }
   } catch (...) {
-    // No half answer: what this extraction wrote before it failed is removed again.
-    if (!RemoveCreated(folder.get(), created, archive_st).empty()) {
+    // No half answer: what this extraction wrote before it failed is removed again, and so is what
+    // the previous one wrote under the names this one did not reach.
+    std::vector<Created> untaken = reusable.Untaken();
+    const bool stayed = !RemoveCreated(folder.get(), untaken, archive_st).empty();
+    if (!RemoveCreated(folder.get(), created, archive_st).empty() || stayed) {
+      created.insert(created.end(), untaken.begin(), untaken.end());  // files before their folders
       CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
     }
     throw;

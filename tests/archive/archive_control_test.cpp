@@ -620,6 +620,65 @@ TEST(ArchiveControl, FoldersTheNextArchiveNeedsAgainStayWithoutTheirOldFiles) {
   EXPECT_EQ(fakes::ListTree(sandbox.work), (std::vector<std::string>{"ChkPing.ZIP", "e.txt", "earlier.txt"}));
 }
 
+// A file the previous answer wrote is written over in place when the next archive holds its name
+// and it is still as written (same inode, shorter or longer data alike). A second name made for it
+// since, or a failure before or while its entry is written, must not carry the old or a half
+// answer anywhere.
+TEST(ArchiveControl, EarlierFilesOfTheSameNameAreWrittenOverOnlyWhileStillAsWritten) {
+  auto corrupt_second = [](std::vector<ZipEntry> entries) {
+    std::vector<uint8_t> zip = BuildZip(entries, fakes::ZipMethod::kStore);
+    const size_t data = fakes::DataOffset(zip, 1);
+    for (size_t i = 0; i < 8; ++i) zip[data + i] ^= 0x5a;
+    return zip;
+  };
+  const std::string big(20000, 'n');
+  struct Row {
+    const char* name;
+    std::vector<uint8_t> second;
+    bool hard_link;  // the host links doc/a.txt to a file outside before the second extraction
+    int16_t result;
+    std::map<std::string, std::string> tree;  // the working folder's files afterwards (ChkPing.ZIP aside)
+    bool same_inode;                          // doc/a.txt is the first extraction's inode
+  };
+  const std::map<std::string, std::string> none{{"earlier.txt", "earlier"}};
+  const Row rows[] = {
+      {"shorter", BuildZip({{"doc/a.txt", "short"}}), false, result::kSuccess,
+       {{"doc/a.txt", "short"}, {"earlier.txt", "earlier"}}, true},
+      {"longer", BuildZip({{"doc/b.txt", "b2"}, {"doc/a.txt", big}}), false, result::kSuccess,
+       {{"doc/a.txt", big}, {"doc/b.txt", "b2"}, {"earlier.txt", "earlier"}}, true},
+      {"hard-linked since", BuildZip({{"doc/a.txt", "second"}}), true, result::kSuccess,
+       {{"doc/a.txt", "second"}, {"earlier.txt", "earlier"}}, false},
+      {"fails before its name", corrupt_second({{"x.txt", "x"}, {"doc/b.txt", "bbbbbbbbbbbb"}, {"doc/a.txt", "a2"}}),
+       false, result::kCorruptData, none, false},
+      {"fails while written over", corrupt_second({{"x.txt", "x"}, {"doc/a.txt", "aaaaaaaaaaaaaaaa"}}), false,
+       result::kCorruptData, none, false},
+  };
+  for (const Row& row : rows) {
+    Sandbox sandbox;
+    fakes::WriteFileText(sandbox.root / "outside/hard.txt", "");
+    sandbox.Stage(BuildZip({{"doc/a.txt", "the first answer"}, {"doc/b.txt", "b1"}, {"c.txt", "c1"}}));
+    ASSERT_EQ(Extract(sandbox.zip, sandbox.work), result::kSuccess) << row.name << ": " << LastFailure();
+    struct stat first;
+    ASSERT_EQ(::stat((sandbox.work + "/doc/a.txt").c_str(), &first), 0);
+    if (row.hard_link) {
+      ASSERT_EQ(::unlink((sandbox.root / "outside/hard.txt").c_str()), 0);
+      ASSERT_EQ(::link((sandbox.work + "/doc/a.txt").c_str(), (sandbox.root / "outside/hard.txt").c_str()), 0);
+    }
+
+    sandbox.Stage(row.second);
+    EXPECT_EQ(Extract(sandbox.zip, sandbox.work), row.result) << row.name << ": " << LastFailure();
+    std::map<std::string, std::string> tree;
+    for (const std::string& rel : fakes::ListTree(sandbox.work)) {
+      if (rel != "ChkPing.ZIP" && !S_ISDIR(Mode(sandbox.work + "/" + rel))) tree[rel] = ReadText(sandbox.work + "/" + rel);
+    }
+    EXPECT_EQ(tree, row.tree) << row.name;
+    struct stat now;
+    const bool same = ::stat((sandbox.work + "/doc/a.txt").c_str(), &now) == 0 && now.st_ino == first.st_ino;
+    EXPECT_EQ(same, row.same_inode) << row.name;
+    EXPECT_EQ(ReadText(sandbox.root / "outside/hard.txt"), row.hard_link ? "the first answer" : "") << row.name;
+  }
+}
+
 // Two threads, each with its own folder and archive, driving the control as scoring runs do: no
 // extraction ever takes the other thread's archive or folder.
 TEST(ArchiveControl, ThreadsNeverMixTheirPutsAndCalls) {
