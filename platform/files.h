@@ -21,6 +21,13 @@ class Files {
   virtual void Delete(const std::string& path) = 0;
   // Creates a new file and writes exactly `bytes` to it. Never follows a symlink at `path`.
   virtual void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) = 0;
+  // Writes exactly `bytes` over the file at `path` in place, when that ends as clearing the way and
+  // writing anew would: a regular file (no link is followed) of this process's user, with no other
+  // name, that its user can read and write and nobody else can write or execute (mode 0644 or
+  // narrower, as a file this system writes anew has it). Answers false, having changed
+  // nothing, when the file is not such a file (or is not there); throws when writing fails part way.
+  // The default answers false: the caller then clears the way and writes anew.
+  virtual bool RewriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes);
   // Makes `path` an empty folder for one worker of a full sweep. A folder an earlier sweep made there
   // (it holds the marker file ".vardenix-worker") is emptied; anything else at that name is the
   // user's and is refused, never removed. A link at `path` is refused too, not followed.

@@ -28,6 +28,8 @@ std::filesystem::path PathFromUtf8(const std::string& text) {
 
 // Portable: the same on Linux and Windows, through std::filesystem, which never follows a link when
 // it removes one (remove_all removes the link, not what it points to).
+bool Files::RewriteInPlace(const std::string&, const std::vector<uint8_t>&) { return false; }
+
 void Files::MakeWorkerFolder(const std::string& path) {
   namespace fs = std::filesystem;
   if (path.find('\0') != std::string::npos) throw RuntimeError("cannot make the worker folder: its path holds a NUL");

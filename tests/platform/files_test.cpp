@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "tests/platform/temp_folder.h"
@@ -92,6 +94,62 @@ TEST(FilesTest, WriteNewNeverWritesThroughASymlink) {
   const std::string failure = FailureOf([&] { SystemFiles().WriteNew(link, {1, 2, 3}); });
   EXPECT_NE(failure.find(link), std::string::npos) << failure;
   EXPECT_EQ(ReadFile(target), "keep");
+}
+
+// Writing over in place is taken only where it ends as clearing the way and writing anew would; every
+// other thing at the path is left exactly as it was, for the caller's clear-and-write steps.
+TEST(FilesTest, RewriteInPlaceOnlyWhereClearingTheWayWouldEndTheSame) {
+  struct Row {
+    const char* name;
+    std::function<void(const std::string& path, const std::string& folder)> plant;
+    bool rewritten;
+  };
+  const auto file = [](const char* text, mode_t mode) {
+    return [=](const std::string& path, const std::string&) {
+      std::ofstream(path, std::ios::binary) << text;
+      ::chmod(path.c_str(), mode);
+    };
+  };
+  const Row rows[] = {
+      {"a longer file", file("an earlier, longer archive", 0644), true},
+      {"a shorter file", file("short", 0644), true},
+      {"owner only", file("old", 0600), true},
+      {"read-only", file("old", 0444), false},
+      {"group-writable", file("old", 0664), false},
+      {"executable", file("old", 0755), false},
+      {"hard-linked", [](const std::string& path, const std::string& folder) {
+         std::ofstream(path) << "old";
+         ::link(path.c_str(), (folder + "/second-name").c_str());
+       }, false},
+      {"symlink to a file", [](const std::string& path, const std::string& folder) {
+         std::ofstream(folder + "/target") << "old";
+         ::symlink((folder + "/target").c_str(), path.c_str());
+       }, false},
+      {"folder", [](const std::string& path, const std::string&) { ::mkdir(path.c_str(), 0755); }, false},
+      {"fifo", [](const std::string& path, const std::string&) { ::mkfifo(path.c_str(), 0644); }, false},
+      {"nothing", [](const std::string&, const std::string&) {}, false},
+  };
+  const std::vector<uint8_t> bytes = {'P', 'K', 0x05, 0x06, 0, 0, 0, 0, 'n', 'e', 'w'};
+  for (const Row& row : rows) {
+    TempFolder folder;
+    const std::string path = folder / "ChkPing.ZIP";
+    row.plant(path, folder.path());
+    struct stat before {};
+    ::lstat(path.c_str(), &before);
+    const std::string target_before = ReadFile(folder / "target");
+    ASSERT_EQ(SystemFiles().RewriteInPlace(path, bytes), row.rewritten) << row.name;
+    struct stat after {};
+    ::lstat(path.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << row.name;
+    EXPECT_EQ(after.st_mode, before.st_mode) << row.name;
+    if (row.rewritten) {
+      const std::string written = ReadFile(path);
+      EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.end()), bytes) << row.name;
+    } else if (S_ISREG(after.st_mode)) {
+      EXPECT_EQ(ReadFile(path), "old") << row.name;
+    }
+    EXPECT_EQ(ReadFile(folder / "target"), target_before) << row.name;
+  }
 }
 
 TEST(FilesTest, FailuresNameThePathAndTheReason) {
