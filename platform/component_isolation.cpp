@@ -312,6 +312,7 @@ class HostProcess {
       const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
       if (n > 0) {
         in_.append(buffer, static_cast<std::size_t>(n));
+        ++received_;
         continue;
       }
       if (n == 0) Ended();
@@ -331,8 +332,13 @@ class HostProcess {
     Breach("broke the component host's protocol (" + why + ") while " + Doing() + " and was stopped");
   }
 
-  // A process the component started and left: the run fails, and the host is replaced.
+  // A process the component started and left: the run fails, and the host is replaced. The host's
+  // processes are looked at again only when something came from the host since the last look: the
+  // answers to a scoring run's reads come in one piece, and the look after the first of them already
+  // saw the host idle after all of them.
   void CheckLeftovers() {
+    if (received_ == looked_at_) return;
+    looked_at_ = received_;
     const std::vector<pid_t> children = ChildrenOf(Watched());
     if (!children.empty()) {
       Breach("left a process running (process " + std::to_string(children.front()) + ") after " + doing_ +
@@ -462,6 +468,8 @@ class HostProcess {
   std::string in_;                // what came from the host and is not taken yet, from in_pos_
   std::size_t in_pos_ = 0;
   uint32_t posted_ = 0;           // requests posted over the host's life
+  uint64_t received_ = 0;         // pieces of answers received over the host's life
+  uint64_t looked_at_ = 0;        // `received_` when the host's processes were last looked at
   std::deque<Request> pending_;   // requests posted and not answered yet
 };
 
