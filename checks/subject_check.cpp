@@ -80,10 +80,17 @@ class ParallelGrader {
   ParallelGrader(const ParallelGrader&) = delete;
   ParallelGrader& operator=(const ParallelGrader&) = delete;
 
-  // The outcome of record `index`, once a worker has it; rethrows a worker's failure to start.
+  // The outcome of record `index`, once a worker has it; rethrows a worker's failure to start. A
+  // record that is not graded yet puts the checking thread to sleep until it is and a batch of the
+  // records after it is too (or every record is), so that on a sweep the checking thread takes
+  // outcomes in runs instead of waking the workers' cores for each one.
   Graded Take(size_t index) {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return slots_[index].done || failure_; });
+    if (!slots_[index].done) {
+      waiting_for_ = index;
+      done_.wait(lock, [&] { return Ready(index) || failure_; });
+      waiting_for_ = kNobody;
+    }
     if (!slots_[index].done) std::rethrow_exception(failure_);
     slots_[index].done = false;
     return std::move(slots_[index].graded);
@@ -99,6 +106,15 @@ class ParallelGrader {
     bool done = false;
     Graded graded;
   };
+
+  static constexpr size_t kNobody = static_cast<size_t>(-1);
+  static constexpr size_t kBatch = 16;  // outcomes the checking thread wakes up to, at most
+
+  // Whether the checking thread, waiting for record `index`, should wake: that record is graded and
+  // so are the next kBatch records or every record left (under mutex_).
+  bool Ready(size_t index) const {
+    return slots_[index].done && (completed_ == slots_.size() || completed_ >= index + kBatch);
+  }
 
   void Work(size_t n) {
     try {
@@ -125,7 +141,8 @@ class ParallelGrader {
         std::lock_guard lock(mutex_);
         slots_[index].graded = std::move(graded);
         slots_[index].done = true;
-        done_.notify_all();
+        ++completed_;
+        if (waiting_for_ != kNobody && Ready(waiting_for_)) done_.notify_one();
       }
       CloseObject(subject);
     } catch (...) {
@@ -146,6 +163,8 @@ class ParallelGrader {
   std::atomic<size_t> next_{0};
   std::atomic<bool> quit_{false};
   std::exception_ptr failure_;
+  size_t completed_ = 0;             // records graded so far
+  size_t waiting_for_ = kNobody;     // the record the checking thread sleeps for
 };
 
 }  // namespace
