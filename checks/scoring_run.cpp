@@ -86,7 +86,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   component->Put("AnsCont", Variant::Text(answer));
   component->Put("GetTotalScore", Variant::I2(kTotalScore));
   component->Put("ErrInfoType", Variant::I2(kErrInfoType));
-  component->ExpectReads({"ping", "ShowErr", "ErrMsgXml"});
+  component->ExpectReads({"ping", "ShowErr", "ErrMsgXml"}, NamedObject::AfterReads::kRelease);
   const float score = ToSingle(component->Read("ping"));
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));

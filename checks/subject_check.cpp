@@ -16,6 +16,7 @@
 #include "checks/close_object.h"
 #include "checks/record_check.h"
 #include "checks/scoring_run.h"
+#include "platform/cpu_placement.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/error.h"
 
@@ -71,7 +72,7 @@ class ParallelGrader {
       : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
     threads_.reserve(workers);
-    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i] { Work(i + 1); });
+    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }
   ~ParallelGrader() {
     quit_.store(true);
@@ -116,7 +117,9 @@ class ParallelGrader {
     return slots_[index].done && (completed_ == slots_.size() || completed_ >= index + kBatch);
   }
 
-  void Work(size_t n) {
+  void Work(size_t n, size_t workers) {
+    // Each worker on a core of its own, with the component host it hands its records to.
+    PlaceWorkerThread(n - 1, workers);
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
       // What an earlier sweep left in the worker's folder is not this answer's: the folder starts

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include "platform/component_module.h"
 #include "platform/component_process.h"
 #include "platform/component_wire.h"
+#include "platform/cpu_placement.h"
 #include "vardenix/error.h"
 
 #ifndef VARDENIX_INSTALLED_HOST
@@ -158,6 +160,8 @@ class HostProcess {
       throw RuntimeError("cannot start the component host " + path + ": " + e.Description());
     }
     close_ours();
+    // A process starts on the CPUs of the thread that started it.
+    host->cpu_ = PlacedCpu();
     return host;
   }
 
@@ -171,6 +175,23 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   int pid() const { return process_->pid(); }
+
+  // Runs the host where the calling thread runs: on the CPU it was placed on, or, when it was not
+  // placed, on the CPUs it may run on. A host that cannot be moved serves where it is.
+  void Follow() {
+    const int cpu = PlacedCpu();
+    if (cpu == cpu_) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu >= 0) {
+      CPU_SET(cpu, &set);
+    } else if (::sched_getaffinity(0, sizeof set, &set) != 0) {
+      return;
+    }
+    ::sched_setaffinity(process_->pid(), sizeof set, &set);
+    if (process_->Inner() != process_->pid()) ::sched_setaffinity(process_->Inner(), sizeof set, &set);
+    cpu_ = cpu;
+  }
 
   // Still worth keeping: running, and within its memory limit.
   bool Usable() { return !process_->Ended() && Resident() <= settings_.memory_bytes; }
@@ -461,6 +482,7 @@ class HostProcess {
   OutputKeep stderr_;
   std::unique_ptr<ComponentProcess> process_;
   std::atomic<uint32_t>* progress_ = nullptr;  // shared with the host: the requests it started on
+  int cpu_ = -1;                  // the CPU the host was placed on (PlacedCpu), or -1
   bool broken_ = false;
   std::string prog_id_;
   std::string doing_;             // what the component is doing, for a failure's description
@@ -486,8 +508,9 @@ class HostObject final : public NamedObject {
     if (!host_ || host_->broken()) return;
     try {
       // Its answer is received before the host serves the next run (ComponentHosts::TakeHost), by
-      // when the host has long given it: the release costs no wait here.
-      host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+      // when the host has long given it: the release costs no wait here. After announced reads it
+      // went to the host with them.
+      if (!release_posted_) PostRelease();
       host_->Flush(std::max(deadline_, Clock::now() + std::chrono::milliseconds(kComponentStopGraceMs)));
       Trace();
       hosts_->GiveBack(std::move(host_));
@@ -512,6 +535,7 @@ class HostObject final : public NamedObject {
   // host together. The host does them in order; a refused put fails that read with its message.
   void Put(const std::string& member, const Variant& value) override {
     Usable();
+    if (release_posted_) Released("put " + Quote(member) + " to");
     wire::Writer frame(wire::Kind::kPut);
     frame.Text(member).Value(value);
     host_->Post(frame.Frame(), prog_id_, "taking " + Quote(member));
@@ -519,8 +543,9 @@ class HostObject final : public NamedObject {
 
   // The reads the caller announced are asked for together at the first of them, and each answers
   // from what came back; the host does them in order after the puts, as the caller would have.
-  void ExpectReads(const std::vector<std::string>& members) override {
+  void ExpectReads(const std::vector<std::string>& members, AfterReads after) override {
     expected_ = members;
+    after_ = after;
     asked_.clear();
   }
 
@@ -532,6 +557,9 @@ class HostObject final : public NamedObject {
         frame.Text(expected);
         asked_.push_back({expected, host_->Post(frame.Frame(), prog_id_, "answering " + Quote(expected))});
       }
+      // The host answers the reads before it releases the object: a component that fails on its
+      // release has given its answers.
+      if (after_ == AfterReads::kRelease) PostRelease();
     }
     expected_.clear();
     uint32_t number = 0;
@@ -539,6 +567,7 @@ class HostObject final : public NamedObject {
       number = asked_.front().second;
       asked_.pop_front();
     } else {
+      if (release_posted_) Released("read " + Quote(member) + " from");
       // Not what was announced: what was asked for already is answered first, and left aside.
       if (!asked_.empty()) host_->Disregard(asked_.back().second);
       asked_.clear();
@@ -591,6 +620,17 @@ class HostObject final : public NamedObject {
     throw RuntimeError(message);
   }
 
+  void PostRelease() {
+    host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+    release_posted_ = true;
+  }
+
+  // A call after the release the caller announced: the object is gone in the host.
+  [[noreturn]] void Released(const std::string& call) const {
+    throw RuntimeError("cannot " + call + " the scoring component " + prog_id_ +
+                       ": it is released after the reads announced");
+  }
+
   void Trace() {
     const std::string text = host_->TakeStderr();
     if (!text.empty() && hosts_->settings().trace) hosts_->settings().trace(prog_id_, text);
@@ -601,6 +641,8 @@ class HostObject final : public NamedObject {
   std::string prog_id_;
   Clock::time_point deadline_;
   std::vector<std::string> expected_;                 // reads announced and not asked for yet
+  AfterReads after_ = AfterReads::kMore;              // what the caller does after them
+  bool release_posted_ = false;                       // the release is on its way to the host
   std::deque<std::pair<std::string, uint32_t>> asked_;  // reads asked for ahead, by request number
 };
 
@@ -624,7 +666,10 @@ std::unique_ptr<HostProcess> ComponentHosts::TakeHost() {
       host = std::move(idle_.back());
       idle_.pop_back();
     }
-    if (host->Settle() && host->Usable()) return host;
+    if (host->Settle() && host->Usable()) {
+      host->Follow();
+      return host;
+    }
   }
   return HostProcess::Start(settings_);
 }
@@ -646,8 +691,11 @@ std::vector<int> ComponentHosts::IdleHostIds() {
 }
 
 std::unique_ptr<NamedObject> ComponentHosts::Create(const std::string& module_path, const std::string& prog_id) {
+  // The run's time starts once it has a host: settling what the last run left (a release that
+  // hangs) is not this run's time.
+  std::unique_ptr<HostProcess> host = TakeHost();
   const auto deadline = DeadlineAfter(settings_.seconds);
-  auto object = std::make_unique<HostObject>(shared_from_this(), TakeHost(), prog_id, deadline);
+  auto object = std::make_unique<HostObject>(shared_from_this(), std::move(host), prog_id, deadline);
   object->Create(module_path);
   return object;
 }

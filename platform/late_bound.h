@@ -21,10 +21,19 @@ class NamedObject {
   virtual void Put(const std::string& member, const Variant& value) = 0;
   // "Read": a property get or a method without arguments, whichever the object has. Throws like Put.
   virtual Variant Read(const std::string& member) = 0;
-  // Says that the caller reads `members` next, in this order, unless one of the reads fails: an
-  // object whose calls cross to another process may then ask for them all at once. The default
-  // does nothing.
-  virtual void ExpectReads(const std::vector<std::string>& members) { (void)members; }
+  // What the caller does with the object after the reads it announces.
+  enum class AfterReads {
+    kMore,     // anything: more puts and reads may follow
+    kRelease,  // nothing: it destroys the object after them (or after the first read that fails)
+  };
+  // Says that the caller reads `members` next, in this order, unless one of the reads fails, and
+  // then does `after`: an object whose calls cross to another process may then ask for them all at
+  // once, and for its release with them. After kRelease, a put or a read out of the announced order
+  // throws RuntimeError. The default does nothing.
+  virtual void ExpectReads(const std::vector<std::string>& members, AfterReads after) {
+    (void)members;
+    (void)after;
+  }
 };
 
 class DispatchObject {

@@ -181,6 +181,12 @@ int Serve() {
         }
         case wire::Kind::kRelease: {
           in.End();
+          // The answers before the release go first: they may come in the same piece as the
+          // release, and a component that crashes or hangs in its release has given them.
+          if (!pending.empty()) {
+            if (!wire::SendAll(channel, pending)) return 0;  // the checking process is gone
+            pending.clear();
+          }
           object.reset();
           wire::Writer out = Reply(wire::Kind::kOk);
           Answer(out);

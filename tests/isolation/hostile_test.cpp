@@ -12,6 +12,7 @@
 
 #include "platform/component_process.h"
 #include "platform/component_records.h"
+#include "platform/cpu_placement.h"
 #include "rig.h"
 
 namespace vardenix::isolation_test {
@@ -139,6 +140,44 @@ TEST(HostileModules, OneHostProcessServesRunAfterRunAndANewOneFollowsACrash) {
   EXPECT_NE(after, first);
 }
 
+// The CPUs a process may run on, as /proc tells them ("0-1", "3").
+std::string CpusAllowed(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Cpus_allowed_list:", 0) == 0) return line.substr(line.find_first_not_of(" \t", 18));
+  }
+  return "?";
+}
+
+// A sweep's worker is placed on a CPU of its own, and the host process serving its run goes there
+// with it; a run of a thread that was not placed takes the host back to every CPU the thread may use.
+TEST(HostileModules, AHostProcessRunsWhereTheThreadServedRuns) {
+  Rig rig;
+  auto check = rig.Check();
+  ASSERT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  const std::string everywhere = CpusAllowed("self");
+  ASSERT_EQ(rig.hosts->IdleHostIds().size(), 1u);
+  const std::string host = std::to_string(rig.hosts->IdleHostIds().front());
+  EXPECT_EQ(CpusAllowed(host), everywhere);
+
+  std::string placed_on;
+  std::thread worker([&] {
+    EXPECT_FALSE(PlaceWorkerThread(0, 100000)) << "placed with more workers than CPUs";
+    EXPECT_EQ(PlacedCpu(), -1);
+    ASSERT_TRUE(PlaceWorkerThread(0, 1));
+    placed_on = std::to_string(PlacedCpu());
+    EXPECT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  });
+  worker.join();
+  EXPECT_EQ(rig.hosts->IdleHostIds(), std::vector<int>{std::stoi(host)}) << "the host process was not kept";
+  EXPECT_EQ(CpusAllowed("self"), everywhere) << "another thread's placement moved this one";
+  EXPECT_EQ(CpusAllowed(host), placed_on);
+
+  EXPECT_TRUE(RunCheck(*check, "Hostile.Good").passed);
+  EXPECT_EQ(CpusAllowed(host), everywhere);
+}
+
 // As many scoring runs at once as a check with that many workers makes: each gets a host process, and
 // every one is kept for the next round, however many there are.
 TEST(HostileModules, EveryHostProcessOfRunsAtOnceIsKept) {
@@ -158,28 +197,38 @@ TEST(HostileModules, EveryHostProcessOfRunsAtOnceIsKept) {
   EXPECT_EQ(second, first) << "a host process was stopped and another started";
 }
 
-// The scoring run announces its three reads, and the host is asked for them together; whatever the
-// caller then reads, and whatever the component refuses, each read answers as it would alone.
+// The scoring run announces its three reads and the release after them, and the host is asked for
+// them together; whatever the caller then reads, and whatever the component refuses, each read
+// answers as it would alone. After an announced release, a read out of turn is refused.
 TEST(HostileModules, AnnouncedReadsAnswerAsSingleReadsDo) {
+  using After = NamedObject::AfterReads;
   struct Row {
     const char* name;
     std::vector<std::string> announced;
+    After after;
     std::vector<std::string> read;
+    std::vector<std::string> want;  // empty: what single reads answer
   } rows[] = {
-      {"as announced", {"ping", "ShowErr", "ErrMsgXml"}, {"ping", "ShowErr", "ErrMsgXml"}},
-      {"another order", {"ping", "ShowErr", "ErrMsgXml"}, {"ShowErr", "ping", "ErrMsgXml"}},
-      {"fewer", {"ping", "ShowErr", "ErrMsgXml"}, {"ping"}},
-      {"a member refused in between", {"ping", "Nope", "ShowErr"}, {"ping", "Nope", "ShowErr"}},
-      {"the first refused", {"Nope", "ping"}, {"Nope", "ping", "Pid"}},
+      {"as announced", {"ping", "ShowErr", "ErrMsgXml"}, After::kMore, {"ping", "ShowErr", "ErrMsgXml"}, {}},
+      {"another order", {"ping", "ShowErr", "ErrMsgXml"}, After::kMore, {"ShowErr", "ping", "ErrMsgXml"}, {}},
+      {"fewer", {"ping", "ShowErr", "ErrMsgXml"}, After::kMore, {"ping"}, {}},
+      {"a member refused in between", {"ping", "Nope", "ShowErr"}, After::kMore, {"ping", "Nope", "ShowErr"}, {}},
+      {"the first refused", {"Nope", "ping"}, After::kMore, {"Nope", "ping", "Pid"}, {}},
+      {"as announced, then released", {"ping", "ShowErr", "ErrMsgXml"}, After::kRelease,
+       {"ping", "ShowErr", "ErrMsgXml"}, {}},
+      {"the first refused, then released", {"Nope", "ping"}, After::kRelease, {"Nope", "ping"}, {}},
+      {"another read after the release", {"ping"}, After::kRelease, {"ping", "ShowErr"},
+       {"50", "failed: cannot read \"ShowErr\" from the scoring component Hostile.Good: it is released after "
+              "the reads announced"}},
   };
   Rig rig;
-  auto reads = [&rig](const std::vector<std::string>& announced, const std::vector<std::string>& members) {
+  auto reads = [&rig](const std::vector<std::string>& announced, After after, const std::vector<std::string>& members) {
     auto object = rig.registry.Create("Hostile.Good");
     object->Put("TestPath", Variant::Text(rig.work.path()));
     object->Put("AnsCont", Variant::Text("not quite"));
     object->Put("GetTotalScore", Variant::I2(100));
     object->Put("ErrInfoType", Variant::I2(63));
-    if (!announced.empty()) object->ExpectReads(announced);
+    if (!announced.empty()) object->ExpectReads(announced, after);
     std::vector<std::string> out;
     for (const std::string& member : members) {
       try {
@@ -192,9 +241,23 @@ TEST(HostileModules, AnnouncedReadsAnswerAsSingleReadsDo) {
     return out;
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(reads(row.announced, row.read), reads({}, row.read)) << row.name;
+    const std::vector<std::string> want = row.want.empty() ? reads({}, After::kMore, row.read) : row.want;
+    EXPECT_EQ(reads(row.announced, row.after, row.read), want) << row.name;
     // The host serves the next object as before.
-    EXPECT_EQ(reads({}, {"ShowErr"}), std::vector<std::string>{"not perfect\r\n"}) << row.name;
+    EXPECT_EQ(reads({}, After::kMore, {"ShowErr"}), std::vector<std::string>{"not perfect\r\n"}) << row.name;
+  }
+}
+
+// A component that fails in its release has given its answers: the run stands, and the next run
+// gets a host process that works, with its whole time.
+TEST(HostileModules, AFailureInTheReleaseLeavesTheRunsAnswers) {
+  Rig rig;
+  auto check = rig.Check();
+  for (const char* prog_id : {"Hostile.ReleaseSegv", "Hostile.ReleaseLoop"}) {
+    const Verdict v = RunCheck(*check, prog_id);
+    EXPECT_TRUE(v.passed) << prog_id << ": " << v.text;
+    const Verdict next = RunCheck(*check, "Hostile.Good");
+    EXPECT_TRUE(next.passed) << prog_id << ": the next run: " << next.text;
   }
 }
 

@@ -1,7 +1,8 @@
 // A scoring-component module of components that misbehave in every way a process can, for the tests
 // of out-of-process hosting. Each class takes the four puts and misbehaves when asked for "ping"
-// (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; Hostile.Stray when it is released); Hostile.Good grades like a real component: full marks for
-// the answer text "perfect", half otherwise.
+// (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; for
+// Hostile.Stray, Hostile.ReleaseSegv and Hostile.ReleaseLoop, when it is released); Hostile.Good
+// grades like a real component: full marks for the answer text "perfect", half otherwise.
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@
 namespace {
 
 enum class Harm {
-  kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty, kStray
+  kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
+  kStray, kReleaseSegv, kReleaseLoop
 };
 
 template <Harm harm>
@@ -33,6 +35,12 @@ class Scorer {
       // host sends, that answers nothing.
       const char stray[] = {5, 0, 0, 0, 'K', 1, 0, 0, 0};
       [[maybe_unused]] ssize_t ignored = ::write(3, stray, sizeof stray);
+    } else if constexpr (harm == Harm::kReleaseSegv) {
+      ::signal(SIGSEGV, SIG_DFL);
+      ::raise(SIGSEGV);
+    } else if constexpr (harm == Harm::kReleaseLoop) {
+      volatile unsigned long spins = 0;
+      for (;;) spins = spins + 1;
     }
   }
 
@@ -130,6 +138,8 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kGarbage>>("Hostile.Garbage"),
     vx::MakeClass<Scorer<Harm::kChatty>>("Hostile.Chatty"),
     vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
+    vx::MakeClass<Scorer<Harm::kReleaseSegv>>("Hostile.ReleaseSegv"),
+    vx::MakeClass<Scorer<Harm::kReleaseLoop>>("Hostile.ReleaseLoop"),
 };
 
 }  // namespace
