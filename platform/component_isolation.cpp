@@ -38,6 +38,8 @@ namespace {
 
 // How often a long call is looked at: the process still there, its memory below the limit.
 constexpr auto kWatchTick = std::chrono::milliseconds(20);
+// How long a scoring run's answers are watched for before the thread sleeps until they come.
+constexpr auto kAnswerWatch = std::chrono::microseconds(150);
 // What is kept of a component's stderr, and how much of it a failure's description quotes.
 constexpr std::size_t kKeptStderr = 64 * 1024;
 constexpr std::size_t kQuotedStderr = 600;
@@ -139,15 +141,19 @@ class HostProcess {
     // answered.
     const int progress = ::memfd_create("vardenix-host-progress", MFD_CLOEXEC);
     if (progress >= 0) {
-      if (::ftruncate(progress, sizeof(std::atomic<uint32_t>)) == 0) {
-        void* shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED, progress, 0);
+      if (::ftruncate(progress, wire::kProgressBytes) == 0) {
+        void* shared = ::mmap(nullptr, wire::kProgressBytes, PROT_READ | PROT_WRITE, MAP_SHARED, progress, 0);
         if (shared != MAP_FAILED) {
           host->progress_ = static_cast<std::atomic<uint32_t>*>(shared);
+          host->answered_ = host->progress_ + 1;
           spec.descriptors.push_back({wire::kProgressDescriptor, progress});
         }
       }
     }
-    if (CanLimitAddressSpace()) spec.address_space_bytes = settings.memory_bytes;
+    if (CanLimitAddressSpace()) {
+      spec.address_space_bytes = settings.memory_bytes;
+      host->address_space_limited_ = true;
+    }
     auto close_ours = [&] {
       ::close(pair[1]);
       ::close(err[1]);
@@ -169,7 +175,7 @@ class HostProcess {
     ::close(socket_);  // the host reads the end of its stream and ends
     if (err_ >= 0) ::close(err_);
     if (process_) process_->Stop();
-    if (progress_ != nullptr) ::munmap(progress_, sizeof(std::atomic<uint32_t>));
+    if (progress_ != nullptr) ::munmap(progress_, wire::kProgressBytes);
   }
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -193,8 +199,11 @@ class HostProcess {
     cpu_ = cpu;
   }
 
-  // Still worth keeping: running, and within its memory limit.
-  bool Usable() { return !process_->Ended() && Resident() <= settings_.memory_bytes; }
+  // Still worth keeping: running, and within its memory limit (which a host whose address space is
+  // limited to it cannot pass: what is resident is mapped).
+  bool Usable() {
+    return !process_->Ended() && (address_space_limited_ || Resident() <= settings_.memory_bytes);
+  }
 
   // Queues `frame`, which the next Flush or Collect sends; its answer comes with a later Collect.
   // `doing` says what the component is asked to do, for the description of a failure ("taking
@@ -328,17 +337,24 @@ class HostProcess {
         Watch();
         next_watch = now + kWatchTick;
       }
-      // What is there is taken at once; the wait is only for what has not come yet.
-      char buffer[65536];
-      const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n > 0) {
-        in_.append(buffer, static_cast<std::size_t>(n));
-        ++received_;
-        continue;
+      // What is there is taken at once; the wait is only for what has not come yet. Right after
+      // requests went out, their answers are not there yet: the wait comes first.
+      if (!just_sent_) {
+        char buffer[65536];
+        const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+          in_.append(buffer, static_cast<std::size_t>(n));
+          ++received_;
+          continue;
+        }
+        if (n == 0) Ended();
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) Ended();
       }
-      if (n == 0) Ended();
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) Ended();
+      if (just_sent_) {
+        just_sent_ = false;
+        if (AnsweredSoon()) continue;
+      }
       const auto wait = std::min(deadline, next_watch) - now;
       pollfd fds[2] = {{socket_, POLLIN, 0}, {err_, POLLIN, 0}};
       const int ready = ::poll(fds, err_ >= 0 ? 2 : 1,
@@ -406,6 +422,8 @@ class HostProcess {
   }
 
   void Send(const std::string& frame, Clock::time_point deadline) {
+    just_sent_ = true;
+    if (answered_ != nullptr) answered_seen_ = answered_->load(std::memory_order_acquire);
     std::size_t done = 0;
     while (done < frame.size()) {
       const ssize_t n = ::send(socket_, frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -424,6 +442,22 @@ class HostProcess {
       }
       Ended();
     }
+  }
+
+  // Whether the host sends answers within a moment of the requests, watched without sleeping. A
+  // thread that sleeps for the few dozen microseconds a scoring run takes leaves its CPU idle, and
+  // waking it costs more than the watch. Not on a thread placed on a CPU with its host
+  // (cpu_placement.h), where the watch would only keep the host from running.
+  bool AnsweredSoon() {
+    if (answered_ == nullptr || PlacedCpu() >= 0) return false;
+    const auto until = Clock::now() + kAnswerWatch;
+    do {
+      if (answered_->load(std::memory_order_acquire) != answered_seen_) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } while (Clock::now() < until);
+    return false;
   }
 
   // While an answer is awaited: the process still there, its memory within the limit.
@@ -483,6 +517,10 @@ class HostProcess {
   std::unique_ptr<ComponentProcess> process_;
   std::atomic<uint32_t>* progress_ = nullptr;  // shared with the host: the requests it started on
   int cpu_ = -1;                  // the CPU the host was placed on (PlacedCpu), or -1
+  bool address_space_limited_ = false;  // to the memory limit, by RLIMIT_AS
+  bool just_sent_ = false;        // requests went out since the last wait for answers
+  std::atomic<uint32_t>* answered_ = nullptr;  // shared with the host: the times it sent answers
+  uint32_t answered_seen_ = 0;    // *answered_ when requests last went out
   bool broken_ = false;
   std::string prog_id_;
   std::string doing_;             // what the component is doing, for a failure's description

@@ -46,7 +46,11 @@ constexpr int kHostDescriptor = 3;
 // requests the host has started on (a 32-bit atomic counter), which the host increments before it
 // serves each request. When the host fails before answering, the count names the request it failed
 // in, also when the answers to earlier requests were still waiting to be sent with a later one.
+// The next 32-bit atomic counter counts the times the host sent answers, which it increments after
+// each send.
 constexpr int kProgressDescriptor = 4;
+// The size of that file.
+constexpr std::size_t kProgressBytes = 2 * sizeof(uint32_t);
 // Bytes of a frame besides the one answer text or message it carries.
 constexpr uint32_t kFrameOverhead = 64;
 

@@ -32,6 +32,17 @@ std::string pending;
 // The count of requests this host has started on, in memory the checking process reads when the
 // host fails before answering: it names the request the component failed in.
 std::atomic<uint32_t>* started = nullptr;
+// The count of times this host sent answers, beside it: the checking process may watch it for a
+// moment instead of sleeping until they come.
+std::atomic<uint32_t>* answered = nullptr;
+
+// Sends the answers pending; false when the checking process is gone.
+bool SendPending() {
+  if (!wire::SendAll(channel, pending)) return false;
+  pending.clear();
+  if (answered != nullptr) answered->fetch_add(1, std::memory_order_release);
+  return true;
+}
 
 // Called by operator new when an allocation fails (an address-space limit reached): say so, without
 // allocating, and end; the checking process reports the limit.
@@ -61,10 +72,7 @@ void Answer(wire::Writer& writer) {
   } else {
     pending += writer.Frame();
   }
-  if (pending.size() > kHeldAnswerBytes) {
-    if (!wire::SendAll(channel, pending)) ::_exit(0);  // the checking process is gone
-    pending.clear();
-  }
+  if (pending.size() > kHeldAnswerBytes && !SendPending()) ::_exit(0);  // the checking process is gone
 }
 
 void AnswerError(const std::string& message) {
@@ -89,10 +97,7 @@ class Requests {
           return true;
         }
       }
-      if (!pending.empty()) {
-        if (!wire::SendAll(channel, pending)) return false;  // the checking process is gone
-        pending.clear();
-      }
+      if (!pending.empty() && !SendPending()) return false;  // the checking process is gone
       buffer_.erase(0, pos_);
       pos_ = 0;
       char chunk[65536];
@@ -183,10 +188,7 @@ int Serve() {
           in.End();
           // The answers before the release go first: they may come in the same piece as the
           // release, and a component that crashes or hangs in its release has given them.
-          if (!pending.empty()) {
-            if (!wire::SendAll(channel, pending)) return 0;  // the checking process is gone
-            pending.clear();
-          }
+          if (!pending.empty() && !SendPending()) return 0;  // the checking process is gone
           object.reset();
           wire::Writer out = Reply(wire::Kind::kOk);
           Answer(out);
@@ -216,9 +218,12 @@ int main(int argc, char** argv) {
   }
   channel = wire::kHostDescriptor;
   if (::fcntl(wire::kProgressDescriptor, F_GETFD) >= 0) {
-    void* shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED,
+    void* shared = ::mmap(nullptr, wire::kProgressBytes, PROT_READ | PROT_WRITE, MAP_SHARED,
                           wire::kProgressDescriptor, 0);
-    if (shared != MAP_FAILED) started = static_cast<std::atomic<uint32_t>*>(shared);
+    if (shared != MAP_FAILED) {
+      started = static_cast<std::atomic<uint32_t>*>(shared);
+      answered = started + 1;
+    }
     ::close(wire::kProgressDescriptor);
   }
   // What a component prints on stdout joins its stderr: the protocol has a socket of its own, and a
