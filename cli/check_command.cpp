@@ -386,6 +386,7 @@ int RunCheck(const CheckArgs& a) {
   check.PingName(a.ping_name);
   check.PingPath(ping_path);
   ResultsObserver observer(run, ChooseProgress(a.quiet, ::isatty(STDERR_FILENO), std::getenv("TERM")), a.verbose);
+  if (a.json) observer.KeepJson();
   check.SetObserver(&observer);
 
   const auto start = std::chrono::steady_clock::now();

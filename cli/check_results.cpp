@@ -152,6 +152,7 @@ void ResultsObserver::OnRecord(const RecordResult& result) {
   const bool graded_draw = !result.typical_document && result.outcome != RecordOutcome::kNotGraded;
   if (graded_draw ? sample_after_stop_ : StopRequested()) return;
   run_.records.push_back(result);
+  if (keep_json_) run_.record_json.push_back(RecordJson(result));
   if (!result.typical_document && !run_.modules.empty()) {
     ModuleResult& module = run_.modules.back();
     if (result.outcome == RecordOutcome::kPassed) {
@@ -212,6 +213,36 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
   return stderr_is_terminal && !dumb ? ResultsObserver::Progress::kRedrawn : ResultsObserver::Progress::kLines;
 }
 
+namespace {
+
+// Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing the
+// whole result.
+std::string Dump(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string RecordJson(const RecordResult& r) {
+  nlohmann::ordered_json item;
+  item["kind"] = r.typical_document ? "typicalDocument" : "record";
+  item["module"] = r.module;
+  item["recNo"] = r.rec_no;
+  item["draw"] = r.draw;
+  item["outcome"] = OutcomeName(r.outcome);
+  if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) {
+    item["score"] = r.score;
+  } else {
+    item["score"] = nullptr;
+  }
+  item["reason"] = r.outcome == RecordOutcome::kPassed ? std::string() : OneLineReason(r);
+  item["details"] = r.reason;
+  item["errMsg"] = r.text;
+  item["errMsgXml"] = DeclareUtf8(r.xml);
+  item["seconds"] = r.seconds;
+  return Dump(item);
+}
+
 std::string RunJson(const CheckRun& run) {
   nlohmann::ordered_json out;
   // A dry run grades nothing, so it has no verdict: null, which a script cannot take for a pass.
@@ -233,27 +264,16 @@ std::string RunJson(const CheckRun& run) {
                    {"records", run.records.size()}, {"graded", counts.graded},     {"passed", counts.passed},
                    {"notPassed", counts.not_passed}, {"notGraded", counts.not_graded}};
   out["elapsedSeconds"] = run.elapsed_seconds;
-  nlohmann::ordered_json records = nlohmann::ordered_json::array();
-  for (const RecordResult& r : run.records) {
-    nlohmann::ordered_json item;
-    item["kind"] = r.typical_document ? "typicalDocument" : "record";
-    item["module"] = r.module;
-    item["recNo"] = r.rec_no;
-    item["draw"] = r.draw;
-    item["outcome"] = OutcomeName(r.outcome);
-    if (r.outcome == RecordOutcome::kPassed || r.outcome == RecordOutcome::kFailed) {
-      item["score"] = r.score;
-    } else {
-      item["score"] = nullptr;
-    }
-    item["reason"] = r.outcome == RecordOutcome::kPassed ? std::string() : OneLineReason(r);
-    item["details"] = r.reason;
-    item["errMsg"] = r.text;
-    item["errMsgXml"] = DeclareUtf8(r.xml);
-    item["seconds"] = r.seconds;
-    records.push_back(std::move(item));
+  // The records' objects go in as text, those made while the check ran or made here.
+  std::string text = Dump(out);
+  text.pop_back();  // the object's closing brace
+  text += ",\"records\":[";
+  const bool kept = run.record_json.size() == run.records.size();
+  for (std::size_t i = 0; i < run.records.size(); ++i) {
+    if (i > 0) text += ',';
+    text += kept ? run.record_json[i] : RecordJson(run.records[i]);
   }
-  out["records"] = std::move(records);
+  text += "],\"modules\":";
   nlohmann::ordered_json modules = nlohmann::ordered_json::array();
   for (const ModuleResult& m : run.modules) {
     modules.push_back({{"name", m.name},
@@ -263,17 +283,16 @@ std::string RunJson(const CheckRun& run) {
                        {"failures", m.failed},
                        {"notGraded", m.not_graded}});
   }
-  out["modules"] = std::move(modules);
-  // Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing
-  // the whole result.
-  return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  text += Dump(modules);
+  text += '}';
+  return text;
 }
 
 std::string ErrorJson(const std::string& message, int exit_status) {
   nlohmann::ordered_json out;
   out["error"] = message;
   out["exitStatus"] = exit_status;
-  return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return Dump(out);
 }
 
 std::string TextSummary(const CheckRun& run) {

@@ -36,6 +36,9 @@ struct CheckRun {
   int32_t samples = 0;         // OnSample calls
   int32_t failed_samples = 0;  // OnSample calls that did not pass
   std::vector<RecordResult> records;
+  // Each record's JSON object (RecordJson), made as the record came when the observer keeps them:
+  // the records of a long sweep are written while it runs, not all after it.
+  std::vector<std::string> record_json;
   std::vector<ModuleResult> modules;
 
   // The environment, for the HTML report.
@@ -85,6 +88,9 @@ class ResultsObserver final : public CheckObserver {
   enum class Progress { kNone, kRedrawn, kLines };
   ResultsObserver(CheckRun& run, Progress progress, bool verbose);
 
+  // Keeps each record's JSON object in the run as the record comes (for --json).
+  void KeepJson() { keep_json_ = true; }
+
   void OnModules(int32_t count) override;
   void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override;
   void OnSample(const std::string& module, const std::string& rec_no, bool passed) override;
@@ -101,6 +107,7 @@ class ResultsObserver final : public CheckObserver {
   CheckRun& run_;
   Progress progress_;
   bool verbose_;
+  bool keep_json_ = false;
   bool drawn_ = false;
   bool sample_after_stop_ = false;
   int32_t module_index_ = 0;
@@ -119,6 +126,8 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 // The JSON object of --json (docs/check-result.schema.json describes it).
 std::string RunJson(const CheckRun& run);
+// One record's object in its "records" list.
+std::string RecordJson(const RecordResult& record);
 // The one JSON object printed with --json when the command cannot run.
 std::string ErrorJson(const std::string& message, int exit_status);
 // The lines printed after the error text: the records that did not pass, and the counts.
