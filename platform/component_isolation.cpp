@@ -40,6 +40,8 @@ namespace {
 constexpr auto kWatchTick = std::chrono::milliseconds(20);
 // How long a scoring run's answers are watched for before the thread sleeps until they come.
 constexpr auto kAnswerWatch = std::chrono::microseconds(150);
+// The runs that sleep at once after a watch in vain.
+constexpr int kWatchesSkipped = 8;
 // What is kept of a component's stderr, and how much of it a failure's description quotes.
 constexpr std::size_t kKeptStderr = 64 * 1024;
 constexpr std::size_t kQuotedStderr = 600;
@@ -446,10 +448,16 @@ class HostProcess {
 
   // Whether the host sends answers within a moment of the requests, watched without sleeping. A
   // thread that sleeps for the few dozen microseconds a scoring run takes leaves its CPU idle, and
-  // waking it costs more than the watch. Not on a thread placed on a CPU with its host
-  // (cpu_placement.h), where the watch would only keep the host from running.
+  // waking it costs more than the watch. Not on a worker of a sweep (cpu_placement.h), which shares
+  // the cores with the other workers and the hosts: placed on a CPU with its host, the watch would
+  // only keep the host from running, and unplaced it would take CPU the others need.
+  // After a watch in vain (a slow component, a busy machine) the next few runs sleep at once.
   bool AnsweredSoon() {
-    if (answered_ == nullptr || PlacedCpu() >= 0) return false;
+    if (answered_ == nullptr || IsWorkerThread()) return false;
+    if (watches_skipped_ > 0) {
+      --watches_skipped_;
+      return false;
+    }
     const auto until = Clock::now() + kAnswerWatch;
     do {
       if (answered_->load(std::memory_order_acquire) != answered_seen_) return true;
@@ -457,6 +465,7 @@ class HostProcess {
       __builtin_ia32_pause();
 #endif
     } while (Clock::now() < until);
+    watches_skipped_ = kWatchesSkipped;
     return false;
   }
 
@@ -521,6 +530,7 @@ class HostProcess {
   bool just_sent_ = false;        // requests went out since the last wait for answers
   std::atomic<uint32_t>* answered_ = nullptr;  // shared with the host: the times it sent answers
   uint32_t answered_seen_ = 0;    // *answered_ when requests last went out
+  int watches_skipped_ = 0;       // runs left that sleep without watching (AnsweredSoon)
   bool broken_ = false;
   std::string prog_id_;
   std::string doing_;             // what the component is doing, for a failure's description
