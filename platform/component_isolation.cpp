@@ -152,10 +152,7 @@ class HostProcess {
         }
       }
     }
-    if (CanLimitAddressSpace()) {
-      spec.address_space_bytes = settings.memory_bytes;
-      host->address_space_limited_ = true;
-    }
+    if (CanLimitAddressSpace()) spec.address_space_bytes = settings.memory_bytes;
     auto close_ours = [&] {
       ::close(pair[1]);
       ::close(err[1]);
@@ -204,7 +201,7 @@ class HostProcess {
   // Still worth keeping: running, and within its memory limit (which a host whose address space is
   // limited to it cannot pass: what is resident is mapped).
   bool Usable() {
-    return !process_->Ended() && (address_space_limited_ || Resident() <= settings_.memory_bytes);
+    return !process_->Ended() && (CanLimitAddressSpace() || Resident() <= settings_.memory_bytes);
   }
 
   // Queues `frame`, which the next Flush or Collect sends; its answer comes with a later Collect.
@@ -341,7 +338,10 @@ class HostProcess {
       }
       // What is there is taken at once; the wait is only for what has not come yet. Right after
       // requests went out, their answers are not there yet: the wait comes first.
-      if (!just_sent_) {
+      if (just_sent_) {
+        just_sent_ = false;
+        if (AnsweredSoon()) continue;
+      } else {
         char buffer[65536];
         const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
@@ -352,10 +352,6 @@ class HostProcess {
         if (n == 0) Ended();
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) Ended();
-      }
-      if (just_sent_) {
-        just_sent_ = false;
-        if (AnsweredSoon()) continue;
       }
       const auto wait = std::min(deadline, next_watch) - now;
       pollfd fds[2] = {{socket_, POLLIN, 0}, {err_, POLLIN, 0}};
@@ -526,7 +522,6 @@ class HostProcess {
   std::unique_ptr<ComponentProcess> process_;
   std::atomic<uint32_t>* progress_ = nullptr;  // shared with the host: the requests it started on
   int cpu_ = -1;                  // the CPU the host was placed on (PlacedCpu), or -1
-  bool address_space_limited_ = false;  // to the memory limit, by RLIMIT_AS
   bool just_sent_ = false;        // requests went out since the last wait for answers
   std::atomic<uint32_t>* answered_ = nullptr;  // shared with the host: the times it sent answers
   uint32_t answered_seen_ = 0;    // *answered_ when requests last went out
