@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/component_isolation.h"
 #include "platform/component_records.h"
 #include "platform/fakes/temp_dir.h"

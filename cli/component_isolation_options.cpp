@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "cli/cli_support.h"
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/component_isolation.h"
 #include "vardenix/error.h"
 

@@ -1,5 +1,5 @@
 // The class registry over in-process classes, loaded modules and registration records.
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 
 #include <optional>
 

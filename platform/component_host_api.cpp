@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/component_isolation.h"
 #include "vardenix/component.h"
 

@@ -3,7 +3,7 @@
 // through IDispatch by member name, each member looked up (GetIDsOfNames) when it is used.
 #include <string>
 
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/windows/com_variant.h"
 #include "platform/windows/wide_text.h"
 #include "vardenix/error.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/fakes/zip_writer.h"

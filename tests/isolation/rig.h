@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 #include "platform/component_isolation.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/fakes/zip_writer.h"

@@ -1,5 +1,5 @@
 // The class registry and the component module ABI, through modules built by tests/platform/CMakeLists.txt.
-#include "platform/class_registry.h"
+#include "platform/component_registry.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include "platform/files.h"
 
 #include <filesystem>
 #include <fstream>
@@ -7,14 +7,6 @@
 #include "vardenix/error.h"
 
 namespace vardenix {
-
-Platform::Platform()
-    : files(&SystemFiles()),
-      classes(&SystemClassRegistry()),
-      archive_control([this]() -> DispatchObject& { return SystemArchiveControl(limits, stop); }),
-      database_engine([]() -> DatabaseEngine& { return SystemDatabaseEngine(); }),
-      xml(&SystemXmlDom()),
-      random(MakeRandomSource()) {}
 
 namespace {
 
