@@ -4,7 +4,7 @@
 #include <utility>
 #include <string>
 
-#include "platform/archive_control.h"
+#include "archive/archive_control.h"
 #include "vardenix/error.h"
 
 namespace vardenix {

@@ -20,7 +20,7 @@
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "authoring/text_decoding.h"
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 #include "cli/component_isolation_options.h"
 #include "platform/platform.h"
 #include "platform/random.h"

@@ -1,7 +1,7 @@
 // The default platform bundle: the real system. It is assembled here, above the archive control and
 // the component hosting, because the bundle's type (platform/platform.h) sits below both.
-#include "platform/archive_control.h"
-#include "platform/component_registry.h"
+#include "archive/archive_control.h"
+#include "hosting/component_registry.h"
 #include "platform/platform.h"
 
 namespace vardenix {

@@ -1,6 +1,6 @@
 // The class registry seam: what the checks need to make a new late-bound object from a ProgID.
 // The real registry (registered classes, loaded modules, registration records, components out of
-// process) is ComponentRegistry, in platform/component_registry.h; tests hand in their own.
+// process) is ComponentRegistry, in hosting/component_registry.h; tests hand in their own.
 #pragma once
 
 #include <memory>

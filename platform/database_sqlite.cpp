@@ -35,7 +35,7 @@
 #include "platform/database.h"
 #include "platform/sqlite_file.h"
 #ifdef _WIN32
-#include "platform/windows/wide_text.h"
+#include "windows/platform/wide_text.h"
 #endif
 #include "vardenix/error.h"
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "authoring/zip_writer.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "support/banks.h"
 
 extern char** environ;
