@@ -8,8 +8,26 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace vardenix {
+
+// How many CPUs this process may use, and why that many: the CPUs of its affinity mask
+// (sched_getaffinity, which taskset and a Slurm task's allocation narrow), further bounded by the CPU
+// quota of its cgroup and of every cgroup above it (cgroup v2's cpu.max, or v1's cpu.cfs_quota_us
+// over cpu.cfs_period_us; rounded up), and at least 1. `reason` says where the number came from, for
+// --verbose ("the CPUs this process may use (affinity 0-1)", "the cgroup's CPU quota of 1.5"). Where
+// the affinity cannot be read, the number of online CPUs.
+struct UsableCpus {
+  unsigned count = 1;
+  std::string reason;
+};
+UsableCpus CountUsableCpus();
+
+// The same for an affinity of `affinity_count` CPUs listed as `affinity_list` ("0-3,6"; a count of 0
+// is not known), with the cgroups read through `proc_self` (normally /proc/self: its mountinfo and
+// cgroup files).
+UsableCpus CountUsableCpus(unsigned affinity_count, const std::string& affinity_list, const std::string& proc_self);
 
 // Makes the calling thread worker `index` (from 0) of `count` and places it on the `index`-th of the
 // CPUs this thread may run on, when there are at least `count` of them and `index` < `count`;
