@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/text_encoding.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -268,13 +269,7 @@ std::shared_ptr<const ComponentClass> FindComponentClass(const ComponentModule& 
   return nullptr;
 }
 
-std::string ProgIdKey(const std::string& prog_id) {
-  std::string key = prog_id;
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
-}
+std::string ProgIdKey(const std::string& prog_id) { return AsciiLower(prog_id); }
 
 std::shared_ptr<const ComponentClass> AdoptComponentClass(const vx_class* cls, const std::string& origin) {
   if (cls == nullptr) throw RuntimeError("no class descriptor was given (" + origin + ")");
