@@ -513,7 +513,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                               "parses)")
                   ->type_name("FILE");
   cmd->add_flag("--json", a.json,
-                "print one JSON object instead of the text report (docs/check-result.schema.json describes it); "
+                "print one JSON object instead of the text report (its JSON Schema: share/doc/vardenix/check-result.schema.json of the install, docs/ of the source); "
                 "also when the command cannot run: {\"error\", \"exitStatus\"}");
   cmd->add_option("--html", a.html,
                   "write one self-contained HTML page of the results to this file (verdict, replay command, "
