@@ -101,6 +101,10 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
   if ((options & ChkResultDoc) && !have_archive) {
     throw UsageError("the typical-document check needs --archive ZIP");
   }
+  // A typical document graded against no rule says nothing of the set-up.
+  if ((options & ChkResultDoc) && a.rule_file_opt->count() == 0 && a.rule_text_opt->count() == 0) {
+    throw UsageError("the typical-document check needs the archive's rule: give --rule FILE or --rule-text TEXT");
+  }
   if (options & ChkSubject) {
     if (a.total_opt->count() == 0 || a.subject_opt->count() == 0) {
       throw UsageError("the subject check needs --total DB and --subject DB");

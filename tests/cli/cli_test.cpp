@@ -852,5 +852,33 @@ TEST(CheckCommand, SweepWorkersDefaultToTheCpusTheProcessMayUse) {
   }
 }
 
+// A word the command does not know is named, with the nearest known one, and a typical document
+// without its rule is refused; a value that looks like a
+// flag is still taken as the value of the option before it.
+TEST(CheckCommand, LineFaultsSayWhatIsWrongAndTheNearestKnownWord) {
+  TempDir dir;
+  struct Row {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Row rows[] = {
+      {{"chek"}, "unknown command \"chek\"; did you mean \"check\"?"},
+      {{"check", "--ping-name", "X", "--seeed", "7"}, "unknown option \"--seeed\" for \"vardenix check\"; did you mean \"--seed\"?"},
+      {{"check", "--json", "--sandbx", "--ping-name", "X"}, "did you mean \\\"--sandbox\\\"?"},
+      {{"bank", "lst"}, "unknown command \"bank lst\"; did you mean \"bank list\"?"},
+      {{"components", "--registy", "r"}, "unknown option \"--registy\" for \"vardenix components\"; did you mean \"--registry\"?"},
+      {{"frobnicate"}, "unknown command \"frobnicate\"\n"},
+      {{"check", "--ping-name", "X", "--archive", "a.zip"}, "needs the archive's rule: give --rule FILE or --rule-text TEXT"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = Vardenix(dir, row.args);
+    EXPECT_EQ(o.status, 2) << row.args[0] << "\n" << Describe(o);
+    EXPECT_NE((o.err + o.out).find(row.said), std::string::npos) << row.said << "\n" << Describe(o);
+  }
+  // "--seeed" here is the text of a rule, not a flag: the line's fault is elsewhere.
+  const Outcome value = Vardenix(dir, {"check", "--ping-name", "X", "--rule-text", "--seeed"});
+  EXPECT_EQ(value.err.find("unknown option"), std::string::npos) << Describe(value);
+}
+
 }  // namespace
 }  // namespace vardenix
