@@ -446,7 +446,7 @@ int RunCheck(const CheckArgs& a) {
   std::cout.flush();
   if (interrupted) {
     std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
-              << run.samples << " samples\n";
+              << Count(run.samples, "sample", "samples") << "\n";
     return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
   }
   // Written after the verdict and reports are on stdout, so a write that fails loses neither.

@@ -709,7 +709,7 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
 
   const Outcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("module PPT: 1 questions"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("module PPT: 1 question\n"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("module Word: 2 questions"), std::string::npos) << listed.out;
 }
 
@@ -741,7 +741,7 @@ TEST(BankCommand, RefusesWhatWouldDamageABank) {
   }
   EXPECT_FALSE(fakes::PathExists(dir / "none.db"));
   // The banks are as they were, and --force replaces one with an empty bank.
-  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 questions"), std::string::npos);
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 question\n"), std::string::npos);
   ASSERT_EQ(Vardenix(dir, {"bank", "create-total", "--force", dir / "total.db"}).status, 0);
   EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "total.db"}).out.find("0 rows in Tbl_Contract"), std::string::npos);
 }
