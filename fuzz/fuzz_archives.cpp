@@ -32,10 +32,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/archive_control.h"
+#include "archive/archive_control.h"
+#include "archive/zip_directory.h"
 #include "platform/limits.h"
-#include "platform/fakes/zip_writer.h"
-#include "platform/zip_directory.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "vardenix/error.h"
 
 namespace {

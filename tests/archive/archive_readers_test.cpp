@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/archive_control.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 
 namespace vardenix {
 namespace {

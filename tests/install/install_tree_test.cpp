@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "authoring/zip_writer.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/temp_dir.h"
 
 namespace vardenix {
 namespace {

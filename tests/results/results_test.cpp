@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "authoring/zip_writer.h"
-#include "platform/component_records.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
+#include "hosting/component_records.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "support/banks.h"
 #include "support/command.h"
 
