@@ -103,6 +103,10 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
   if ((options & ChkResultDoc) && !have_archive) {
     throw UsageError("the typical-document check needs --archive ZIP");
   }
+  // A typical document graded against no rule says nothing of the set-up.
+  if ((options & ChkResultDoc) && a.rule_file_opt->count() == 0 && a.rule_text_opt->count() == 0) {
+    throw UsageError("the typical-document check needs the archive's rule: give --rule FILE or --rule-text TEXT");
+  }
   if (options & ChkSubject) {
     if (a.total_opt->count() == 0 || a.subject_opt->count() == 0) {
       throw UsageError("the subject check needs --total DB and --subject DB");
@@ -452,7 +456,7 @@ int RunCheck(const CheckArgs& a) {
   std::cout.flush();
   if (interrupted) {
     std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
-              << run.samples << " samples\n";
+              << Count(run.samples, "sample", "samples") << "\n";
     return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
   }
   // Written after the verdict and reports are on stdout, so a write that fails loses neither.
@@ -523,7 +527,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                               "parses)")
                   ->type_name("FILE");
   cmd->add_flag("--json", a.json,
-                "print one JSON object instead of the text report (docs/check-result.schema.json describes it); "
+                "print one JSON object instead of the text report (its JSON Schema: share/doc/vardenix/check-result.schema.json of the install, docs/ of the source); "
                 "also when the command cannot run: {\"error\", \"exitStatus\"}");
   cmd->add_option("--html", a.html,
                   "write one self-contained HTML page of the results to this file (verdict, replay command, "
