@@ -306,6 +306,22 @@ TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
   EXPECT_NE(o.err.find("extraction failed: " + dir / "ChkPing.ZIP" + ": "), std::string::npos) << Describe(o);
 }
 
+// The answer (23 bytes) passes under the default bound and is refused under 10 bytes, the refusal
+// naming the limit and the flag; a malformed size cannot run.
+TEST(CheckCommand, MaxExtractSizeBoundsWhatAnExtractionWrites) {
+  TempDir dir;
+  const Outcome passes = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "1K"}));
+  EXPECT_EQ(passes.status, 0) << Describe(passes);
+  const Outcome refused =
+      Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "10"}));
+  EXPECT_EQ(refused.status, 1) << Describe(refused);
+  EXPECT_NE(refused.out.find("more than 10 bytes"), std::string::npos) << Describe(refused);
+  EXPECT_NE(refused.out.find("--max-extract-size"), std::string::npos) << Describe(refused);
+  const Outcome malformed = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "lots"}));
+  EXPECT_EQ(malformed.status, 2) << Describe(malformed);
+  EXPECT_NE(malformed.err.find("--max-extract-size"), std::string::npos) << Describe(malformed);
+}
+
 TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
   struct Row {
     const char* name;
