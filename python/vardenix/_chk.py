@@ -271,8 +271,11 @@ class EnviChk:
     def __del__(self) -> None:
         handle = getattr(self, "_handle", None)
         if handle is not None:
-            lib.vx_chk_destroy(handle)
             self._handle = None
+            try:
+                lib.vx_chk_destroy(handle)
+            except Exception:  # at interpreter exit the library's binding may be gone already
+                pass
 
     def _h(self) -> ctypes.c_void_p:
         if self._handle is None:
