@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/class_registry.h"
-#include "platform/component_isolation.h"
+#include "hosting/component_registry.h"
+#include "hosting/component_isolation.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "vardenix/envi_chk.h"

@@ -17,7 +17,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 
 namespace vardenix::cli {
 namespace {
