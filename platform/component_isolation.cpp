@@ -94,14 +94,24 @@ namespace {
 
 constexpr const char* kHostName = "vardenix-component-host";
 
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 std::string FolderOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Owned by root or by this user, and writable by no one else.
+bool OwnedAndGuarded(const struct stat& st) {
+  return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A host the search may take: an executable file that neither it nor its folder lets anyone but
+// root or this user change, so that a folder such as /tmp/bin that another user made is passed by.
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  struct stat folder;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && OwnedAndGuarded(st) &&
+         ::access(path.c_str(), X_OK) == 0 && ::stat(FolderOf(path).c_str(), &folder) == 0 &&
+         OwnedAndGuarded(folder);
 }
 
 std::string Realpath(const std::string& path) {

@@ -56,7 +56,8 @@ void CheckIsolationSettings(const IsolationSettings& settings);
 //     <prefix>/bin;
 //  3. the host of the installation as configured (<prefix>/bin at configure time);
 //  4. each folder of $PATH.
-// When none is there, the configured path is answered, so that the failure names it.
+// Steps 2 to 4 take only an executable file that neither it nor its folder lets anyone but root or
+// this user change. When none is there, the configured path is answered, so that the failure names it.
 struct HostSearch {
   std::string variable;            // $VARDENIX_COMPONENT_HOST
   std::string object_path;         // the shared object or program that holds this library

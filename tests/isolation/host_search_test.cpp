@@ -31,6 +31,9 @@ TEST(ComponentHostSearch, EachPlaceInItsTurn) {
   WriteProgram(dir / ("installed/" + host), "#!/bin/sh\n");
   WriteProgram(dir / ("on-path/" + host), "#!/bin/sh\n");
   WriteProgram(dir / ("not-executable/" + host), "#!/bin/sh\n", 0644);
+  WriteProgram(dir / ("others-may-write/" + host), "#!/bin/sh\n", 0757);
+  WriteProgram(dir / ("open-folder/" + host), "#!/bin/sh\n");
+  ASSERT_EQ(::chmod((dir / "open-folder").c_str(), 01777), 0);
   fakes::MakeDirs(dir / ("a-folder/" + host));
   // The files the search starts from (their folders must be there for ../bin to lead anywhere).
   for (const char* file : {"/bin/app", "/libexec/app", "/lib/x86_64-linux-gnu/libapp.so",
@@ -40,7 +43,8 @@ TEST(ComponentHostSearch, EachPlaceInItsTurn) {
 
   const std::string installed = dir / ("installed/" + host);
   const std::string missing = dir / ("nowhere/" + host);
-  const std::string path = "relative:" + dir / "not-executable" + "::" + dir / "a-folder" + ":" + dir / "on-path";
+  const std::string path = "relative:" + dir / "not-executable" + "::" + dir / "a-folder" + ":" +
+                           dir / "others-may-write" + ":" + dir / "open-folder" + ":" + dir / "on-path";
   struct Row {
     const char* name;
     HostSearch search;
@@ -57,7 +61,7 @@ TEST(ComponentHostSearch, EachPlaceInItsTurn) {
        {"", prefix + "/lib/x86_64-linux-gnu/app", true, "../../bin", installed, path}, installed},
       {"the installation when nothing is next to the program",
        {"", dir / "elsewhere/app", true, "../bin", installed, path}, installed},
-      {"PATH, absolute executable files only", {"", dir / "elsewhere/app", true, "../bin", missing, path},
+      {"PATH: absolute, executable, and only this user or root may change them", {"", dir / "elsewhere/app", true, "../bin", missing, path},
        dir / ("on-path/" + host)},
       {"nowhere: the installation's path, for the message",
        {"", "", true, "../bin", missing, "relative:" + dir / "not-executable"}, missing},
