@@ -31,9 +31,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/archive_control.h"
-#include "platform/fakes/zip_writer.h"
-#include "platform/zip_directory.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/zip_writer.h"
+#include "archive/zip_directory.h"
 #include "vardenix/error.h"
 
 namespace {

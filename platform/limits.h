@@ -34,7 +34,7 @@ struct Limits {
   uint64_t recordset_bytes = uint64_t{64} << 20;
   uint32_t query_seconds = 30;
 
-  // Scoring components run out of process (see platform/component_isolation.h). A component grades
+  // Scoring components run out of process (see hosting/component_isolation.h). A component grades
   // a few documents against a rule text: real ones answer in well under a second and use tens of
   // MiB. 120 s leaves room for a slow grader on a loaded exam-centre machine while still ending a
   // hung one in a time an operator waits for; 2 GiB is far above any real grader and below what

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/archive_control.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "vardenix/error.h"
 
 namespace vardenix {

@@ -8,12 +8,12 @@
 #include "checks/banks.h"
 #include "checks/rig.h"
 #include "checks/subject_check.h"
-#include "platform/archive_control.h"
-#include "platform/fakes/bank_writer.h"
-#include "platform/fakes/logging_database.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/bank_writer.h"
+#include "tests/support/fakes/logging_database.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {
