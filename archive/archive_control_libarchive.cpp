@@ -37,6 +37,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -353,6 +354,29 @@ struct ArchiveView {
   }
 };
 
+// The process's time-zone state, which libarchive's zip reader rewrites for every header it reads.
+//
+// The reader converts each header's MS-DOS time (central directory and local header) with mktime(),
+// and mktime() re-reads the time-zone setting every time: with TZ unset, glibc then frees its saved
+// copy of the setting and makes a new one, process-wide state that it guards with a lock of its own.
+// That lock is inside glibc, out of sight of ThreadSanitizer, so readers on two threads (the
+// controls of two check objects, the workers of a sweep) look to it like a race on that state. Every
+// call that makes libarchive read headers holds this mutex as well: the order is then one the tools
+// can check, and what they report on these paths is ours. Only the headers are read one thread at a
+// time; entries' data is not.
+std::mutex& TimeZoneMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The time-zone state is made once when the library starts, before any thread runs: a thread's first
+// localtime_r() (libarchive's zip writer, in the authoring tools and the tests) then finds it made
+// instead of making it outside the mutex above, where a reader on another thread could replace it.
+[[maybe_unused]] const bool kTimeZoneSetAtStart = [] {
+  ::tzset();
+  return true;
+}();
+
 // A reader over the archive view, positioned before the first entry. Names are read as ISO-8859-1,
 // which takes any byte: they are decoded from the raw directory instead.
 Reader OpenReader(ArchiveView& view, const std::string& path) {
@@ -367,7 +391,12 @@ Reader OpenReader(ArchiveView& view, const std::string& path) {
   archive_read_set_read_callback(a.get(), &ArchiveView::Read);
   archive_read_set_skip_callback(a.get(), &ArchiveView::Skip);
   archive_read_set_seek_callback(a.get(), &ArchiveView::Seek);
-  if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+  int rc;
+  {
+    std::lock_guard lock(TimeZoneMutex());
+    rc = archive_read_open1(a.get());
+  }
+  if (rc != ARCHIVE_OK) {
     Refuse(ar::kCannotOpen, Printable(path) + " is not a readable zip archive: " + ArchiveError(a.get()));
   }
   return a;
@@ -392,7 +421,11 @@ struct PlannedEntry {
 
 // Reads the next header; false at the end.
 bool NextHeader(archive* a, archive_entry*& entry) {
-  const int rc = archive_read_next_header(a, &entry);
+  int rc;
+  {
+    std::lock_guard lock(TimeZoneMutex());
+    rc = archive_read_next_header(a, &entry);
+  }
   if (rc == ARCHIVE_EOF) return false;
   if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
   return true;
