@@ -306,6 +306,22 @@ TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
   EXPECT_NE(o.err.find("extraction failed: " + dir / "ChkPing.ZIP" + ": "), std::string::npos) << Describe(o);
 }
 
+// The answer (23 bytes) passes under the default bound and is refused under 10 bytes, the refusal
+// naming the limit and the flag; a malformed size cannot run.
+TEST(CheckCommand, MaxExtractSizeBoundsWhatAnExtractionWrites) {
+  TempDir dir;
+  const Outcome passes = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "1K"}));
+  EXPECT_EQ(passes.status, 0) << Describe(passes);
+  const Outcome refused =
+      Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "10"}));
+  EXPECT_EQ(refused.status, 1) << Describe(refused);
+  EXPECT_NE(refused.out.find("more than 10 bytes"), std::string::npos) << Describe(refused);
+  EXPECT_NE(refused.out.find("--max-extract-size"), std::string::npos) << Describe(refused);
+  const Outcome malformed = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "lots"}));
+  EXPECT_EQ(malformed.status, 2) << Describe(malformed);
+  EXPECT_NE(malformed.err.find("--max-extract-size"), std::string::npos) << Describe(malformed);
+}
+
 TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
   struct Row {
     const char* name;
@@ -709,7 +725,7 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
 
   const Outcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("module PPT: 1 questions"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("module PPT: 1 question\n"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("module Word: 2 questions"), std::string::npos) << listed.out;
 }
 
@@ -741,7 +757,7 @@ TEST(BankCommand, RefusesWhatWouldDamageABank) {
   }
   EXPECT_FALSE(fakes::PathExists(dir / "none.db"));
   // The banks are as they were, and --force replaces one with an empty bank.
-  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 questions"), std::string::npos);
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 question\n"), std::string::npos);
   ASSERT_EQ(Vardenix(dir, {"bank", "create-total", "--force", dir / "total.db"}).status, 0);
   EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "total.db"}).out.find("0 rows in Tbl_Contract"), std::string::npos);
 }
