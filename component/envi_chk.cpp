@@ -54,6 +54,8 @@ void ClsEnviChk::PingPath(const std::string& vData) { impl_->mstrPingPath = vDat
 std::string ClsEnviChk::PingPath() const { return impl_->mstrPingPath; }
 void ClsEnviChk::SetObserver(CheckObserver* observer) { impl_->observer = observer; }
 void ClsEnviChk::SetSelection(SubjectSelection selection) { impl_->selection = std::move(selection); }
+std::string ClsEnviChk::RecordedErrInfo() const { return impl_->mstrErrInfo; }
+std::string ClsEnviChk::RecordedErrInfoXml() const { return impl_->mstrErrInfoXml; }
 
 bool ClsEnviChk::ResultChk(std::vector<uint8_t>& byteArr, std::string strRule,
                            std::string& strErrMsg, std::string& strErrMsgXml) {

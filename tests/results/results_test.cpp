@@ -631,7 +631,7 @@ TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
   const std::vector<std::vector<std::string>> commands = {
       {"check"},         {"register"},          {"unregister"},           {"components"},
       {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
-      {"bank", "list"}};
+      {"bank", "list"},  {"merge"}};
   TempDir dir;
   size_t flags = 0;
   for (const std::vector<std::string>& command : commands) {
