@@ -415,8 +415,10 @@ void Judged(const std::string& base, const std::string& corpus) {
       {"Python zipfile: an empty archive", corpus_file("python-empty.zip"), ar::kSuccess, {}},
       {"Python zipfile: zip64 and a 16,362-byte comment", corpus_file("python-zip64-long-comment.zip"), ar::kSuccess,
        {"a.txt = zip64 entry\n"}},
+      // Read as the archive it is (not as a damaged zip64 one); its name holds control characters,
+      // which Windows names cannot.
       {"Python zipfile: a name ending in a zip64 locator's signature", corpus_file("python-locator-lookalike.zip"),
-       ar::kSuccess, {std::string("aPK\x06\x07") + std::string(16, 'n') + " = name holds a locator signature"}},
+       ar::kUnsafeName, {}},
       {"Info-ZIP zip reading its standard input", corpus_file("zip-stdin-pipe.zip"), ar::kSuccess, {"- = x"}},
       {"a folder entry declaring 68 bytes", corpus_file("folder-declares-size.zip"), ar::kSuccess,
        {"folder\\", "folder\\f.txt = in the folder"}},
