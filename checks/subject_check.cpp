@@ -178,9 +178,18 @@ int32_t SampleCount(float rate, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
+std::string NothingGradedLine(const std::string& subject_code, int32_t drawn) {
+  return "no operation question of subject " + subject_code + " could be graded: " + std::to_string(drawn) +
+         " drawn, none with an answer";
+}
+
 bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xml,
                    const std::string& total_path, const std::string& subject_path,
-                   const std::string& subject_code, int32_t contract_code, float rate) noexcept {
+                   const std::string& subject_code, int32_t contract_code, float rate,
+                   SubjectTally* tally) noexcept {
+  SubjectTally unused_tally;
+  SubjectTally& counted = tally ? *tally : unused_tally;
+  counted = SubjectTally();
   std::unique_ptr<Database> db_total;
   std::unique_ptr<Database> db_subject;
   std::unique_ptr<Recordset> rs_questions;
@@ -303,6 +312,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           record.module = module;
           record.rec_no = rec_no;
           record.draw = sample;
+          ++counted.drawn;
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
@@ -330,6 +340,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
             passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
             record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           }
+          if (record.outcome != RecordOutcome::kNotGraded) ++counted.graded;
           if (!passed) {
             verdict = false;
             err_text += record_text;

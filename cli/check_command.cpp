@@ -57,6 +57,7 @@ struct CheckArgs {
   bool all = false;
   int jobs = 0;  // 0: one per core
   bool dry_run = false;
+  bool allow_empty = false;
   std::string rerun;
   std::string html;
   std::string junit;
@@ -311,6 +312,7 @@ int RunCheck(const CheckArgs& a) {
   const float rate = ParseRate(a.rate);
   SubjectSelection selection;
   selection.grade = !a.dry_run;
+  selection.allow_nothing_graded = a.allow_empty;
   if (a.all) {
     selection.kind = SubjectSelection::Kind::kEveryQuestion;
     const unsigned cores = std::thread::hardware_concurrency();
@@ -403,6 +405,16 @@ int RunCheck(const CheckArgs& a) {
   // file is written from it.
   const bool interrupted = StopRequested();
   run.interrupted = interrupted;
+  // A check that graded nothing at all (no record, no typical document) has shown nothing: whatever
+  // the options, it does not pass unless --allow-empty says it may.
+  if (!a.dry_run && !interrupted && CountRecords(run.records).graded == 0) {
+    if (!a.allow_empty) {
+      run.verdict = false;
+      run.reason = kNothingGraded;
+    } else if (!a.quiet) {
+      std::cerr << "vardenix check: warning: nothing was graded; --allow-empty lets the verdict pass on no record\n";
+    }
+  }
 
   if (a.xml_opt->count() > 0 && a.xml == "-") {
     std::cout << XmlFileText(run.err_xml);
@@ -421,7 +433,7 @@ int RunCheck(const CheckArgs& a) {
     std::string text = ForStdout(run.err_msg);
     if (!text.empty() && text.back() != '\n') text += '\n';
     std::cout << text << TextSummary(run);
-    std::cout << "verdict: " << (interrupted ? "interrupted" : run.verdict ? "passed" : "not passed") << '\n';
+    std::cout << "verdict: " << VerdictWords(run) << '\n';
     if (!interrupted && !run.verdict && run.err_msg.empty() && !a.verbose && !a.quiet) {
       std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
     }
@@ -520,6 +532,10 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                   "the same, in the same order, as with --jobs 1 (default: the number of cores)")
       ->type_name("N")
       ->check(CLI::Range(1, 256));
+  cmd->add_flag("--allow-empty", a.allow_empty,
+                "let a check in which nothing was graded (no record drawn had an answer text and an archive, no "
+                "module listed a question, and no typical document was checked) pass; without it such a check is "
+                "\"not passed: nothing was graded\" (exit 1)");
   auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
                                 "list the draws the seed and rate would make (module, record number) and the seed, "
                                 "without extracting or grading anything; no verdict (null in --json), exit 0 when the "

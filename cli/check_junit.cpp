@@ -150,9 +150,10 @@ std::string JUnitXml(const CheckRun& run) {
     out += "  </testsuite>\n";
   }
   if (verdict_case) {
-    const std::string text = run.err_msg.find_first_not_of(" \t\r\n") == std::string::npos
-                                 ? std::string("the check did not pass and reported no details")
-                                 : run.err_msg;
+    std::string text = run.err_msg.find_first_not_of(" \t\r\n") == std::string::npos
+                           ? std::string("the check did not pass and reported no details")
+                           : run.err_msg;
+    if (!run.reason.empty()) text = run.reason + "\n" + (run.err_msg.empty() ? std::string() : run.err_msg);
     out += "  <testsuite" + Attr("name", "verdict") + Attr("tests", "1") + Attr("failures", "1") +
            Attr("errors", "0") + Attr("skipped", "0") + Attr("time", Seconds(run.elapsed_seconds)) + ">\n" +
            "    <testcase" + Attr("classname", "vardenix.verdict") + Attr("name", "verdict") +

@@ -252,6 +252,7 @@ std::string RunJson(const CheckRun& run) {
     out["verdict"] = run.verdict;
   }
   if (run.interrupted) out["interrupted"] = true;
+  if (!run.reason.empty()) out["reason"] = run.reason;
   out["errMsg"] = run.err_msg;
   out["errMsgXml"] = DeclareUtf8(run.err_xml);
   // A string: a 64-bit seed does not survive a JSON number in JavaScript or jq.
@@ -318,8 +319,14 @@ std::string TextSummary(const CheckRun& run) {
     out += ", " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
   }
   out += "\n";
-  if (counts.graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
+  if (counts.graded == 0 && run.verdict) out += "warning: nothing was graded, so the verdict rests on no record\n";
   return out;
+}
+
+std::string VerdictWords(const CheckRun& run) {
+  if (run.interrupted) return "interrupted";
+  if (run.verdict) return "passed";
+  return run.reason.empty() ? "not passed" : "not passed: " + run.reason;
 }
 
 }  // namespace vardenix::cli

@@ -22,8 +22,13 @@ struct ModuleResult {
 };
 
 // Everything one run of the command found, for the outputs.
+// Why a verdict is not passed when no item says it: nothing at all was graded.
+inline constexpr const char* kNothingGraded = "nothing was graded";
+
 struct CheckRun {
   bool verdict = false;
+  // Why the command did not pass the check by itself (kNothingGraded), or empty.
+  std::string reason;
   bool dry_run = false;
   bool interrupted = false;  // stopped by a signal: no verdict
   std::string mode = "sample";  // "sample", "all" or "rerun"
@@ -132,6 +137,8 @@ std::string RecordJson(const RecordResult& record);
 std::string ErrorJson(const std::string& message, int exit_status);
 // The lines printed after the error text: the records that did not pass, and the counts.
 std::string TextSummary(const CheckRun& run);
+// The verdict in words: "passed", "not passed", "not passed: nothing was graded", "interrupted".
+std::string VerdictWords(const CheckRun& run);
 
 }  // namespace vardenix::cli
 

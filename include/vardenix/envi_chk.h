@@ -77,6 +77,11 @@ struct SubjectSelection {
   // control; the records are reported in bank order, with the same texts and reports as one worker
   // gives. The random sample and listed records are always graded one after another.
   int32_t jobs = 1;
+  // False: a subject check asked for alone (ChkSubject without ChkResultDoc) in which no record was
+  // graded (none drawn had an answer text and an archive, or no module listed a question) does not
+  // pass, and says so in one recorded entry naming the subject; a result with nothing graded is no
+  // evidence. True: such a check passes, as it did before anything was graded.
+  bool allow_nothing_graded = false;
 };
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the

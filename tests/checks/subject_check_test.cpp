@@ -434,26 +434,42 @@ TEST(SubjectMdbChk, ASampleIsNeverGradedOnAFileAnEarlierSampleLeft) {
 namespace vardenix::testing {
 namespace {
 
+// A subject check alone that graded nothing (no record drawn had an answer, or no module listed a
+// question) has shown nothing and does not pass; with the typical document, that document was graded.
 TEST(PingEnviChk, VerdictsWithTheSubjectCheck) {
   struct Row {
     const char* name;
     int options;
-    const char* subject_answer;  // "bad..." fails the sampled record
+    std::vector<Question> questions;  // answer "bad..." fails the sampled record
+    bool allow_nothing_graded;
     bool verdict;
+    const char* entry;  // the one recorded entry's description; nullptr: none
   };
+  const std::optional<std::string> none;
   const Row rows[] = {
-      {"subject only, passes", ChkSubject, "good", true},
-      {"subject only, fails", ChkSubject, "bad", false},
-      {"both pass", 3, "good", true},
-      {"typical passes, subject fails", 3, "bad", false},
+      {"subject only, passes", ChkSubject, {{"m", "R1", "good"}}, false, true, nullptr},
+      {"subject only, fails", ChkSubject, {{"m", "R1", "bad"}}, false, false, nullptr},
+      {"both pass", 3, {{"m", "R1", "good"}}, false, true, nullptr},
+      {"typical passes, subject fails", 3, {{"m", "R1", "bad"}}, false, false, nullptr},
+      {"subject only, no answer text", ChkSubject, {{"m", "R1", none}}, false, false,
+       "no operation question of subject S1 could be graded: 1 drawn, none with an answer"},
+      {"subject only, no archive", ChkSubject, {{"m", "R1", "good", std::nullopt}}, false, false,
+       "no operation question of subject S1 could be graded: 1 drawn, none with an answer"},
+      {"subject only, the module has no question", ChkSubject, {{"other", "R1", "good"}}, false, false,
+       "no operation question of subject S1 could be graded: 0 drawn, none with an answer"},
+      {"subject only, nothing graded, allowed", ChkSubject, {{"m", "R1", none}}, true, true, nullptr},
+      {"both, the typical document graded", 3, {{"m", "R1", none}}, false, true, nullptr},
   };
   for (const Row& row : rows) {
     Rig rig;
     ScoreByAnswer(rig);
     rig.script->show_err = Variant::Text("text of the component\r\n");
+    SubjectSelection selection;
+    selection.allow_nothing_graded = row.allow_nothing_graded;
+    rig.chk->SetSelection(selection);
     Banks banks(rig.dir);
     TotalBank(banks.total, "S1", {"m"});
-    SubjectBank(banks.subject, {{"m", "R1", row.subject_answer}});
+    SubjectBank(banks.subject, row.questions);
     std::vector<uint8_t> bytes = SomeArchive();
     std::string text = "caller", xml = "caller";
     EXPECT_EQ(rig.chk->PingEnviChk(text, xml, bytes, "good rule", ChkPingConstants(row.options), banks.total,
@@ -463,6 +479,10 @@ TEST(PingEnviChk, VerdictsWithTheSubjectCheck) {
     if (row.verdict) {
       EXPECT_EQ(text, "") << row.name;
       EXPECT_EQ(xml, "") << row.name;
+    } else if (row.entry != nullptr) {
+      // The recorder's layout: the headline, then the description indented by four.
+      EXPECT_EQ(text, std::string("对题库进行检测\r\n    ") + row.entry + "\r\n") << row.name;
+      EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), std::vector<std::string>{"对题库进行检测"}) << row.name;
     } else {
       // What the typical document left (when it ran), then the failing record's text.
       const std::string expected = row.options == 3 ? "text of the component\r\ntext of the component\r\n"

@@ -797,5 +797,56 @@ TEST(CheckResults, ASweepNeverEmptiesAFolderItDidNotMake) {
   }
 }
 
+// A check in which nothing at all was graded has shown nothing: not passed, in every output, with
+// any options and any number of workers, unless --allow-empty; the typical document alone is graded.
+TEST(CheckResults, NothingGradedIsNotPassed) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    int status;
+  };
+  const Row rows[] = {
+      {"a sample", {}, 1},
+      {"--options 2", {"--options", "2"}, 1},
+      {"--all", {"--all", "--jobs", "1"}, 1},
+      {"--all in two workers", {"--all", "--jobs", "2"}, 1},
+      {"--allow-empty", {"--allow-empty"}, 0},
+      {"--all --allow-empty", {"--all", "--jobs", "2", "--allow-empty"}, 0},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    // Two modules: one whose records have no answer text or no archive, one without questions.
+    support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word", "Empty"}));
+    support::WriteSubjectBank(dir / "subject.db", {{"Word", "W-4", std::nullopt, AnswerZip(dir)},
+                                                   {"Word", "W-5", "perfect", std::nullopt}});
+    const std::vector<std::string> outputs = {"--junit", dir / "junit.xml", "--html", dir / "report.html"};
+    const CommandOutcome text = Vardenix(dir, Concat(Concat(SubjectCheck(dir), row.flags), outputs));
+    EXPECT_EQ(text.status, row.status) << row.name << "\n" << text.Describe();
+    const CommandOutcome json = Vardenix(dir, Concat(Concat(SubjectCheck(dir), row.flags), {"--json"}));
+    EXPECT_EQ(json.status, row.status) << row.name << "\n" << json.Describe();
+    const nlohmann::json j = Json(json);
+    const std::string junit = ReadFile(dir / "junit.xml");
+    const std::string html = ReadFile(dir / "report.html");
+    if (row.status == 1) {
+      EXPECT_NE(text.out.find("verdict: not passed: nothing was graded\n"), std::string::npos) << row.name << text.out;
+      EXPECT_EQ(j.value("verdict", true), false) << row.name;
+      EXPECT_EQ(j.value("reason", ""), "nothing was graded") << row.name;
+      EXPECT_NE(junit.find("<failure message=\"not passed: nothing was graded\" type=\"verdict\""), std::string::npos)
+          << row.name << "\n" << junit;
+      EXPECT_NE(html.find("<h1>Not passed: nothing was graded</h1>"), std::string::npos) << row.name;
+    } else {
+      EXPECT_NE(text.out.find("verdict: passed\n"), std::string::npos) << row.name << text.out;
+      EXPECT_EQ(j.value("verdict", false), true) << row.name;
+      EXPECT_FALSE(j.contains("reason")) << row.name;
+      EXPECT_EQ(junit.find("vardenix.verdict"), std::string::npos) << row.name << "\n" << junit;
+    }
+  }
+  // The typical document alone is graded: it passes, and the demo's first check with it.
+  TempDir dir;
+  const CommandOutcome typical = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--json"}));
+  EXPECT_EQ(typical.status, 0) << typical.Describe();
+  EXPECT_FALSE(Json(typical).contains("reason"));
+}
+
 }  // namespace
 }  // namespace vardenix
