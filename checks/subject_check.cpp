@@ -215,7 +215,13 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     db_total = engine.OpenDatabase(total_path, ctx.platform.limits, ctx.platform.stop);
 
     const BankQuery modules = ModuleQuery(subject_code, contract_code);
-    rs_modules = db_total->OpenRecordset(modules.text, modules.params);
+    const uint64_t text_budget = ctx.platform.limits.bank_text_bytes;
+    try {
+      rs_modules = db_total->OpenRecordset(modules.text, modules.params, text_budget);
+    } catch (const ValueTooLarge&) {
+      throw RuntimeError("a module name (C_Module) of subject " + subject_code + " in the total bank is over the " +
+                         BudgetWords(text_budget) + " limit");
+    }
 
     if (rs_modules->Bof() && rs_modules->Eof()) {
       AddErrInfo(ctx.recorder, kSubjectBankCheck, kNoOperationQuestions, "", "", "", "", "");
@@ -257,7 +263,12 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       const std::string module = TextOrEmpty(*rs_modules, "C_Module");
       // The previous module's list is released here, without a close of its own.
       const BankQuery questions = QuestionListQuery(module);
-      rs_questions = db_subject->OpenRecordset(questions.text, questions.params);
+      try {
+        rs_questions = db_subject->OpenRecordset(questions.text, questions.params, text_budget);
+      } catch (const ValueTooLarge&) {
+        throw RuntimeError("a record number (C_RecNo) of module " + module + " in the subject bank is over the " +
+                           BudgetWords(text_budget) + " limit");
+      }
       if (!(rs_questions->Bof() && rs_questions->Eof())) {
         rs_questions->MoveLast();
         const int32_t count = rs_questions->RecordCount();

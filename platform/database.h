@@ -28,6 +28,7 @@
 
 #include "platform/limits.h"
 #include "platform/variant.h"
+#include "vardenix/error.h"
 
 namespace vardenix {
 
@@ -70,8 +71,18 @@ class Database : public Closable {
   // Empty and Null as NULL. Throws RuntimeError with the engine's message when the query is
   // rejected ("no such table: Tbl_Operation"), when the number of values differs from the number of
   // placeholders, or when the query holds more than one statement or would change the database.
-  virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
-                                                   const std::vector<Variant>& params = {}) = 0;
+  //
+  // `value_bytes`, when not 0, is the budget of each value the query yields: one longer than that
+  // (stored or computed) throws ValueTooLarge before it is read into memory, never an empty or
+  // shortened value. The record set's own limits hold as well.
+  virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params = {},
+                                                   uint64_t value_bytes = 0) = 0;
+};
+
+// A value of a query passed the budget given with it (Database::OpenRecordset).
+class ValueTooLarge : public RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
 };
 
 class DatabaseEngine {

@@ -192,12 +192,19 @@ Variant ReadColumn(sqlite3_stmt* stmt, int column) {
       // The pointer first, then the size, as SQLite asks; a zero-length blob has a null pointer.
       const void* data = sqlite3_column_blob(stmt, column);
       const int size = sqlite3_column_bytes(stmt, column);
+      if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
+        throw RuntimeError("out of memory reading a binary value of the question bank");
+      }
       return Variant::Text(data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
                                 : std::string());
     }
     default: {
       const unsigned char* data = sqlite3_column_text(stmt, column);
       const int size = sqlite3_column_bytes(stmt, column);
+      // A text that could not be made (out of memory) is no empty text.
+      if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
+        throw RuntimeError("out of memory reading a text value of the question bank");
+      }
       return Variant::Text(
           data ? std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size))
                : std::string());
@@ -320,10 +327,25 @@ class SqliteDatabase final : public Database {
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-  std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
-                                           const std::vector<Variant>& params) override {
+  std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params,
+                                           uint64_t value_bytes) override {
     if (!db_) throw RuntimeError("the question bank " + path_ + " is closed");
     watch_->Start(limits_.query_seconds);
+    // SQLite refuses a value over its length limit before it reads or makes it; the query's budget
+    // lowers that limit while it runs.
+    const int connection_limit = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1);
+    const int query_limit = value_bytes == 0 ? connection_limit
+                                             : static_cast<int>(std::min<uint64_t>(value_bytes, connection_limit));
+    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, query_limit);
+    struct RestoreLimit {
+      sqlite3* db;
+      int limit;
+      ~RestoreLimit() { sqlite3_limit(db, SQLITE_LIMIT_LENGTH, limit); }
+    } restore{db_, connection_limit};
+    const auto too_large = [&] {
+      return ValueTooLarge("the question bank " + path_ + ": a value is over the limit of " +
+                           std::to_string(query_limit) + " bytes");
+    };
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     if (query.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -360,6 +382,7 @@ class SqliteDatabase final : public Database {
       const int rc = sqlite3_step(stmt.get());
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) {
+        if ((rc & 0xFF) == SQLITE_TOOBIG && value_bytes != 0) throw too_large();
         const std::string why = Describe(db_, rc, *watch_, path_, limits_);
         if (why == "interrupted" || why.rfind("the question bank ", 0) == 0) throw RuntimeError(why);
         throw RuntimeError("cannot read the question bank " + path_ + ": " + why);
@@ -450,6 +473,10 @@ int64_t FileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+void RefusedFunction(sqlite3_context* context, int, sqlite3_value**) {
+  sqlite3_result_error(context, "printf() and format() are not available to a question bank", -1);
+}
+
 class SqliteEngine final : public DatabaseEngine {
  public:
   std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
@@ -498,6 +525,14 @@ class SqliteEngine final : public DatabaseEngine {
     config(SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0);
     config(SQLITE_DBCONFIG_ENABLE_TRIGGER, 0);
     config(SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0);
+    // printf() and format() give NULL, not an error, for a result over the length limit: through
+    // them a view could make an over-long value read as no value. A bank has no use for them.
+    for (const char* name : {"printf", "format"}) {
+      if (sqlite3_create_function_v2(raw, name, -1, SQLITE_UTF8, nullptr, &RefusedFunction, nullptr, nullptr,
+                                     nullptr) != SQLITE_OK) {
+        FailOpen(path, sqlite3_errmsg(raw));
+      }
+    }
     sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
     // No single value may pass the budget of a whole record set; SQLite then refuses it before
     // reading it into memory.
