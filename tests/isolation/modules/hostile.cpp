@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,42 @@ class Scorer {
   std::map<std::string, vx::Value> puts_;
 };
 
+// Hostile.Recording logs each call it gets (create, put, read, release), one line each, to the file
+// $VX_RECORDING_LOG, and fails the put or read of the member $VX_RECORDING_FAIL: run in process and
+// out of process, the two logs show whether the component saw the same calls.
+class Recording {
+ public:
+  Recording() { Log("create"); }
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+  ~Recording() { Log("release"); }
+
+  void Put(const std::string& member, const vx::Value& value) {
+    Log("put " + member);
+    Fail(member);
+    puts_[member] = value;
+  }
+
+  vx::Value Read(const std::string& member) {
+    Log("read " + member);
+    Fail(member);
+    if (member == "ping") return vx::Value::R4(static_cast<float>(puts_["GetTotalScore"].Number()));
+    if (member == "ShowErr" || member == "ErrMsgXml") return vx::Value::Text("");
+    throw vx::UnknownMember();
+  }
+
+ private:
+  static void Log(const std::string& line) {
+    if (const char* path = std::getenv("VX_RECORDING_LOG")) std::ofstream(path, std::ios::app) << line << '\n';
+  }
+  static void Fail(const std::string& member) {
+    const char* failing = std::getenv("VX_RECORDING_FAIL");
+    if (failing != nullptr && member == failing) throw std::runtime_error("the recording component fails " + member);
+  }
+
+  std::map<std::string, vx::Value> puts_;
+};
+
 const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kNone>>("Hostile.Good"),
     vx::MakeClass<Scorer<Harm::kSegv>>("Hostile.Segv"),
@@ -140,6 +177,7 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
     vx::MakeClass<Scorer<Harm::kReleaseSegv>>("Hostile.ReleaseSegv"),
     vx::MakeClass<Scorer<Harm::kReleaseLoop>>("Hostile.ReleaseLoop"),
+    vx::MakeClass<Recording>("Hostile.Recording"),
 };
 
 }  // namespace
