@@ -1,6 +1,7 @@
 #include "cli/check_results.h"
 
 #include "cli/cli_support.h"
+#include "platform/xml_dom.h"
 
 #include <cmath>
 #include <cstdio>
@@ -215,9 +216,19 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 namespace {
 
-// Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing the
-// whole result.
-std::string Dump(const nlohmann::ordered_json& value) {
+// Every text goes in by the rule the other reports use (XmlSafeText), so that a stray byte or a
+// control character reads the same in JSON as in the XML, JUnit and HTML reports.
+void SafeStrings(nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    if (!XmlCanHoldText(text)) value = XmlSafeText(text);
+  } else if (value.is_structured()) {
+    for (auto& item : value) SafeStrings(item);
+  }
+}
+
+std::string Dump(nlohmann::ordered_json value) {
+  SafeStrings(value);
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

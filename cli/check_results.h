@@ -144,9 +144,9 @@ std::string VerdictWords(const CheckRun& run);
 
 namespace vardenix::cli {
 
-// Text made safe inside XML and HTML: & < > " ' escaped; characters XML 1.0 cannot hold (control
-// characters other than tab, line feed and carriage return, and bytes that are not UTF-8) become
-// U+FFFD. In attributes line ends are kept as character references.
+// Text made safe inside XML and HTML: what XML 1.0 cannot hold replaced by the rule of XmlSafeText
+// ("\xNN" for a byte that is not UTF-8, "\u0007" for a control character, U+FFFE or U+FFFF), then
+// & < > " ' escaped. In attributes line ends are kept as character references.
 std::string XmlEscape(const std::string& text, bool attribute = false);
 
 // JUnit XML as Jenkins and GitLab read it: one testsuite per module (and one for the typical

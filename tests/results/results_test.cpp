@@ -20,6 +20,7 @@
 #include "platform/component_records.h"
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
+#include "platform/xml_dom.h"
 #include "support/banks.h"
 #include "support/command.h"
 
@@ -846,6 +847,30 @@ TEST(CheckResults, NothingGradedIsNotPassed) {
   const CommandOutcome typical = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--json"}));
   EXPECT_EQ(typical.status, 0) << typical.Describe();
   EXPECT_FALSE(Json(typical).contains("reason"));
+}
+
+// A text XML cannot hold (a bell, U+FFFE, U+FFFF) in what a component says reaches every report by
+// one rule, "\u0007" and "\uFFFE" as text: the JUnit, HTML and XML files stay well-formed, and JSON
+// says the same.
+TEST(CheckReports, ATextXmlCannotHoldReachesEveryReportByOneRule) {
+  TempDir dir;
+  const std::string answer = "odd \a \xEF\xBF\xBE \xEF\xBF\xBF";
+  const std::string shown = "odd \\u0007 \\uFFFE \\uFFFF";
+  const CommandOutcome o = Vardenix(dir, Concat(DocumentCheck(dir, answer),
+                                                {"--junit", dir / "junit.xml", "--html", dir / "report.html", "--xml",
+                                                 dir / "report.xml"}));
+  EXPECT_EQ(o.status, 1) << o.Describe();
+  for (const char* file : {"junit.xml", "report.xml"}) {
+    const std::string text = ReadFile(dir / file);
+    EXPECT_TRUE(SystemXmlDom().NewDocument()->LoadXml(text)) << file << "\n" << text;
+  }
+  EXPECT_NE(ReadFile(dir / "junit.xml").find("short: " + shown), std::string::npos) << ReadFile(dir / "junit.xml");
+  EXPECT_NE(ReadFile(dir / "report.html").find("short: " + shown), std::string::npos);
+  const CommandOutcome json = Vardenix(dir, Concat(DocumentCheck(dir, answer), {"--json"}));
+  const nlohmann::json j = Json(json);
+  EXPECT_NE(j.value("errMsg", "").find("short: " + shown), std::string::npos) << json.out;
+  ASSERT_EQ(j.at("records").size(), 1u);
+  EXPECT_NE(j.at("records")[0].value("errMsg", "").find("short: " + shown), std::string::npos) << json.out;
 }
 
 }  // namespace
