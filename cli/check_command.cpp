@@ -299,6 +299,16 @@ class TemporaryWorkingFolder {
   bool keep_;
 };
 
+// The folder as an absolute path: a relative one is taken from the current folder, without its
+// "." components; ".." and links are left as they are, and so is a trailing '/'.
+std::string AbsoluteFolder(const std::string& path) {
+  if (path.empty()) return path;
+  std::string out = Absolute(path);
+  for (size_t at = out.find("/./"); at != std::string::npos; at = out.find("/./", at)) out.erase(at, 2);
+  if (out.size() > 2 && out.compare(out.size() - 2, 2, "/.") == 0) out.erase(out.size() - 1);
+  return out;
+}
+
 int RunCheck(const CheckArgs& a) {
   InstallStopHandlers();
   // Everything the command line says is checked before anything runs.
@@ -344,7 +354,9 @@ int RunCheck(const CheckArgs& a) {
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   if (!a.dry_run) PrepareComponents(a);
 
-  std::string ping_path = a.ping_path;
+  // A program component runs inside the working folder and gets it as TestPath: given relative, a
+  // program joining TestPath with a file name would look in a folder inside it.
+  std::string ping_path = a.ping_path_opt->count() > 0 ? AbsoluteFolder(a.ping_path) : a.ping_path;
   std::optional<TemporaryWorkingFolder> temporary;
   if (a.ping_path_opt->count() == 0 && !a.dry_run) {
     ping_path = MakeWorkingFolder();

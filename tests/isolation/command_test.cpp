@@ -87,6 +87,31 @@ TEST(CheckCommand, AComponentThatEndsItsProcessFailsTheCheckInsteadOfPassingIt) 
             std::string::npos) << o.out;
 }
 
+// A program runs in the working folder and gets it as TestPath: a program that joins TestPath with a
+// file name finds the answer however --ping-path was written, relative ones included.
+TEST(CheckCommand, ARelativeWorkingFolderReachesAProgramAsAnAbsoluteOne) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  fakes::WriteFileText(dir / "joins.py",
+                       "import json, os, sys\n"
+                       "r = json.load(sys.stdin)\n"
+                       "ok = os.path.isabs(r['TestPath']) and os.path.isfile(os.path.join(r['TestPath'], '考生/报告.txt'))\n"
+                       "json.dump({'ping': 100 if ok else 0, 'ShowErr': '' if ok else 'not found under ' + "
+                       "r['TestPath'], 'ErrMsgXml': ''}, sys.stdout)\n");
+  ASSERT_EQ(Vardenix(dir, {"register", "--program", "Acme.Joins", "--", "python3", dir / "joins.py"}).status, 0);
+  fakes::MakeDirs(dir / "work");
+  for (const std::string& ping_path : {dir / "work", std::string("work"), std::string("work/"), std::string("./work")}) {
+    // Run from `dir`, where the relative paths start.
+    const Outcome o = support::RunCommand(
+        "/bin/sh",
+        {"-c", "cd \"$0\" && exec \"$@\"", dir.path(), VARDENIX_BIN, "check", "--ping-name", "Acme.Joins", "--archive",
+         archive, "--rule-text", kRules, "--ping-path", ping_path, "--json"},
+        dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    EXPECT_EQ(o.status, 0) << ping_path << ": " << o.out << o.err;
+    EXPECT_NE(o.out.find("\"pingPath\":\"" + dir / "work"), std::string::npos) << ping_path << ": " << o.out;
+  }
+}
+
 TEST(CheckCommand, LimitsComeFromTheCommandLine) {
   TempDir dir;
   const std::string archive = TypicalArchive(dir);
