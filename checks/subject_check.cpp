@@ -71,6 +71,11 @@ class ParallelGrader {
                  int32_t jobs)
       : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
+    // Every worker's folder is made (or emptied) before the first record is handed out: what an
+    // earlier sweep left in one is not this answer's, and what the user keeps under that name is
+    // refused, not removed. Done here, a refusal fails the check whichever worker would have been
+    // fastest, also a worker that would have got no record.
+    for (size_t n = 1; n <= workers; ++n) ctx_.platform.files->MakeWorkerFolder(WorkerFolder(ctx_.ping_path, n));
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }
@@ -122,9 +127,6 @@ class ParallelGrader {
     PlaceWorkerThread(n - 1, workers);
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
-      // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
-      // empty (and what the user keeps under that name is refused, not removed).
-      ctx_.platform.files->MakeWorkerFolder(folder);
       std::unique_ptr<Database> subject =
           ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
       std::string info;

@@ -2,8 +2,10 @@
 // fakes for the archive control and the scoring component.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "checks/banks.h"
 #include "checks/rig.h"
@@ -14,6 +16,7 @@
 #include "platform/fakes/report_reader.h"
 #include "platform/fakes/temp_dir.h"
 #include "platform/fakes/zip_writer.h"
+#include "platform/files.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {
@@ -386,6 +389,48 @@ TEST(SubjectMdbChk, HostileValuesMatchLiterallyAndLeaveTheBanksUnchanged) {
     EXPECT_EQ(fakes::ReadFileBytes(banks.total), total_before) << value;
     EXPECT_EQ(fakes::ReadFileBytes(banks.subject), subject_before) << value;
   }
+}
+
+// The files of the system, except that the folder of worker 2 is refused after a while, as a
+// folder of the user's at that name is: by then a fast worker 1 may have graded every record.
+class SlowRefusingFiles final : public Files {
+ public:
+  bool FileExists(const std::string& path) override { return SystemFiles().FileExists(path); }
+  void ResetAttributes(const std::string& path) override { SystemFiles().ResetAttributes(path); }
+  void Delete(const std::string& path) override { SystemFiles().Delete(path); }
+  void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    SystemFiles().WriteNew(path, bytes);
+  }
+  bool RewriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    return SystemFiles().RewriteInPlace(path, bytes);
+  }
+  void MakeWorkerFolder(const std::string& path) override {
+    if (path.size() >= 14 && path.compare(path.size() - 14, 14, "vardenix-job-2") == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      throw RuntimeError("the worker folder " + path + ": something vardenix did not make is there");
+    }
+    SystemFiles().MakeWorkerFolder(path);
+  }
+};
+
+// A sweep in several workers looks at every worker's folder before any record is graded: a folder it
+// may not use fails the check also when the worker it belongs to would have got no record.
+TEST(SubjectMdbChk, ASweepRefusesAWorkerFolderWhicheverWorkerIsFastest) {
+  DirectRig rig;
+  SlowRefusingFiles files;
+  rig.platform->files = &files;
+  SubjectSelection selection;
+  selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  selection.jobs = 2;
+  rig.ctx.selection = &selection;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  // Records without an archive are read and passed over quickly, with no scoring run.
+  SubjectBank(banks.subject, {{"m", "R1", "a", std::nullopt}, {"m", "R2", "a", std::nullopt},
+                              {"m", "R3", "a", std::nullopt}, {"m", "R4", "a", std::nullopt}});
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
+  EXPECT_NE(rig.err_info.find("something vardenix did not make is there"), std::string::npos) << rig.err_info;
 }
 
 // Every sample is graded on its own answer: a file that an earlier sample's archive left in the
