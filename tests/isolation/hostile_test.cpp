@@ -36,6 +36,9 @@ const HostileRow kModuleRows[] = {
     {"exit(0) in ping", "Hostile.Exit", "ended its process while answering \"ping\" (it exited with status 0)"},
     {"endless loop", "Hostile.Loop", "did not answer within 1 s and was stopped"},
     {"loop ignoring SIGTERM", "Hostile.Stubborn", "did not answer within 1 s and was stopped"},
+    // The right answer, too late: a limit enforced at twice its value would take it. No timing is
+    // asserted, so a loaded machine cannot fail the row; only the answer that comes at 1.5 s can pass.
+    {"full marks after 1.5 s", "Hostile.Late", "did not answer within 1 s and was stopped"},
     {"unbounded allocation", "Hostile.Hog", "used more than 512 MiB of memory and was stopped", 60},
     {"unbounded allocation, writing all the while", "Hostile.ChattyHog", "used more than 512 MiB of memory and was stopped", 60},
     {"fork leaving a child", "Hostile.Forker", "left a process running"},
@@ -59,6 +62,9 @@ const ProgramRow kProgramRows[] = {
      "wrote something on stdout that is not one JSON object"},
     {"endless loop", "Hostile.Program.Loop", "while :; do :; done", "did not answer within 1 s and was stopped"},
     {"loop ignoring SIGTERM", "Hostile.Program.Stubborn", "trap '' TERM; while :; do :; done",
+     "did not answer within 1 s and was stopped"},
+    {"full marks after 1.5 s", "Hostile.Program.Late",
+     "cat >/dev/null; sleep 1.5; echo '{\"ping\": 100, \"ShowErr\": \"\", \"ErrMsgXml\": \"\"}'",
      "did not answer within 1 s and was stopped"},
     {"child left running", "Hostile.Program.Forker",
      "sleep 1000 & echo '{\"ping\": 100, \"ShowErr\": \"\", \"ErrMsgXml\": \"\"}'", "left a process running"},

@@ -2,7 +2,8 @@
 // of out-of-process hosting. Each class takes the four puts and misbehaves when asked for "ping"
 // (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; for
 // Hostile.Stray, Hostile.ReleaseSegv and Hostile.ReleaseLoop, when it is released); Hostile.Good
-// grades like a real component: full marks for the answer text "perfect", half otherwise.
+// grades like a real component: full marks for the answer text "perfect", half otherwise; Hostile.Late
+// grades so too, 1.5 s after it is asked for "ping".
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ namespace {
 
 enum class Harm {
   kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
-  kStray, kReleaseSegv, kReleaseLoop
+  kStray, kReleaseSegv, kReleaseLoop, kLate
 };
 
 template <Harm harm>
@@ -114,6 +115,9 @@ class Scorer {
       // A message of a kind that does not exist, on the host's own socket.
       const char junk[] = {5, 0, 0, 0, 'Z', 'j', 'u', 'n', 'k'};
       [[maybe_unused]] ssize_t ignored = ::write(3, junk, sizeof junk);
+    } else if constexpr (harm == Harm::kLate) {
+      // A right answer, but only after 1.5 s: under a limit of 1 s it must not count.
+      ::usleep(1500 * 1000);
     } else if constexpr (harm == Harm::kChatty) {
       for (int i = 0; i < 2000; ++i) std::printf("chatter on stdout %d\n", i);
       std::fflush(stdout);
@@ -177,6 +181,7 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
     vx::MakeClass<Scorer<Harm::kReleaseSegv>>("Hostile.ReleaseSegv"),
     vx::MakeClass<Scorer<Harm::kReleaseLoop>>("Hostile.ReleaseLoop"),
+    vx::MakeClass<Scorer<Harm::kLate>>("Hostile.Late"),
     vx::MakeClass<Recording>("Hostile.Recording"),
 };
 
