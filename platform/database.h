@@ -98,11 +98,9 @@ class DatabaseEngine {
   // throws RuntimeError naming the bank and the limit. When `stop` is set while a query runs, the
   // query is stopped and throws RuntimeError("interrupted"). `stop` must outlive the Database.
   //
-  // A bank in WAL mode is read the way SQLite's own clients read it, so a writer at work on it is
-  // seen correctly; on writable media its -wal and -shm files are tidied by SQLite as the last
-  // connection closes (nothing is left beside a bank that had none), and where they cannot be made
-  // (read-only media) the bank is read as it stands, unless its -wal file holds changes, which
-  // throws saying so.
+  // A bank in WAL mode is read without a write to any of its files (the bank, -wal, -shm): as it
+  // stands when its -wal file is absent or empty; one whose -wal file holds changes not yet in the
+  // bank throws saying so and what to do, since SQLite cannot read them without writing.
   virtual std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
                                                  const StopFlag* stop) = 0;
   // With the default limits and no stop flag.
