@@ -3,7 +3,7 @@
 #include <random>
 
 #include "authoring/zip_writer.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::bench {

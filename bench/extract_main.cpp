@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/archive_control.h"
+#include "archive/archive_control.h"
 #include "platform/variant.h"
 
 int main(int argc, char** argv) {

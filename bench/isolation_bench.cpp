@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/class_registry.h"
-#include "platform/component_isolation.h"
-#include "platform/component_records.h"
-#include "platform/fakes/temp_dir.h"
+#include "hosting/component_registry.h"
+#include "hosting/component_isolation.h"
+#include "hosting/component_records.h"
+#include "tests/support/fakes/temp_dir.h"
 
 namespace vardenix::bench {
 namespace {

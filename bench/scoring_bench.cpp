@@ -11,8 +11,8 @@
 #include "bench/bench_data.h"
 #include "checks/check_context.h"
 #include "checks/scoring_run.h"
-#include "platform/fakes/recording_component.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/recording_component.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "platform/platform.h"
 #include "report/check_error_recorder.h"
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <string>
 
+#include "archive/archive_control.h"
 #include "vardenix/error.h"
 
 namespace vardenix {

@@ -16,7 +16,7 @@
 #include "checks/close_object.h"
 #include "checks/record_check.h"
 #include "checks/scoring_run.h"
-#include "platform/cpu_placement.h"
+#include "hosting/cpu_placement.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/error.h"
 

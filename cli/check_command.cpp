@@ -20,7 +20,8 @@
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "authoring/text_decoding.h"
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
+#include "hosting/cpu_placement.h"
 #include "cli/component_isolation_options.h"
 #include "platform/platform.h"
 #include "platform/random.h"
@@ -62,8 +63,10 @@ struct CheckArgs {
   std::string html;
   std::string junit;
   IsolationArgs isolation;
+  std::string max_extract_size;
 
   CLI::Option* ping_path_opt = nullptr;
+  CLI::Option* max_extract_opt = nullptr;
   CLI::Option* registry_opt = nullptr;
   CLI::Option* archive_opt = nullptr;
   CLI::Option* rule_file_opt = nullptr;
@@ -100,6 +103,10 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
   }
   if ((options & ChkResultDoc) && !have_archive) {
     throw UsageError("the typical-document check needs --archive ZIP");
+  }
+  // A typical document graded against no rule says nothing of the set-up.
+  if ((options & ChkResultDoc) && a.rule_file_opt->count() == 0 && a.rule_text_opt->count() == 0) {
+    throw UsageError("the typical-document check needs the archive's rule: give --rule FILE or --rule-text TEXT");
   }
   if (options & ChkSubject) {
     if (a.total_opt->count() == 0 || a.subject_opt->count() == 0) {
@@ -320,13 +327,31 @@ int RunCheck(const CheckArgs& a) {
     options = ChkSubject;  // nothing is graded, so the typical document is left alone
   }
   const float rate = ParseRate(a.rate);
+  std::optional<uint64_t> max_extract_size;
+  if (a.max_extract_opt->count() > 0) {
+    max_extract_size = ParseSize(a.max_extract_size);
+    if (!max_extract_size) {
+      throw UsageError("--max-extract-size must be a size such as 1G or 500M, not \"" + a.max_extract_size + "\"");
+    }
+  }
   SubjectSelection selection;
   selection.grade = !a.dry_run;
   selection.allow_nothing_graded = a.allow_empty;
   if (a.all) {
     selection.kind = SubjectSelection::Kind::kEveryQuestion;
-    const unsigned cores = std::thread::hardware_concurrency();
-    selection.jobs = a.jobs > 0 ? a.jobs : static_cast<int32_t>(std::max(1u, cores));
+    // As many workers as the CPUs the process may use: its affinity mask, bounded by its cgroup's
+    // CPU quota (a Slurm task, a container), not the machine's core count.
+    const UsableCpus cpus = CountUsableCpus();
+    selection.jobs = a.jobs > 0 ? a.jobs : static_cast<int32_t>(cpus.count);
+    if (a.verbose) {
+      const auto jobs = static_cast<unsigned>(selection.jobs);
+      if (a.jobs <= 0) {
+        std::cerr << jobs << (jobs == 1 ? " worker: " : " workers: ") << cpus.reason << "\n";
+      } else if (jobs > cpus.count) {
+        std::cerr << jobs << " workers share " << cpus.count << (cpus.count == 1 ? " CPU (" : " CPUs (") << cpus.reason
+                  << ")\n";
+      }
+    }
   }
   if (a.rerun_opt->count() > 0) {
     selection.kind = SubjectSelection::Kind::kListed;
@@ -379,6 +404,7 @@ int RunCheck(const CheckArgs& a) {
 
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
+  if (max_extract_size) platform->limits.archive_total_bytes = *max_extract_size;
   CheckRun run;
   run.seed = platform->random->BaseSeed();
   run.ping_path = ping_path;
@@ -454,7 +480,7 @@ int RunCheck(const CheckArgs& a) {
   std::cout.flush();
   if (interrupted) {
     std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
-              << run.samples << " samples\n";
+              << Count(run.samples, "sample", "samples") << "\n";
     return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
   }
   // Written after the verdict and reports are on stdout, so a write that fails loses neither.
@@ -525,7 +551,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                               "parses)")
                   ->type_name("FILE");
   cmd->add_flag("--json", a.json,
-                "print one JSON object instead of the text report (docs/check-result.schema.json describes it); "
+                "print one JSON object instead of the text report (its JSON Schema: share/doc/vardenix/check-result.schema.json of the install, docs/ of the source); "
                 "also when the command cannot run: {\"error\", \"exitStatus\"}");
   cmd->add_option("--html", a.html,
                   "write one self-contained HTML page of the results to this file (verdict, replay command, "
@@ -538,10 +564,14 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   auto* all = cmd->add_flag("--all", a.all,
                             "grade every question of every selected module once, in bank order, instead of a sample; "
                             "the verdict: every graded question passed");
+  a.max_extract_opt = cmd->add_option("--max-extract-size", a.max_extract_size,
+                                      "refuse an answer archive that would write more than SIZE when extracted "
+                                      "(default 1G; K, M, G suffixes): what bounds a decompression bomb")
+                         ->type_name("SIZE");
   cmd->add_option("--jobs", a.jobs,
                   "with --all: grade N records at once, each worker in a folder of its own (vardenix-job-1, ...) "
                   "inside the working folder, with its own archive control and component host; the reports are "
-                  "the same, in the same order, as with --jobs 1 (default: the number of cores)")
+                  "the same, in the same order, as with --jobs 1 (default: the CPUs this process may use: its affinity, bounded by its cgroup's CPU quota)")
       ->type_name("N")
       ->check(CLI::Range(1, 256));
   cmd->add_flag("--allow-empty", a.allow_empty,

@@ -17,7 +17,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 
 namespace vardenix::cli {
 namespace {
@@ -235,6 +235,10 @@ std::string Absolute(const std::string& path) {
   if (!::getcwd(cwd.data(), cwd.size())) return path;
   cwd.resize(std::strlen(cwd.c_str()));
   return cwd + "/" + path;
+}
+
+std::string Count(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 }  // namespace vardenix::cli

@@ -7,9 +7,9 @@
 #include <iostream>
 
 #include "cli/cli_support.h"
-#include "platform/class_registry.h"
-#include "platform/component_isolation.h"
-#include "platform/component_process.h"
+#include "hosting/component_registry.h"
+#include "hosting/component_isolation.h"
+#include "hosting/component_process.h"
 #include "vardenix/error.h"
 
 namespace vardenix::cli {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/cli_support.h"
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 
 namespace vardenix::cli {
 namespace {

@@ -1,114 +1,47 @@
-// SHA-256 as FIPS 180-4 gives it; small enough to keep here rather than link a crypto library for one
-// digest of two files.
+// SHA-256 through nettle, the crypto library libarchive itself links on Debian.
 #include "cli/sha256.h"
 
-#include <array>
-#include <cstdint>
+#include <nettle/sha2.h>
+
 #include <cstdio>
 #include <fstream>
 
 namespace vardenix::cli {
 namespace {
 
-constexpr std::array<uint32_t, 64> kRound = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-class Sha256 {
- public:
-  void Update(const unsigned char* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-      block_[used_++] = data[i];
-      if (used_ == 64) {
-        Compress();
-        used_ = 0;
-      }
-    }
-    bits_ += static_cast<uint64_t>(size) * 8;
+std::string Hex(sha256_ctx& ctx) {
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof digest, digest);
+  std::string hex;
+  char two[3];
+  for (const uint8_t b : digest) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
   }
-
-  std::string HexDigest() {
-    const uint64_t bits = bits_;
-    const unsigned char one = 0x80;
-    const unsigned char zero = 0;
-    Update(&one, 1);
-    while (used_ != 56) Update(&zero, 1);
-    unsigned char length[8];
-    for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-    Update(length, 8);
-    std::string hex;
-    char digits[9];
-    for (const uint32_t word : state_) {
-      std::snprintf(digits, sizeof digits, "%08x", word);
-      hex += digits;
-    }
-    return hex;
-  }
-
- private:
-  void Compress() {
-    std::array<uint32_t, 64> w{};
-    for (int i = 0; i < 16; ++i) {
-      w[i] = static_cast<uint32_t>(block_[4 * i]) << 24 | static_cast<uint32_t>(block_[4 * i + 1]) << 16 |
-             static_cast<uint32_t>(block_[4 * i + 2]) << 8 | block_[4 * i + 3];
-    }
-    for (int i = 16; i < 64; ++i) {
-      const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (int i = 0; i < 64; ++i) {
-      const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-      const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-      h = g;
-      g = f;
-      f = e;
-      e = d + t1;
-      d = c;
-      c = b;
-      b = a;
-      a = t1 + t2;
-    }
-    state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;
-    state_[4] += e, state_[5] += f, state_[6] += g, state_[7] += h;
-  }
-
-  std::array<uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::array<unsigned char, 64> block_{};
-  size_t used_ = 0;
-  uint64_t bits_ = 0;
-};
+  return hex;
+}
 
 }  // namespace
 
 std::string Sha256Hex(const std::string& bytes) {
-  Sha256 sha;
-  sha.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return sha.HexDigest();
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+  return Hex(ctx);
 }
 
 std::string FileSha256(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) return std::string();
-  Sha256 sha;
+  sha256_ctx ctx;
+  sha256_init(&ctx);
   char buffer[65536];
   while (in) {
     in.read(buffer, sizeof buffer);
-    sha.Update(reinterpret_cast<const unsigned char*>(buffer), static_cast<size_t>(in.gcount()));
+    sha256_update(&ctx, static_cast<size_t>(in.gcount()), reinterpret_cast<const uint8_t*>(buffer));
   }
   if (in.bad()) return std::string();
-  return sha.HexDigest();
+  return Hex(ctx);
 }
 
 }  // namespace vardenix::cli

@@ -3,26 +3,26 @@
 # and the sample component (installed by scorers/).
 #
 #   <prefix>/include/vardenix/*.h
-#   <prefix>/<libdir>/libvardenix_{component,checks,report,platform}.a
+#   <prefix>/<libdir>/libvardenix_{component,checks,report,archive,hosting,platform}.a
 #   <prefix>/<libdir>/cmake/Vardenix/VardenixConfig.cmake (+ version and targets files)
 #   <prefix>/<libdir>/pkgconfig/vardenix.pc
 #   <prefix>/bin/vardenix
 #
-# The public headers need nothing from platform/ (envi_chk.h only forward-declares Platform), so the
+# The public headers need nothing from platform/, archive/ or hosting/ (envi_chk.h only forward-declares Platform), so the
 # libraries' own include folders are not installed; hosts see include/vardenix alone.
 include(CMakePackageConfigHelpers)
 
 set(VARDENIX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vardenix)
 
 # The one target hosts link; it pulls in the static libraries in order, and they their outside
-# libraries (expat, libarchive, SQLite, dl, threads).
+# libraries (expat, libarchive, SQLite, zlib, dl, threads).
 add_library(vardenix_library INTERFACE)
 set_target_properties(vardenix_library PROPERTIES EXPORT_NAME vardenix)
 target_link_libraries(vardenix_library INTERFACE vardenix_component)
 target_include_directories(vardenix_library INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 add_library(Vardenix::vardenix ALIAS vardenix_library)
 
-install(TARGETS vardenix_library vardenix_component vardenix_checks vardenix_report vardenix_platform
+install(TARGETS vardenix_library vardenix_component vardenix_checks vardenix_report vardenix_archive vardenix_hosting vardenix_platform
   EXPORT VardenixTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes/report_reader.h"
+#include "tests/support/fakes/report_reader.h"
 #include "platform/xml_dom.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/error.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 
 using vardenix::fakes::BuildZip;
 using vardenix::fakes::ZipEntry;

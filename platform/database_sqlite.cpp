@@ -31,8 +31,9 @@
 
 #include "platform/database.h"
 #include "platform/sqlite_file.h"
+#include "platform/text_encoding.h"
 #ifdef _WIN32
-#include "platform/windows/wide_text.h"
+#include "windows/platform/wide_text.h"
 #endif
 #include "vardenix/error.h"
 
@@ -161,15 +162,6 @@ std::string Describe(sqlite3* db, int rc, const QueryWatch& watch, const std::st
   return sqlite3_errmsg(db);
 }
 
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
 // One column value of a row. Text and blobs are both held as Variant::Text (a blob's bytes as they
 // are), so FieldSize and GetChunk treat them alike and a blob is copied once, when it is read.
 Variant ReadColumn(sqlite3_stmt* stmt, int column) {
@@ -288,7 +280,7 @@ class SqliteRecordset final : public Recordset {
   const Variant& Cell(const std::string& field) const {
     ExpectOpen();
     const auto it = std::find_if(names_.begin(), names_.end(),
-                                 [&](const std::string& name) { return SameNameIgnoringCase(name, field); });
+                                 [&](const std::string& name) { return EqualsIgnoringAsciiCase(name, field); });
     if (it == names_.end()) throw RuntimeError("no field named " + field + " in the record set");
     ExpectCurrent();
     return rows_[static_cast<std::size_t>(pos_)][static_cast<std::size_t>(it - names_.begin())];

@@ -1,6 +1,6 @@
 // The platform bundle: every seam a check object reaches the outside through.
 //
-// A default-constructed bundle uses the real system: the file system, the process-wide class
+// A default-constructed bundle (assembled in component/system_platform.cpp) uses the real system: the file system, the process-wide class
 // registry, archive control and database engine (each created on first use), the pugixml DOM and a
 // random source seeded from the clock. Tests and hosts replace members with their own seams. The
 // objects behind the raw pointers are not owned and must outlive every check object using the bundle.
@@ -9,10 +9,10 @@
 #include <functional>
 #include <memory>
 
-#include "platform/archive_control.h"
 #include "platform/class_registry.h"
 #include "platform/database.h"
 #include "platform/files.h"
+#include "platform/late_bound.h"
 #include "platform/limits.h"
 #include "platform/random.h"
 #include "platform/xml_dom.h"

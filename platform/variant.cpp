@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/text_encoding.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -15,17 +16,6 @@ namespace {
 [[noreturn]] void TypeMismatch() { throw RuntimeError("Type mismatch"); }
 [[noreturn]] void Overflow() { throw RuntimeError("Overflow"); }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Numeric text as Automation reads it: optional spaces around an optional sign and a decimal
 // number with optional exponent; "True" and "False" are -1 and 0.
 double ParseNumber(const std::string& text) {
@@ -33,8 +23,8 @@ double ParseNumber(const std::string& text) {
   const auto first = s.find_first_not_of(" \t");
   if (first == std::string_view::npos) TypeMismatch();
   s = s.substr(first, s.find_last_not_of(" \t") - first + 1);
-  if (EqualsIgnoreCase(s, "true")) return -1.0;
-  if (EqualsIgnoreCase(s, "false")) return 0.0;
+  if (EqualsIgnoringAsciiCase(s, "true")) return -1.0;
+  if (EqualsIgnoringAsciiCase(s, "false")) return 0.0;
   bool negative = false;
   if (s.front() == '+' || s.front() == '-') {
     negative = s.front() == '-';

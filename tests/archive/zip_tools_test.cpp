@@ -1,7 +1,8 @@
 // Archives made by the zip writers a user has (Info-ZIP zip, 7-Zip, bsdtar, Python's zipfile), each
 // extracted by the archive control and by bsdtar: the same files with the same bytes, and the names
 // as the user wrote them, whatever encoding the writer chose. Where the control refuses an archive
-// by policy, the row names the policy. A writer that is not installed skips its rows, saying so.
+// by policy, the row names the policy. scripts/setup installs every tool used here; a tool that is not
+// installed fails its rows (or the test, for bsdtar and zip), saying so, rather than passing unseen.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/archive_control.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 
 namespace vardenix {
 namespace {
@@ -88,7 +89,7 @@ with zipfile.ZipFile(target, 'w', zipfile.ZIP_DEFLATED) as z:
 )";
 
 TEST(ZipTools, EveryWriterExtractsLikeBsdtarWithTheNamesAsWritten) {
-  if (!Installed("bsdtar")) GTEST_SKIP() << "bsdtar is not installed (scripts/setup installs it)";
+  ASSERT_TRUE(Installed("bsdtar")) << "bsdtar is not installed (scripts/setup installs it)";
   fakes::TempDir dir;
   const std::string src = dir / "src";
   MakeSource(src);
@@ -171,7 +172,8 @@ TEST(ZipTools, RawGbkNamesFromChineseWindows) {
 
 // What the control refuses by policy although bsdtar extracts it.
 TEST(ZipTools, PolicyRefusalsOfRealArchives) {
-  if (!Installed("zip")) GTEST_SKIP() << "zip is not installed (scripts/setup installs it)";
+  ASSERT_TRUE(Installed("zip")) << "zip is not installed (scripts/setup installs it)";
+  ASSERT_TRUE(Installed("bsdtar")) << "bsdtar is not installed (scripts/setup installs it)";
   fakes::TempDir dir;
   const std::string src = dir / "src";
   MakeSource(src);

@@ -13,8 +13,8 @@
 
 #include "authoring/text_decoding.h"
 #include "authoring/zip_writer.h"
-#include "platform/archive_control.h"
-#include "platform/fakes/temp_dir.h"
+#include "archive/archive_control.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "platform/text_encoding.h"
 #include "vardenix/error.h"
 

@@ -6,11 +6,11 @@
 #include "checks/banks.h"
 #include "checks/record_check.h"
 #include "checks/rig.h"
-#include "platform/archive_control.h"
+#include "archive/archive_control.h"
 #include "platform/database.h"
-#include "platform/fakes/bank_writer.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/zip_writer.h"
+#include "tests/support/fakes/bank_writer.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/zip_writer.h"
 
 namespace vardenix::testing {
 namespace {

@@ -5,8 +5,8 @@
 
 #include "checks/rig.h"
 #include "support/unprivileged.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "vardenix/error.h"
 
 namespace vardenix::testing {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "checks/check_context.h"
-#include "platform/fakes/recording_component.h"
-#include "platform/fakes/scripted_random.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/recording_component.h"
+#include "tests/support/fakes/scripted_random.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "platform/platform.h"
 #include "vardenix/envi_chk.h"
 

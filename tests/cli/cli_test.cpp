@@ -2,10 +2,12 @@
 // real component module ("Vardenix.Test.Scorer": full marks for the answer text "perfect", half
 // otherwise; its error text echoes what it was given).
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,14 +15,19 @@
 
 #include <nlohmann/json.hpp>
 #include <algorithm>
+#include <fstream>
+#include <iostream>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "authoring/zip_writer.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "support/banks.h"
+#include "support/command.h"
 
 extern char** environ;
 
@@ -297,6 +304,22 @@ TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
                                    dir.path()});
   EXPECT_EQ(o.status, 1) << Describe(o);
   EXPECT_NE(o.err.find("extraction failed: " + dir / "ChkPing.ZIP" + ": "), std::string::npos) << Describe(o);
+}
+
+// The answer (23 bytes) passes under the default bound and is refused under 10 bytes, the refusal
+// naming the limit and the flag; a malformed size cannot run.
+TEST(CheckCommand, MaxExtractSizeBoundsWhatAnExtractionWrites) {
+  TempDir dir;
+  const Outcome passes = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "1K"}));
+  EXPECT_EQ(passes.status, 0) << Describe(passes);
+  const Outcome refused =
+      Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "10"}));
+  EXPECT_EQ(refused.status, 1) << Describe(refused);
+  EXPECT_NE(refused.out.find("more than 10 bytes"), std::string::npos) << Describe(refused);
+  EXPECT_NE(refused.out.find("--max-extract-size"), std::string::npos) << Describe(refused);
+  const Outcome malformed = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "lots"}));
+  EXPECT_EQ(malformed.status, 2) << Describe(malformed);
+  EXPECT_NE(malformed.err.find("--max-extract-size"), std::string::npos) << Describe(malformed);
 }
 
 TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
@@ -702,7 +725,7 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
 
   const Outcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("module PPT: 1 questions"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("module PPT: 1 question\n"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("module Word: 2 questions"), std::string::npos) << listed.out;
 }
 
@@ -734,9 +757,143 @@ TEST(BankCommand, RefusesWhatWouldDamageABank) {
   }
   EXPECT_FALSE(fakes::PathExists(dir / "none.db"));
   // The banks are as they were, and --force replaces one with an empty bank.
-  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 questions"), std::string::npos);
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 question\n"), std::string::npos);
   ASSERT_EQ(Vardenix(dir, {"bank", "create-total", "--force", dir / "total.db"}).status, 0);
   EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "total.db"}).out.find("0 rows in Tbl_Contract"), std::string::npos);
+}
+
+// A cgroup of the test's own with a CPU quota, in cgroup v2 or v1's cpu hierarchy, or the reason
+// none can be made (not root, no CPU controller). Removed when it goes out of scope.
+struct QuotaCgroup {
+  std::string folder;   // empty when none could be made
+  std::string procs;    // the file a process is moved in through
+  std::string why_not;
+
+  QuotaCgroup(long quota, long period) {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line, v2, v1;
+    while (std::getline(mounts, line)) {
+      const size_t dash = line.find(" - ");
+      if (dash == std::string::npos) continue;
+      std::istringstream before(line.substr(0, dash)), after(line.substr(dash + 3));
+      std::string id, parent, dev, root, mount_point, type, source, options;
+      before >> id >> parent >> dev >> root >> mount_point;
+      after >> type >> source >> options;
+      if (type == "cgroup2" && v2.empty()) v2 = mount_point;
+      if (type == "cgroup" && ("," + options + ",").find(",cpu,") != std::string::npos && v1.empty()) v1 = mount_point;
+    }
+    const std::string name = "/vardenix-test-" + std::to_string(::getpid());
+    if (!v2.empty() && ReadText(v2 + "/cgroup.controllers").find("cpu") != std::string::npos) {
+      std::ofstream(v2 + "/cgroup.subtree_control") << "+cpu";
+      if (::mkdir((v2 + name).c_str(), 0755) == 0) {
+        std::ofstream(v2 + name + "/cpu.max") << quota << " " << period;
+        if (ReadText(v2 + name + "/cpu.max").rfind(std::to_string(quota) + " ", 0) == 0) {
+          folder = v2 + name;
+          procs = folder + "/cgroup.procs";
+          return;
+        }
+        ::rmdir((v2 + name).c_str());
+      }
+    }
+    if (!v1.empty() && ::mkdir((v1 + name).c_str(), 0755) == 0) {
+      std::ofstream(v1 + name + "/cpu.cfs_period_us") << period;
+      std::ofstream(v1 + name + "/cpu.cfs_quota_us") << quota;
+      if (ReadText(v1 + name + "/cpu.cfs_quota_us") == std::to_string(quota) + "\n") {
+        folder = v1 + name;
+        procs = folder + "/cgroup.procs";
+        return;
+      }
+      ::rmdir((v1 + name).c_str());
+    }
+    why_not = "no cgroup with a CPU quota can be made here (needs root and a cgroup v2 or v1 CPU controller)";
+  }
+  ~QuotaCgroup() {
+    if (!folder.empty()) ::rmdir(folder.c_str());
+  }
+};
+
+// The workers of a sweep default to the CPUs the process may use: its affinity (taskset, a Slurm
+// task's allocation), bounded by its cgroup's CPU quota (a container); --verbose says how many and
+// why, and that workers share CPUs when --jobs asks for more.
+TEST(CheckCommand, SweepWorkersDefaultToTheCpusTheProcessMayUse) {
+  TempDir dir;
+  BuildBanks(dir, {{"Docs", "R1", "perfect"}, {"Docs", "R2", "perfect"}});
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  std::string every_cpu = "0";
+  if (online > 1) every_cpu += "-" + std::to_string(online - 1);
+  cpu_set_t own;
+  CPU_ZERO(&own);
+  const bool whole_machine = ::sched_getaffinity(0, sizeof own, &own) == 0 && CPU_COUNT(&own) == online;
+
+  struct Row {
+    const char* name;
+    std::vector<std::string> prefix;  // what the command runs under
+    long quota;                       // a cgroup's CPU quota per 100000 us; 0: none
+    std::vector<std::string> extra;
+    std::string expected;             // the line --verbose prints
+  };
+  const std::vector<Row> rows = {
+      {"without limits", {}, 0, {},
+       std::to_string(online) + (online == 1 ? " worker" : " workers") +
+           ": the CPUs this process may use (affinity " + every_cpu + ")"},
+      {"taskset -c 0", {"taskset", "-c", "0"}, 0, {}, "1 worker: the CPUs this process may use (affinity 0)"},
+      {"more jobs than CPUs", {"taskset", "-c", "0"}, 0, {"--jobs", "3"},
+       "3 workers share 1 CPU (the CPUs this process may use (affinity 0))"},
+      {"a cgroup quota of 1", {}, 100000, {}, online >= 2 ? "1 worker: the cgroup's CPU quota of 1.0" : "1 worker"},
+      {"a cgroup quota of 1.5", {}, 150000, {}, online >= 2 ? "2 workers: " : "1 worker"},
+  };
+  for (const Row& row : rows) {
+    if (std::string(row.name) == "without limits" && !whole_machine) {
+      std::cout << "[ SKIPPED  ] " << row.name << ": this test runs on fewer CPUs than the machine has\n";
+      continue;
+    }
+    std::vector<std::string> args = row.prefix;
+    args.push_back(VARDENIX_BIN);
+    for (const std::string& a : Concat(SubjectCheck(dir), {"--all", "--verbose"})) args.push_back(a);
+    for (const std::string& a : row.extra) args.push_back(a);
+    std::optional<QuotaCgroup> cgroup;
+    if (row.quota > 0) {
+      cgroup.emplace(row.quota, 100000);
+      if (cgroup->folder.empty()) {
+        std::cout << "[ SKIPPED  ] " << row.name << ": " << cgroup->why_not << "\n";
+        continue;
+      }
+      // The shell moves itself into the cgroup and becomes the command.
+      args.insert(args.begin(), {"sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", cgroup->procs});
+    }
+    const support::CommandOutcome o = support::RunCommand(args[0], {args.begin() + 1, args.end()}, dir.path());
+    EXPECT_EQ(o.status, 0) << row.name << "\n" << o.Describe();
+    EXPECT_NE(o.err.find(row.expected), std::string::npos) << row.name << ": expected \"" << row.expected << "\"\n"
+                                                            << o.err;
+  }
+}
+
+// A word the command does not know is named, with the nearest known one, and a typical document
+// without its rule is refused; a value that looks like a
+// flag is still taken as the value of the option before it.
+TEST(CheckCommand, LineFaultsSayWhatIsWrongAndTheNearestKnownWord) {
+  TempDir dir;
+  struct Row {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Row rows[] = {
+      {{"chek"}, "unknown command \"chek\"; did you mean \"check\"?"},
+      {{"check", "--ping-name", "X", "--seeed", "7"}, "unknown option \"--seeed\" for \"vardenix check\"; did you mean \"--seed\"?"},
+      {{"check", "--json", "--sandbx", "--ping-name", "X"}, "did you mean \\\"--sandbox\\\"?"},
+      {{"bank", "lst"}, "unknown command \"bank lst\"; did you mean \"bank list\"?"},
+      {{"components", "--registy", "r"}, "unknown option \"--registy\" for \"vardenix components\"; did you mean \"--registry\"?"},
+      {{"frobnicate"}, "unknown command \"frobnicate\"\n"},
+      {{"check", "--ping-name", "X", "--archive", "a.zip"}, "needs the archive's rule: give --rule FILE or --rule-text TEXT"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = Vardenix(dir, row.args);
+    EXPECT_EQ(o.status, 2) << row.args[0] << "\n" << Describe(o);
+    EXPECT_NE((o.err + o.out).find(row.said), std::string::npos) << row.said << "\n" << Describe(o);
+  }
+  // "--seeed" here is the text of a rule, not a flag: the line's fault is elsewhere.
+  const Outcome value = Vardenix(dir, {"check", "--ping-name", "X", "--rule-text", "--seeed"});
+  EXPECT_EQ(value.err.find("unknown option"), std::string::npos) << Describe(value);
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // from a module loaded through the class registry.
 #include <gtest/gtest.h>
 
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "vardenix/component.h"
 #include "vardenix/envi_chk.h"
 

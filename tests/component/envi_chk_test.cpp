@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "checks/rig.h"
-#include "platform/fakes/report_reader.h"
+#include "tests/support/fakes/report_reader.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes/bank_writer.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/bank_writer.h"
+#include "tests/support/fakes/temp_dir.h"
 #include "support/banks.h"
 #include "support/failure.h"
 #include "vardenix/error.h"

@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
 
 namespace vardenix::filecheck {
 namespace {

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/class_registry.h"
-#include "platform/fakes/report_reader.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "hosting/component_registry.h"
+#include "tests/support/fakes/report_reader.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "platform/variant.h"
 #include "vardenix/component.h"
 #include "vardenix/envi_chk.h"

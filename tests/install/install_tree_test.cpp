@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "authoring/zip_writer.h"
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/temp_dir.h"
 
 namespace vardenix {
 namespace {
@@ -51,12 +51,19 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
         libdir + "/libvardenix_platform.a",
         libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
         libdir + "/cmake/Vardenix/VardenixConfig.cmake", prefix + "/share/man/man1/vardenix.1",
-        prefix + "/share/bash-completion/completions/vardenix"}) {
+        prefix + "/share/bash-completion/completions/vardenix", prefix + "/share/doc/vardenix/check-result.schema.json",
+        prefix + "/share/doc/vardenix/README.md", prefix + "/share/doc/vardenix/component-programs.md"}) {
     EXPECT_TRUE(PathExists(file)) << file;
   }
   // Hosts get the public headers only.
   EXPECT_FALSE(PathExists(prefix + "/include/platform"));
   EXPECT_EQ(Shell(Quote(prefix + "/bin/vardenix") + " --version", log), 0) << Log(log);
+  // The man page carries the version the command answers.
+  const std::vector<uint8_t> man_bytes = fakes::ReadFileBytes(prefix + "/share/man/man1/vardenix.1");
+  const std::string man(man_bytes.begin(), man_bytes.end());
+  EXPECT_NE(man.find("\"vardenix " VARDENIX_VERSION "\""), std::string::npos) << man.substr(0, 200);
+  EXPECT_NE(man.find(".SH ENVIRONMENT"), std::string::npos);
+  EXPECT_NE(man.find(".SH FILES"), std::string::npos);
 
   fakes::MakeDirs(dir / "doc");
   fakes::WriteFileText(dir / "doc/hello.txt", "hello\n");
@@ -94,6 +101,17 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
                   log),
             0)
       << Log(log);
+  // The installed bash completion offers the registered ProgIDs after --ping-name.
+  const std::string offered = dir / "offered.txt";
+  EXPECT_EQ(Shell("bash -c 'source \"$0\"; COMP_WORDS=(\"$1\" check --registry \"$2\" --ping-name Ex); COMP_CWORD=5; "
+                  "_vardenix; echo \"${COMPREPLY[*]}\" >\"$3\"' " +
+                      Quote(prefix + "/share/bash-completion/completions/vardenix") + " " +
+                      Quote(prefix + "/bin/vardenix") + " " + Quote(registry) + " " + Quote(offered),
+                  log),
+            0)
+      << Log(log);
+  const std::vector<uint8_t> offered_bytes = fakes::ReadFileBytes(offered);
+  EXPECT_EQ(std::string(offered_bytes.begin(), offered_bytes.end()), "Example.Minimal\n");
   for (const auto& [rule, status] : std::vector<std::pair<std::string, int>>{{"hello.txt", 0}, {"missing.txt", 1}}) {
     EXPECT_EQ(Shell(Quote(prefix + "/bin/vardenix") + " check --quiet --ping-name Example.Minimal --registry " +
                         Quote(registry) + " --archive " + Quote(dir / "doc.zip") + " --rule-text " + rule,

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/component_isolation.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "hosting/component_isolation.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "support/command.h"
 
 namespace vardenix {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/component_process.h"
-#include "platform/component_records.h"
-#include "platform/cpu_placement.h"
+#include "hosting/component_process.h"
+#include "hosting/component_records.h"
+#include "hosting/cpu_placement.h"
 #include "rig.h"
 
 namespace vardenix::isolation_test {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 #include "rig.h"
 #include "vardenix/error.h"
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/class_registry.h"
-#include "platform/component_isolation.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "hosting/component_registry.h"
+#include "hosting/component_isolation.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "platform/platform.h"
 #include "vardenix/envi_chk.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/component_process.h"
+#include "hosting/component_process.h"
 #include "rig.h"
 
 namespace vardenix::isolation_test {

@@ -1,5 +1,5 @@
 // Registration records: the files `vardenix register`, `unregister` and `components` work on.
-#include "platform/component_records.h"
+#include "hosting/component_records.h"
 
 #include <gtest/gtest.h>
 

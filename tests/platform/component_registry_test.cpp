@@ -1,5 +1,5 @@
 // The class registry and the component module ABI, through modules built by tests/platform/CMakeLists.txt.
-#include "platform/class_registry.h"
+#include "hosting/component_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/component_records.h"
-#include "platform/fakes/recording_component.h"
+#include "hosting/component_records.h"
+#include "tests/support/fakes/recording_component.h"
 #include "tests/platform/temp_folder.h"
 #include "vardenix/component.h"
 #include "support/failure.h"

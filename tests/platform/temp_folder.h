@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/fakes/temp_dir.h"
+#include "tests/support/fakes/temp_dir.h"
 
 namespace vardenix::testing {
 

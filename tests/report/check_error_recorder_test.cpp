@@ -1,8 +1,8 @@
 // The check-error recorder: the indented text block and the RuleErr entry of each recorded problem.
 #include <gtest/gtest.h>
 
-#include "platform/fakes/failing_xml_dom.h"
-#include "platform/fakes/report_reader.h"
+#include "tests/support/fakes/failing_xml_dom.h"
+#include "tests/support/fakes/report_reader.h"
 #include "platform/xml_dom.h"
 #include "report/check_error_recorder.h"
 #include "report/mod_xml_rw.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes/failing_xml_dom.h"
-#include "platform/fakes/report_reader.h"
+#include "tests/support/fakes/failing_xml_dom.h"
+#include "tests/support/fakes/report_reader.h"
 #include "report/mod_xml_rw.h"
 #include "vardenix/error.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <random>
 
-#include "platform/fakes/failing_xml_dom.h"
+#include "tests/support/fakes/failing_xml_dom.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix {

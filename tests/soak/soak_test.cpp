@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes/recording_component.h"
-#include "platform/fakes/temp_dir.h"
-#include "platform/fakes/zip_writer.h"
+#include "tests/support/fakes/recording_component.h"
+#include "tests/support/fakes/temp_dir.h"
+#include "tests/support/fakes/zip_writer.h"
 #include "platform/platform.h"
 #include "support/banks.h"
 #include "vardenix/envi_chk.h"

@@ -13,8 +13,8 @@
 #include <atomic>
 #include <string>
 
-#include "platform/windows/com_variant.h"
-#include "platform/windows/wide_text.h"
+#include "windows/platform/com_variant.h"
+#include "windows/platform/wide_text.h"
 #include "vardenix/component.h"
 #include "vardenix/error.h"
 

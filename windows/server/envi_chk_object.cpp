@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windows/wide_text.h"
+#include "windows/platform/wide_text.h"
 #include "server/module.h"
 #include "vardenix/envi_chk.h"
 #include "vardenix_idl.h"

@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/archive_control.h"
-#include "platform/windows/wide_text.h"
+#include "archive/archive_control.h"
+#include "windows/platform/wide_text.h"
 #include "vardenix/envi_chk.h"
 
 namespace {

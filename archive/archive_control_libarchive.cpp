@@ -1,0 +1,1270 @@
+// The archive control on libarchive.
+//
+// An extraction is two passes over the archive. The survey reads the raw directory and every header
+// and refuses the whole archive before anything is written. The writing pass streams each entry's
+// data blocks into a temporary file beside its destination and renames it into place, so memory
+// does not grow with the archive and a failing entry never leaves a partial file or destroys the
+// earlier file of that name. What the writing pass creates is remembered for the target folder, and
+// the next extraction into that folder removes it first; an extraction that fails part-way removes
+// what it had created itself.
+//
+// Names are decoded here from the raw bytes of the directory, not by libarchive, which knows only
+// one character set for every name without the UTF-8 flag; libarchive is used for each entry's
+// type, encryption and data, entry by entry in the same order (both read in local-header order).
+//
+// Files are created with *at() calls relative to the target folder, each folder opened with
+// O_NOFOLLOW. libarchive's own disk writer is not used: its symlink guard walks the whole path from
+// the root with chdir(), which changes the working directory of every thread in the host and, with
+// ARCHIVE_EXTRACT_UNLINK, removes symlinks in the host's own folder path; and its absolute-path
+// guard rejects every entry once the entry is joined to an absolute target folder.
+#include <fcntl.h>
+#include <iconv.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <archive.h>
+#include <archive_entry.h>
+#ifdef VARDENIX_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "archive/archive_control.h"
+#include "archive/extraction_ledger.h"
+#include "platform/text_encoding.h"
+#include "archive/zip_directory.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+namespace ar = archive_result;
+
+constexpr mode_t kFileMode = 0644;
+constexpr mode_t kFolderMode = 0755;
+constexpr size_t kReadBlockBytes = 64 * 1024;
+
+// Why an extraction stopped; caught by the call and turned into its answer.
+struct Refusal {
+  int16_t code;
+  std::string reason;
+};
+
+[[noreturn]] void Refuse(int16_t code, std::string reason) { throw Refusal{code, std::move(reason)}; }
+
+std::string Errno(int err) { return std::strerror(err); }
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~UniqueFd() { Reset(); }
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// libarchive decodes names into the thread's locale; a UTF-8 one makes them arrive as UTF-8 bytes.
+locale_t Utf8Locale() {
+  static const locale_t locale = [] {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (locale_t l = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr))) return l;
+    }
+    return static_cast<locale_t>(nullptr);
+  }();
+  return locale;
+}
+
+class ScopedUtf8Locale {
+ public:
+  ScopedUtf8Locale() {
+    if (locale_t utf8 = Utf8Locale()) previous_ = ::uselocale(utf8);
+  }
+  ~ScopedUtf8Locale() {
+    if (previous_) ::uselocale(previous_);
+  }
+  ScopedUtf8Locale(const ScopedUtf8Locale&) = delete;
+  ScopedUtf8Locale& operator=(const ScopedUtf8Locale&) = delete;
+
+ private:
+  locale_t previous_ = nullptr;
+};
+
+// A name as it can be shown in a failure reason: valid UTF-8, control bytes escaped, cut short.
+std::string Printable(const std::string& raw) {
+  constexpr size_t kShown = 300;
+  const std::string_view cut(raw.data(), std::min(raw.size(), kShown));
+  const bool utf8 = IsValidUtf8(raw);
+  std::string out;
+  for (char ch : cut) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f || (c >= 0x80 && !utf8)) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  if (utf8) {
+    // Do not end inside a character that the cut split.
+    size_t keep = out.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep - 1]) & 0xc0) == 0x80) --keep;
+    if (keep > 0 && static_cast<unsigned char>(out[keep - 1]) >= 0xc0) out.resize(keep - 1);
+  }
+  if (raw.size() > kShown) out += "...";
+  return out;
+}
+
+std::string Quoted(const std::string& name) { return "\"" + Printable(name) + "\""; }
+
+uint32_t Crc32(std::string_view bytes) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xffffffffu;
+  for (char ch : bytes) crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xff] ^ (crc >> 8);
+  return crc ^ 0xffffffffu;
+}
+
+// CP936 (GBK, the code page of Chinese Windows) to UTF-8; false when the bytes are not CP936.
+bool Cp936ToUtf8(const std::string& raw, std::string& out) {
+  struct Converter {
+    iconv_t cd = iconv_open("UTF-8", "CP936");
+    ~Converter() {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  };
+  thread_local Converter converter;
+  if (converter.cd == reinterpret_cast<iconv_t>(-1)) {
+    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + Errno(errno));
+  }
+  iconv(converter.cd, nullptr, nullptr, nullptr, nullptr);
+  out.assign(raw.size() * 2 + 4, '\0');  // a CP936 character of 1 or 2 bytes takes at most 3 in UTF-8
+  char* in_ptr = const_cast<char*>(raw.data());
+  size_t in_left = raw.size();
+  char* out_ptr = out.data();
+  size_t out_left = out.size();
+  if (iconv(converter.cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) return false;
+  out.resize(out.size() - out_left);
+  return true;
+}
+
+// The Info-ZIP Unicode Path extra field (0x7075): a UTF-8 form of the name, used only while its CRC
+// matches a name the entry's headers store (a tool that renamed the entry without updating the
+// field leaves it stale; some writers take the CRC of the local header's name for both headers).
+bool UnicodePathField(const std::string& extra, const zip::RawEntry& e, std::string& utf8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  size_t pos = 0;
+  while (pos + 4 <= extra.size()) {
+    const size_t id = p[pos] | (p[pos + 1] << 8), len = p[pos + 2] | (p[pos + 3] << 8);
+    if (pos + 4 + len > extra.size()) return false;
+    if (id == 0x7075 && len >= 5 && p[pos + 4] == 1) {
+      const uint32_t crc = p[pos + 5] | (p[pos + 6] << 8) | (p[pos + 7] << 16) | (uint32_t{p[pos + 8]} << 24);
+      if (crc == Crc32(e.local_name) || (e.central_name != e.local_name && crc == Crc32(e.central_name))) {
+        utf8.assign(extra, pos + 9, len - 5);
+        return true;
+      }
+    }
+    pos += 4 + len;
+  }
+  return false;
+}
+
+// The name one header gives as UTF-8, decided in this order: the UTF-8 flag; the Unicode Path extra
+// field (this header's, else the other header's) when its CRC matches a stored name; a
+// name that is valid UTF-8 and holds non-ASCII bytes (Info-ZIP zip and others write UTF-8 without
+// the flag); otherwise CP936, as Chinese Windows tools write names.
+std::string DecodeName(const zip::RawEntry& e, const std::string& raw, uint16_t flags, const std::string& extra,
+                       const std::string& other_extra) {
+  if ((flags & zip::kFlagUtf8) != 0) {
+    if (!IsValidUtf8(raw)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
+    return raw;
+  }
+  std::string unicode;
+  if (UnicodePathField(extra, e, unicode) || UnicodePathField(other_extra, e, unicode)) {
+    if (!IsValidUtf8(unicode)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
+    return unicode;
+  }
+  if (IsValidUtf8(raw)) return raw;  // plain ASCII reads the same in CP936
+  std::string decoded;
+  if (!Cp936ToUtf8(raw, decoded)) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is neither UTF-8 nor CP936");
+  }
+  return decoded;
+}
+
+// The entry's name as UTF-8. The local header and the directory must name the entry alike: as
+// stored, or (Info-ZIP writes the stored name in the code page of the moment, which may differ
+// between the two) as their decoded names, the Unicode Path field included.
+std::string DecodeName(const zip::RawEntry& e) {
+  const uint16_t flags = e.local_flags | e.central_flags;
+  const std::string local = DecodeName(e, e.local_name, flags, e.local_extra, e.central_extra);
+  if (e.local_name == e.central_name) return local;
+  const std::string central = DecodeName(e, e.central_name, flags, e.central_extra, e.local_extra);
+  if (local != central) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(central) + ": its local header names it " + Quoted(local));
+  }
+  return local;
+}
+
+// True when `extra` holds a field with the tag `id`.
+bool HasExtraField(const std::string& extra, uint16_t id) {
+  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  for (size_t pos = 0; pos + 4 <= extra.size();) {
+    if ((p[pos] | (p[pos + 1] << 8)) == id) return true;
+    pos += 4 + (p[pos + 2] | (p[pos + 3] << 8));
+  }
+  return false;
+}
+
+// The entry's name as a relative path: "/" separators (a backslash is one too), no empty or "."
+// components. Refuses a name that could reach outside the target folder, names nothing, or is longer
+// or deeper than a file system holds (checked here, before anything is created for it).
+std::string RelativePath(const std::string& utf8, const Limits& limits) {
+  if (utf8.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
+  std::string name = utf8;
+  std::replace(name.begin(), name.end(), '\\', '/');
+  if (name.front() == '/') Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": absolute name");
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name starts with a drive letter");
+  }
+  std::string path;
+  uint64_t depth = 0;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    const std::string_view part(name.data() + start, end - start);
+    if (part == "..") Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name has a \"..\" component");
+    if (!part.empty() && part != ".") {
+      if (part.size() > limits.name_component_bytes) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a part of the name is longer than " +
+                                    std::to_string(limits.name_component_bytes) + " bytes");
+      }
+      if (++depth > limits.name_depth) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is more than " +
+                                    std::to_string(limits.name_depth) + " folders deep");
+      }
+      if (!path.empty()) path += '/';
+      path += part;
+      if (path.size() > limits.name_path_bytes) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is longer than " +
+                                    std::to_string(limits.name_path_bytes) + " bytes");
+      }
+    }
+    start = end + 1;
+  }
+  if (path.empty()) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name names no file");
+  return path;
+}
+
+struct ReaderFree {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+using Reader = std::unique_ptr<archive, ReaderFree>;
+
+std::string ArchiveError(archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unknown error";
+}
+
+// The archive file as libarchive is shown it: the bytes up to the end record the survey checked,
+// with that record's comment cut off (its length reads as 0), so that padding after it cannot hide
+// that record from libarchive or show it another one, and a long comment cannot push the record out
+// of the last 16 KiB, where libarchive looks for it.
+struct ArchiveView {
+  int fd = -1;
+  uint64_t end_record = 0;
+  uint64_t end = end_record + 22;
+  uint64_t pos = 0;
+  std::vector<char> block = std::vector<char>(kReadBlockBytes);
+
+  static la_ssize_t Read(archive*, void* self, const void** buffer) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(v.block.size(), v.end - v.pos));
+    for (;;) {
+      const ssize_t n = ::pread(v.fd, v.block.data(), want, static_cast<off_t>(v.pos));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      // The comment length: the last two bytes of the record.
+      for (uint64_t at = v.end - 2; at < v.end; ++at) {
+        if (at >= v.pos && at < v.pos + static_cast<uint64_t>(n)) v.block[static_cast<size_t>(at - v.pos)] = 0;
+      }
+      v.pos += static_cast<uint64_t>(n);
+      *buffer = v.block.data();
+      return n;
+    }
+  }
+  static la_int64_t Skip(archive*, void* self, la_int64_t request) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const uint64_t step = std::min<uint64_t>(static_cast<uint64_t>(std::max<la_int64_t>(request, 0)), v.end - v.pos);
+    v.pos += step;
+    return static_cast<la_int64_t>(step);
+  }
+  static la_int64_t Seek(archive*, void* self, la_int64_t offset, int whence) {
+    auto& v = *static_cast<ArchiveView*>(self);
+    const la_int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<la_int64_t>(v.pos)
+                                                                         : static_cast<la_int64_t>(v.end);
+    const la_int64_t target = base + offset;
+    if (target < 0 || static_cast<uint64_t>(target) > v.end) return ARCHIVE_FATAL;
+    v.pos = static_cast<uint64_t>(target);
+    return target;
+  }
+};
+
+// A reader over the archive view, positioned before the first entry. Names are read as ISO-8859-1,
+// which takes any byte: they are decoded from the raw directory instead.
+Reader OpenReader(ArchiveView& view, const std::string& path) {
+  Reader a(archive_read_new());
+  if (!a) Refuse(ar::kCannotOpen, "cannot read " + Printable(path) + ": out of memory");
+  archive_read_support_format_zip_seekable(a.get());
+  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "ISO-8859-1") != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, "cannot read names on this system: " + ArchiveError(a.get()));
+  }
+  view.pos = 0;
+  archive_read_set_callback_data(a.get(), &view);
+  archive_read_set_read_callback(a.get(), &ArchiveView::Read);
+  archive_read_set_skip_callback(a.get(), &ArchiveView::Skip);
+  archive_read_set_seek_callback(a.get(), &ArchiveView::Seek);
+  if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, Printable(path) + " is not a readable zip archive: " + ArchiveError(a.get()));
+  }
+  return a;
+}
+
+// One entry as the survey planned it; the writing pass meets the same entries in the same order.
+struct PlannedEntry {
+  std::string path;
+  bool is_folder = false;
+  // As the raw directory has them, for reading the entry's data without libarchive.
+  uint16_t method = 0;
+  uint32_t crc32 = 0;
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  uint64_t data_offset = 0;
+  // Headers with nothing unusual: the local header agrees with the directory (name, method, CRC-32
+  // and sizes, no data descriptor, no zip64), and every extra field is well formed. Only an archive
+  // of such entries is read without libarchive, so that an odd archive is judged by libarchive
+  // whatever its size.
+  bool plain = false;
+};
+
+// Reads the next header; false at the end.
+bool NextHeader(archive* a, archive_entry*& entry) {
+  const int rc = archive_read_next_header(a, &entry);
+  if (rc == ARCHIVE_EOF) return false;
+  if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
+  return true;
+}
+
+// Refuses an entry the control must not extract, as libarchive sees it.
+void CheckHeader(archive_entry* entry, const PlannedEntry& planned) {
+  const std::string& name = planned.path;
+  if (archive_entry_is_encrypted(entry)) Refuse(ar::kEncrypted, "entry " + Quoted(name) + " is encrypted");
+  if (archive_entry_hardlink(entry) != nullptr) {
+    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a hard link");
+  }
+  const auto type = archive_entry_filetype(entry);
+  if (type == AE_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a symbolic link");
+  // A fifo's mode is what Info-ZIP zip gives an entry read from its standard input: its data is a file's.
+  if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFIFO) {
+    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device or socket");
+  }
+}
+
+// Orders paths so that every path below a folder follows that folder's own path at once: "/" sorts
+// before every other byte ("a", "a/b", "a b").
+bool PathLess(const std::string* a, const std::string* b) {
+  const size_t n = std::min(a->size(), b->size());
+  for (size_t i = 0; i < n; ++i) {
+    if ((*a)[i] != (*b)[i]) {
+      const auto key = [](char c) { return c == '/' ? 0u : static_cast<unsigned char>(c) + 1u; };
+      return key((*a)[i]) < key((*b)[i]);
+    }
+  }
+  return a->size() < b->size();
+}
+
+// Refuses two entries with one path, and a file where another entry needs a folder. Sorting keeps
+// the memory to one pointer per entry, however deep the names.
+void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
+  std::vector<const PlannedEntry*> sorted;
+  sorted.reserve(entries.size());
+  for (const PlannedEntry& e : entries) sorted.push_back(&e);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const PlannedEntry* a, const PlannedEntry* b) { return PathLess(&a->path, &b->path); });
+  for (size_t i = 0; i + 1 < sorted.size(); ++i) {
+    const std::string& here = sorted[i]->path;
+    const std::string& next = sorted[i + 1]->path;
+    if (here == next) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(here));
+    if (!sorted[i]->is_folder && next.size() > here.size() && next[here.size()] == '/' &&
+        next.compare(0, here.size(), here) == 0) {
+      Refuse(ar::kDuplicateName, "entry " + Quoted(here) + " is a file, but other entries lie inside it");
+    }
+  }
+}
+
+struct Plan {
+  std::vector<PlannedEntry> entries;
+  uint64_t archive_end = 0;
+  uint64_t end_record = 0;
+};
+
+// Everything that can be known before writing, from the raw directory: names as stored, NULs, modes,
+// encryption bits, entries that share data. The writing pass checks each header again as libarchive
+// reads it (type, encryption) before it writes that entry; a refusal there removes what was written.
+Plan Survey(int fd, const Limits& limits) {
+  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
+  switch (dir.status) {
+    case zip::DirectoryStatus::kOk:
+      break;
+    case zip::DirectoryStatus::kTooManyEntries:
+      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
+    case zip::DirectoryStatus::kNamesTooLong:
+      Refuse(ar::kUnsafeName, dir.why);
+    case zip::DirectoryStatus::kNotZip:
+    case zip::DirectoryStatus::kOverlap:
+      Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
+  }
+  Plan plan;
+  plan.archive_end = dir.archive_end;
+  plan.end_record = dir.end_record;
+  plan.entries.reserve(dir.entries.size());
+  for (const zip::RawEntry& e : dir.entries) {
+    for (const std::string* name : {&e.central_name, &e.local_name}) {
+      if (name->find('\0') != std::string::npos) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(*name) + ": the name holds a NUL byte");
+      }
+    }
+    if (e.local_name.empty() || e.central_name.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
+    // Extra fields libarchive cannot read make it refuse the archive, whichever reader extracts it.
+    for (const std::string* extra : {&e.local_extra, &e.central_extra}) {
+      if (!zip::ExtraFieldsWellFormed(*extra)) {
+        Refuse(ar::kCannotOpen, "the archive is damaged: entry " + Quoted(e.central_name) +
+                                    " has extra fields that run past their end");
+      }
+    }
+    // libarchive turns devices and fifos into plain files; the stored mode still says what they are.
+    // A fifo is what Info-ZIP zip records for data it read from its standard input, so it is
+    // extracted as the regular file of its data; devices and sockets are refused.
+    if ((e.made_by >> 8) == zip::kMadeOnUnix) {
+      const auto type = static_cast<mode_t>(e.external_attributes >> 16) & S_IFMT;
+      if (type == S_IFSOCK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a socket");
+      if (type == S_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
+      if (type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFIFO) {
+        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device or socket");
+      }
+    }
+    const uint16_t flags = e.central_flags | e.local_flags;
+    if ((flags & (zip::kFlagEncrypted | zip::kFlagStrongEncryption)) != 0 || e.method == zip::kMethodAes) {
+      Refuse(ar::kEncrypted, "entry " + Quoted(e.central_name) + " is encrypted");
+    }
+    const std::string name = DecodeName(e);
+    const bool ends_with_separator = name.back() == '/' || name.back() == '\\';
+    // A folder as libarchive reads one: a name ending in a separator, a Unix folder mode, or the
+    // MS-DOS folder attribute. Its data is never read (libarchive has none for a folder), so it
+    // must have none: no compressed bytes, or a deflate stream that declares nothing. The size a
+    // stored folder declares is not looked at; older macOS tools wrote the folder's size there.
+    const auto system = e.made_by >> 8;
+    const bool folder = ends_with_separator ||
+                        (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
+                        (system == 0 && (e.external_attributes & 0x10) != 0);
+    if (folder && e.compressed_size > 0 && !(e.method != 0 && e.uncompressed_size == 0)) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder that holds data");
+    }
+    // The in-memory reader takes only what it reads exactly as libarchive does: no data descriptor,
+    // headers that agree, no zip64, and no ASi Unix field (0x756e), whose mode libarchive follows.
+    const bool plain = ((e.central_flags | e.local_flags) & zip::kFlagDataDescriptor) == 0 &&
+                       e.local_name == e.central_name && e.local_method == e.method &&
+                       e.local_crc32 == e.crc32 && e.local_compressed_size == e.compressed_size &&
+                       e.local_uncompressed_size == e.uncompressed_size && e.compressed_size < 0xffffffff &&
+                       e.uncompressed_size < 0xffffffff && !HasExtraField(e.central_extra, 0x756e) &&
+                       !HasExtraField(e.local_extra, 0x756e);
+    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.crc32,
+                                        e.compressed_size, e.uncompressed_size, e.data_offset, plain});
+  }
+
+  CheckNamesClash(plan.entries);
+  return plan;
+}
+
+// What one extraction created in a target folder, so that the next one can remove exactly that.
+struct Created {
+  std::string path;  // relative to the target folder
+  ino_t ino = 0;
+  int64_t mtime_ns = 0;  // files only: a file rewritten since (even on a reused inode) is not ours
+  bool folder = false;
+};
+
+// A folder's identity: device and inode, and its birth time where the file system keeps one, so that
+// a folder removed and made anew on a reused inode is not taken for the old one.
+struct FolderKey {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  int64_t birth_sec = 0;
+  uint32_t birth_nsec = 0;
+  bool operator==(const FolderKey& o) const {
+    return dev == o.dev && ino == o.ino && birth_sec == o.birth_sec && birth_nsec == o.birth_nsec;
+  }
+};
+
+// What the last extraction into each folder created (archive/extraction_ledger.h).
+using CreatedLedger = ExtractionLedger<FolderKey, Created>;
+
+int64_t MtimeNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec; }
+
+// Removes what an earlier extraction created below `root`, newest first: a file only while it is
+// still the file that extraction wrote (same inode, not rewritten since) and not the archive about
+// to be extracted; a folder only when it is empty; a symbolic link that now stands at one of those
+// names is removed as a link. Nothing is followed through a symbolic link. Answers the path of the
+// first file or link that stayed because it could not be removed (empty when none did).
+//
+// A folder named in `reuse` (and every folder holding one that stays) is left in place when it is
+// still the folder that extraction made, and handed back in `reused`, oldest first: the next
+// extraction would only make it again, and removing a folder and making it anew costs the file
+// system far more than a file does (ext4 on disk: about 2 ms each).
+std::string RemoveCreated(int root, const std::vector<Created>& created, const struct stat& archive,
+                          const std::unordered_set<std::string_view>* reuse = nullptr,
+                          std::vector<Created>* reused = nullptr) {
+  std::string kept;
+  std::unordered_set<std::string> holds_reused;  // folders that hold a reused folder
+  const auto remove_file = [&](int at, const std::string& leaf, const std::string& path) {
+    if (::unlinkat(at, leaf.c_str(), 0) != 0 && errno != ENOENT && kept.empty()) kept = path + ": " + Errno(errno);
+  };
+  std::string open_path;
+  UniqueFd open_fd;
+  for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    const size_t slash = it->path.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : it->path.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? it->path : it->path.substr(slash + 1);
+    int at = root;
+    if (!parent.empty()) {
+      if (parent != open_path || open_fd.get() < 0) {
+        open_fd.Reset();
+        open_path = parent;
+        UniqueFd walk;
+        int from = root;
+        size_t start = 0;
+        while (start < parent.size()) {
+          size_t end = parent.find('/', start);
+          if (end == std::string::npos) end = parent.size();
+          const std::string part = parent.substr(start, end - start);
+          walk = UniqueFd(::openat(from, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          if (walk.get() < 0) break;
+          from = walk.get();
+          start = end + 1;
+        }
+        if (walk.get() >= 0) open_fd = std::move(walk);
+      }
+      if (open_fd.get() < 0) continue;  // the folder is gone, or a link or file stands in its way
+      at = open_fd.get();
+    }
+    struct stat st;
+    if (::fstatat(at, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      remove_file(at, leaf, it->path);
+    } else if (it->folder) {
+      if (S_ISDIR(st.st_mode) && st.st_ino == it->ino) {
+        // Newest first: a folder comes after everything inside it.
+        if (reuse != nullptr && reused != nullptr && (reuse->count(it->path) != 0 || holds_reused.count(it->path) != 0)) {
+          reused->push_back(*it);
+          if (!parent.empty()) holds_reused.insert(parent);
+          continue;
+        }
+        if (open_path == it->path) open_fd.Reset();  // its descriptor is not needed again
+        ::unlinkat(at, leaf.c_str(), AT_REMOVEDIR);  // fails, and keeps it, when anything else is inside
+      }
+    } else if (S_ISREG(st.st_mode) && st.st_ino == it->ino && MtimeNs(st) == it->mtime_ns &&
+               !(st.st_dev == archive.st_dev && st.st_ino == archive.st_ino)) {
+      remove_file(at, leaf, it->path);
+    }
+  }
+  if (reused != nullptr) std::reverse(reused->begin(), reused->end());
+  return kept;
+}
+
+// The folders an extraction of `plan` opens or makes: every entry's parent and every folder entry
+// (their own parents are kept by RemoveCreated when a folder inside them is).
+std::unordered_set<std::string_view> FoldersOf(const std::vector<PlannedEntry>& entries) {
+  std::unordered_set<std::string_view> folders;
+  for (const PlannedEntry& e : entries) {
+    const std::string_view path(e.path);
+    if (e.is_folder) folders.insert(path);
+    const size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos) folders.insert(path.substr(0, slash));
+  }
+  return folders;
+}
+
+// The previous extraction's files that this archive writes again under the same name. Each is written
+// over in place when it is still the file that extraction wrote: on ext4 that costs about a tenth
+// of removing the file and making it anew, which frees and allocates an inode and blocks each time.
+// What the writer does not take (the extraction failed first) is removed as before.
+class ReusableFiles {
+ public:
+  ReusableFiles() = default;
+  explicit ReusableFiles(std::vector<Created> files) : files_(std::move(files)), taken_(files_.size(), false) {
+    index_.reserve(files_.size());
+    for (size_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i].path, i);
+  }
+  ReusableFiles(const ReusableFiles&) = delete;
+  ReusableFiles& operator=(const ReusableFiles&) = delete;
+
+  // The earlier file at `rel`, handed out once; null when there is none.
+  const Created* Take(const std::string& rel) {
+    if (index_.empty()) return nullptr;
+    const auto it = index_.find(rel);
+    if (it == index_.end() || taken_[it->second]) return nullptr;
+    taken_[it->second] = true;
+    return &files_[it->second];
+  }
+
+  // The earlier files not handed out.
+  std::vector<Created> Untaken() const {
+    std::vector<Created> rest;
+    for (size_t i = 0; i < files_.size(); ++i) {
+      if (!taken_[i]) rest.push_back(files_[i]);
+    }
+    return rest;
+  }
+
+ private:
+  std::vector<Created> files_;
+  std::vector<bool> taken_;
+  std::unordered_map<std::string_view, size_t> index_;
+};
+
+bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
+[[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
+
+// One entry's data, block by block, as it is written out.
+class BlockSource {
+ public:
+  virtual ~BlockSource() = default;
+  // The next block of the entry's data and where it goes in the file; false at the end. Refuses
+  // (kCorruptData) data that is damaged.
+  virtual bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) = 0;
+  // Bytes of the archive read for this entry so far, for the ratio cap.
+  virtual uint64_t Consumed() const = 0;
+};
+
+// The current entry of a libarchive reader.
+class LibarchiveBlocks final : public BlockSource {
+ public:
+  explicit LibarchiveBlocks(archive* a) : a_(a), start_(archive_filter_bytes(a, -1)) {}
+  bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
+    la_int64_t at = 0;
+    const int rc = archive_read_data_block(a_, &block, &size, &at);
+    if (rc == ARCHIVE_EOF) return false;
+    if (rc != ARCHIVE_OK) {
+      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " + ArchiveError(a_));
+    }
+    if (at < 0) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged");
+    offset = static_cast<uint64_t>(at);
+    return true;
+  }
+  uint64_t Consumed() const override {
+    return static_cast<uint64_t>(std::max<la_int64_t>(archive_filter_bytes(a_, -1) - start_, 0));
+  }
+
+ private:
+  archive* a_;
+  la_int64_t start_;
+};
+
+#ifdef VARDENIX_HAVE_ZLIB
+// An entry stored or deflated, read from the archive's bytes in memory with zlib. Its data must end
+// where the deflate stream says and match the CRC-32 the central directory gives, or it is damaged.
+class InflatedBlocks final : public BlockSource {
+ public:
+  InflatedBlocks(const char* data, const PlannedEntry& entry) : entry_(entry), stored_(entry.method == 0) {
+    if (!stored_) {
+      if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) Refuse(ar::kCannotOpen, "cannot start inflating: out of memory");
+      started_ = true;
+      stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+      stream_.avail_in = static_cast<uInt>(entry.compressed_size);
+    } else {
+      data_ = data;
+    }
+  }
+  ~InflatedBlocks() override {
+    if (started_) inflateEnd(&stream_);
+  }
+  InflatedBlocks(const InflatedBlocks&) = delete;
+  InflatedBlocks& operator=(const InflatedBlocks&) = delete;
+
+  bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
+    if (ended_) {
+      // An uncompressed size the headers declare is not trusted either way: the writer refuses data
+      // that runs past it, and data that ends short of it is what the entry holds (as libarchive
+      // reads it).
+      if (crc_ != entry_.crc32) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: bad CRC-32");
+      // A deflate stream that ends before the compressed size the directory gives leaves bytes no
+      // reader accounts for; libarchive refuses such an entry ("compressed data is wrong size"), and
+      // so does this path, so that an archive is judged alike whichever reader extracts it.
+      if (!stored_ && stream_.total_in != entry_.compressed_size) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: its compressed data is " +
+                                     std::to_string(stream_.total_in) + " bytes, the directory says " +
+                                     std::to_string(entry_.compressed_size));
+      }
+      return false;
+    }
+    offset = produced_;
+    if (stored_) {
+      block = data_;
+      size = static_cast<size_t>(entry_.compressed_size);
+      ended_ = true;
+    } else {
+      // One output block per thread, kept: a block allocated per entry made malloc grow and trim
+      // its heap with brk several times a record.
+      thread_local std::unique_ptr<Bytef[]> out(new Bytef[kReadBlockBytes]);
+      out_ = out.get();
+      stream_.next_out = out_;
+      stream_.avail_out = static_cast<uInt>(kReadBlockBytes);
+      const int rc = inflate(&stream_, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc != Z_OK) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " +
+                                     (rc == Z_BUF_ERROR ? std::string("it ends early")
+                                                        : std::string(stream_.msg ? stream_.msg : "inflate failed")));
+      }
+      block = out_;
+      size = kReadBlockBytes - stream_.avail_out;
+    }
+    produced_ += size;
+    crc_ = static_cast<uint32_t>(::crc32_z(crc_, static_cast<const Bytef*>(block), size));
+    return true;
+  }
+  uint64_t Consumed() const override { return stored_ ? entry_.compressed_size : stream_.total_in; }
+
+ private:
+  const PlannedEntry& entry_;
+  const bool stored_;
+  const char* data_ = nullptr;
+  z_stream stream_{};
+  bool started_ = false;
+  bool ended_ = false;
+  uint64_t produced_ = 0;
+  uint32_t crc_ = 0;
+  Bytef* out_ = nullptr;
+};
+#endif
+
+// Creates folders and files below one folder, never following a symlink below it, and notes in
+// `created` every file and folder it made.
+class FolderWriter {
+ public:
+  // `reusable`: earlier files that may be written over in place, on `root_dev` (the device of the
+  // folder `root`) only; `archive`: the archive being read, which is never written over.
+  FolderWriter(int root, std::string root_name, const Limits& limits, const StopFlag* stop,
+               std::vector<Created>& created, ReusableFiles& reusable, dev_t root_dev, const struct stat& archive)
+      : root_(root),
+        root_name_(std::move(root_name)),
+        limits_(limits),
+        stop_(stop),
+        created_(created),
+        reusable_(reusable),
+        root_dev_(root_dev),
+        archive_(archive) {}
+
+  // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
+  // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
+  int OpenFolder(const std::string& rel) {
+    if (rel.empty()) return root_;
+    if (cached_fd_.get() >= 0 && rel == cached_path_) return cached_fd_.get();
+    UniqueFd current;
+    int at = root_;
+    size_t start = 0;
+    while (start < rel.size()) {
+      size_t end = rel.find('/', start);
+      if (end == std::string::npos) end = rel.size();
+      const std::string part = rel.substr(start, end - start);
+      current = OpenOrMakeFolder(at, part, rel.substr(0, end));
+      at = current.get();
+      start = end + 1;
+    }
+    cached_fd_ = std::move(current);
+    cached_path_ = rel;
+    return cached_fd_.get();
+  }
+
+  // Streams the current entry's data into `rel`, replacing whatever file was there. The data must
+  // expand to exactly the `declared_size` bytes the directory gives (a reader that trusted either
+  // would extract another file than a reader that trusted the data), and is judged by what it
+  // really expands to as it is written.
+  void WriteFile(BlockSource& source, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
+    const size_t slash = rel.rfind('/');
+    const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
+    const std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+
+    // The common case on a check: the previous answer had a file of this name, still as it was
+    // written, and it is written over in place (removed again if the entry fails; it was that
+    // answer's, not the host's). Otherwise the name is usually free and the file is made under its
+    // own name, removed again if the entry fails. When something else is there, the data goes to a
+    // temporary file beside it that is renamed over it at the end, so a failing entry leaves that
+    // file as it was.
+    std::string temp;
+    uint64_t stale_end = 0;  // the earlier content not yet written over lies before this offset
+    UniqueFd out = OpenEarlierFile(folder, leaf, rel, stale_end);
+    if (out.get() < 0) {
+      out = UniqueFd(::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+      if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
+    }
+    for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+      if (pid_.empty()) pid_ = std::to_string(::getpid());
+      temp = ".vardenix-" + pid_ + "-" + std::to_string(++temp_counter_) + ".part";
+      out = UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (out.get() < 0 && errno != EEXIST) CannotWrite(rel, errno);
+    }
+    if (out.get() < 0) CannotWrite(rel, EEXIST);
+    struct PartialRemover {
+      int folder;
+      const std::string& name;
+      bool armed = true;
+      ~PartialRemover() {
+        if (armed) ::unlinkat(folder, name.c_str(), 0);
+      }
+    } remover{folder, temp.empty() ? leaf : temp};
+
+    uint64_t produced = 0;
+    uint64_t written_end = 0;
+    for (;;) {
+      if (Stopped(stop_)) RefuseStopped();
+      const void* block = nullptr;
+      size_t size = 0;
+      uint64_t offset = 0;
+      if (!source.Next(rel, block, size, offset)) break;
+      produced = std::max(produced, static_cast<uint64_t>(offset) + size);
+      total_written += size;
+      if (total_written > limits_.archive_total_bytes) Refuse(ar::kTooLarge, TooLargeReason(limits_.archive_total_bytes));
+      if (produced > declared_size) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds more than the " +
+                                     std::to_string(declared_size) + " bytes its headers declare");
+      }
+      if (produced > limits_.archive_ratio_exempt_bytes && produced / limits_.archive_ratio >= source.Consumed() + 1) {
+        Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
+                                  std::to_string(limits_.archive_ratio) + " times");
+      }
+      // A gap in the data reads as zeros, never as the earlier content.
+      if (offset > written_end && stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
+      WriteAll(out.get(), static_cast<const char*>(block), size, static_cast<off_t>(offset), rel);
+      if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
+    }
+    if (produced != declared_size) {
+      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds " + std::to_string(produced) +
+                                   " bytes, its headers declare " + std::to_string(declared_size));
+    }
+    // Cut to a length other than zero only: ext4 writes a file truncated to zero and written again
+    // back to disk as soon as it is closed.
+    if (stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
+    if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
+    // A file made under its own name already has mode 0644 unless the host's umask takes bits away;
+    // the fstat that records the file for the next extraction's clean-up says which.
+    struct stat st;
+    if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
+    if ((st.st_mode & 07777) != kFileMode && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
+    if (!temp.empty()) {
+      // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
+      // which made re-extracting into the same folder wait on the disk. A failure here is no
+      // reason to stop; the rename then says what is wrong.
+      ::unlinkat(folder, leaf.c_str(), 0);
+      if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
+    }
+    remover.armed = false;
+    created_.push_back(Created{rel, st.st_ino, MtimeNs(st), false});
+  }
+
+ private:
+  [[noreturn]] void CannotWrite(const std::string& rel, int err) {
+    Refuse(ar::kCannotWrite, "cannot write " + Printable(root_name_) + "/" + Printable(rel) + ": " + Errno(err));
+  }
+
+  // The previous extraction's file at `rel`, opened for writing over, when it is still exactly that
+  // file: a regular file on the folder's device with the inode and modification time noted when it
+  // was written, no other name (a hard link made since would carry the new data elsewhere), and not
+  // the archive being read. No link is followed. Closed (an invalid descriptor) otherwise; the
+  // caller then makes the file anew or replaces what is there. `stale_end` gets the file's length.
+  UniqueFd OpenEarlierFile(int folder, const std::string& leaf, const std::string& rel, uint64_t& stale_end) {
+    const Created* earlier = reusable_.Take(rel);
+    if (earlier == nullptr) return UniqueFd();
+    // O_NONBLOCK: a fifo that stands at the name now cannot hang the open.
+    UniqueFd fd(::openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return UniqueFd();
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_ino != earlier->ino ||
+        st.st_dev != root_dev_ || MtimeNs(st) != earlier->mtime_ns ||
+        (st.st_dev == archive_.st_dev && st.st_ino == archive_.st_ino)) {
+      return UniqueFd();
+    }
+    stale_end = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
+
+  void Truncate(int fd, uint64_t length, uint64_t& stale_end, const std::string& rel) {
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0) CannotWrite(rel, errno);
+    stale_end = length;
+  }
+
+  void WriteAll(int fd, const char* data, size_t size, off_t offset, const std::string& rel) {
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd, data, size, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) CannotWrite(rel, n < 0 ? errno : EIO);
+      data += n;
+      size -= static_cast<size_t>(n);
+      offset += n;
+    }
+  }
+
+  UniqueFd OpenOrMakeFolder(int at, const std::string& part, const std::string& rel) {
+    constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      UniqueFd fd(::openat(at, part.c_str(), kOpenFlags));
+      if (fd.get() >= 0) return fd;
+      if (errno == ELOOP || errno == ENOTDIR) {
+        // A symlink or a file where the archive has a folder: replace it, never follow it.
+        if (::unlinkat(at, part.c_str(), 0) != 0 && errno != ENOENT) CannotWrite(rel, errno);
+      } else if (errno != ENOENT) {
+        CannotWrite(rel, errno);
+      }
+      if (::mkdirat(at, part.c_str(), kFolderMode) == 0) {
+        UniqueFd made(::openat(at, part.c_str(), kOpenFlags));
+        if (made.get() < 0) CannotWrite(rel, errno);
+        struct stat st;
+        if (::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
+        if ((st.st_mode & 07777) != kFolderMode && ::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
+        created_.push_back(Created{rel, st.st_ino, 0, true});
+        return made;
+      }
+      if (errno != EEXIST) CannotWrite(rel, errno);
+    }
+    CannotWrite(rel, ELOOP);
+  }
+
+  int root_;
+  std::string root_name_;
+  const Limits& limits_;
+  const StopFlag* stop_;
+  std::vector<Created>& created_;
+  ReusableFiles& reusable_;
+  dev_t root_dev_;
+  const struct stat& archive_;
+  std::string pid_;  // for the names of temporary files, read when the first one is needed
+  std::string cached_path_;
+  UniqueFd cached_fd_;
+  static inline std::atomic<uint64_t> temp_counter_{0};
+};
+
+#ifdef VARDENIX_HAVE_ZLIB
+// Archives up to Limits::archive_in_memory_bytes whose entries are all stored or deflated are read
+// into memory at once and inflated with zlib: one read for the whole archive, and none of
+// libarchive's per-entry work (its reader converts each header's MS-DOS time with mktime, which
+// makes glibc look at /etc/localtime twice an entry when TZ is not set). Larger archives and other
+// methods go through libarchive; both judge an archive alike.
+// The buffer of an archive up to this size stays with the thread for its next extraction.
+constexpr size_t kKeptArchiveBytes = size_t{1} << 20;
+
+bool Inflatable(const Plan& plan, const Limits& limits) {
+  if (plan.archive_end > limits.archive_in_memory_bytes) return false;
+  for (const PlannedEntry& e : plan.entries) {
+    if (!e.plain || (e.method != 0 && e.method != 8)) return false;
+  }
+  return true;
+}
+
+void WriteInflated(int fd, const Plan& plan, const StopFlag* stop, FolderWriter& writer) {
+  // The archive's bytes; the buffer is kept for the thread's next archive when it is small.
+  thread_local std::vector<char> kept;
+  std::vector<char> bytes = std::move(kept);
+  bytes.resize(static_cast<size_t>(plan.archive_end));
+  struct KeepSmall {
+    std::vector<char>& bytes;
+    ~KeepSmall() {
+      if (bytes.capacity() <= kKeptArchiveBytes) kept = std::move(bytes);
+    }
+  } keep_small{bytes};
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) Refuse(ar::kCannotOpen, "cannot read the archive: " + (n < 0 ? Errno(errno) : std::string("it is shorter than it was")));
+    done += static_cast<size_t>(n);
+  }
+  uint64_t total_written = 0;
+  for (const PlannedEntry& planned : plan.entries) {
+    if (Stopped(stop)) RefuseStopped();
+    if (planned.is_folder) {
+      writer.OpenFolder(planned.path);
+      continue;
+    }
+    InflatedBlocks source(bytes.data() + planned.data_offset, planned);
+    writer.WriteFile(source, planned.path, planned.uncompressed_size, total_written);
+  }
+}
+#endif
+
+void WriteEntries(int fd, const std::string& path, const Plan& plan, const Limits& limits, const StopFlag* stop,
+                  FolderWriter& writer) {
+#ifdef VARDENIX_HAVE_ZLIB
+  if (Inflatable(plan, limits)) return WriteInflated(fd, plan, stop, writer);
+#endif
+  // An archive of no entries has nothing to read (libarchive does not take one whose end record
+  // is all there is).
+  if (plan.entries.empty()) return;
+  ArchiveView view{fd, plan.end_record};
+  Reader a = OpenReader(view, path);
+  archive_entry* entry = nullptr;
+  uint64_t total_written = 0;
+  size_t index = 0;
+  while (NextHeader(a.get(), entry)) {
+    if (Stopped(stop)) RefuseStopped();
+    if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+    const PlannedEntry& planned = plan.entries[index++];
+    CheckHeader(entry, planned);
+    // The survey's judgement of folder or file stands, as it does for the in-memory reader.
+    if (planned.is_folder) {
+      writer.OpenFolder(planned.path);
+    } else {
+      LibarchiveBlocks source(a.get());
+      writer.WriteFile(source, planned.path, planned.uncompressed_size, total_written);
+    }
+  }
+  if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
+}
+
+void Extract(const std::string& archive_path, const std::string& target, const Limits& limits,
+             const StopFlag* stop) {
+  UniqueFd folder(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      Refuse(ar::kNoTargetFolder, "the target folder \"" + Printable(target) + "\" does not exist");
+    }
+    Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(err));
+  }
+  struct statx folder_st;
+  if (::statx(folder.get(), "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &folder_st) != 0) {
+    Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(errno));
+  }
+  const bool born = (folder_st.stx_mask & STATX_BTIME) != 0;
+  const FolderKey key{(uint64_t{folder_st.stx_dev_major} << 32) | folder_st.stx_dev_minor, folder_st.stx_ino,
+                      born ? folder_st.stx_btime.tv_sec : 0, born ? folder_st.stx_btime.tv_nsec : 0u};
+
+  // O_NONBLOCK so that a fifo at the archive path cannot hang the call; it is refused just below.
+  UniqueFd file(::open(archive_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat archive_st {};
+  const bool opened = file.get() >= 0;
+  const int open_errno = errno;
+  const bool regular = opened && ::fstat(file.get(), &archive_st) == 0 && S_ISREG(archive_st.st_mode);
+
+  // The survey only reads; it comes first so that the folders this archive needs again can stay.
+  ScopedUtf8Locale utf8;
+  std::optional<Plan> plan;
+  std::exception_ptr refused;  // thrown after the clean-up below
+  if (regular) {
+    try {
+      plan = Survey(file.get(), limits);
+    } catch (...) {
+      refused = std::current_exception();
+    }
+  }
+
+  // What the previous extraction into this folder created goes first, whatever this archive holds:
+  // nothing another answer left may make this one pass. Its files that this archive writes again
+  // are written over instead (FolderWriter), or removed when the extraction fails before them.
+  std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+  std::vector<Created> created;
+  std::unordered_set<std::string_view> needed;
+  std::vector<Created> rewritten;
+  if (plan && !previous.empty()) {
+    needed = FoldersOf(plan->entries);
+    std::unordered_set<std::string_view> files;
+    for (const PlannedEntry& e : plan->entries) {
+      if (!e.is_folder) files.insert(e.path);
+    }
+    const auto again = std::stable_partition(previous.begin(), previous.end(), [&](const Created& c) {
+      return c.folder || files.count(c.path) == 0;
+    });
+    rewritten.assign(std::make_move_iterator(again), std::make_move_iterator(previous.end()));
+    previous.erase(again, previous.end());
+  }
+  const std::string kept = RemoveCreated(folder.get(), previous, archive_st, &needed, &created);
+  if (!kept.empty()) {
+    previous.insert(previous.end(), rewritten.begin(), rewritten.end());
+    CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
+    Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(kept) +
+                                 "; it could be graded with this answer");
+  }
+
+  if (!opened) Refuse(ar::kCannotOpen, "cannot open " + Printable(archive_path) + ": " + Errno(open_errno));
+  if (!regular) Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
+  if (refused) std::rethrow_exception(refused);
+  ReusableFiles reusable(std::move(rewritten));
+  FolderWriter writer(folder.get(), target, limits, stop, created, reusable,
+                      makedev(folder_st.stx_dev_major, folder_st.stx_dev_minor), archive_st);
+  // The descriptor keeps O_NONBLOCK, which a regular file's reads ignore.
+  try {
+    WriteEntries(file.get(), archive_path, *plan, limits, stop, writer);
+    // Every earlier file of a name the archive holds has been written over by now, unless the
+    // reader disagreed with the survey on an entry's type.
+    const std::string stayed = RemoveCreated(folder.get(), reusable.Untaken(), archive_st);
+    if (!stayed.empty()) {
+      Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(stayed) +
+                                   "; it could be graded with this answer");
+    }
+  } catch (...) {
+    // No half answer: what this extraction wrote before it failed is removed again, and so is what
+    // the previous one wrote under the names this one did not reach.
+    std::vector<Created> untaken = reusable.Untaken();
+    const bool stayed = !RemoveCreated(folder.get(), untaken, archive_st).empty();
+    if (!RemoveCreated(folder.get(), created, archive_st).empty() || stayed) {
+      created.insert(created.end(), untaken.begin(), untaken.end());  // files before their folders
+      CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
+    }
+    throw;
+  }
+  CreatedLedger::Instance().Keep(key, std::move(created));
+}
+
+class LibarchiveControl final : public DispatchObject {
+ public:
+  void Configure(const Limits& limits, StopFlag* stop) {
+    std::lock_guard lock(mutex_);
+    limits_ = limits;
+    stop_ = stop;
+  }
+
+  void Put(int32_t dispid, const Variant& value) override {
+    std::lock_guard lock(mutex_);
+    switch (dispid) {
+      case archive_dispid::kZipFilename:
+        archive_path_ = ToText(value);
+        return;
+      case archive_dispid::kOption16:
+        option16_ = ToInt32(value) != 0;
+        return;
+      case archive_dispid::kOption11:
+        option11_ = ToInt16(value);
+        return;
+      case archive_dispid::kUnzipToFolder:
+        target_ = ToText(value);
+        return;
+      default:
+        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
+    }
+  }
+
+  Variant Get(int32_t dispid) override {
+    std::lock_guard lock(mutex_);
+    switch (dispid) {
+      case archive_dispid::kZipFilename:
+        return Variant::Text(archive_path_);
+      case archive_dispid::kOption16:
+        return Variant::Bool(option16_);
+      case archive_dispid::kOption11:
+        return Variant::I2(option11_);
+      case archive_dispid::kUnzipToFolder:
+        return Variant::Text(target_);
+      case archive_dispid::kLastFailureReason:
+        return Variant::Text(last_failure_);
+      default:
+        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
+    }
+  }
+
+  Variant Call(int32_t dispid, const std::vector<Variant>& args) override {
+    std::lock_guard lock(mutex_);
+    if (dispid != archive_dispid::kUnzip) {
+      throw RuntimeError("the archive control has no method with dispatch id " + std::to_string(dispid));
+    }
+    if (args.size() != 1) {
+      throw RuntimeError("method " + std::to_string(dispid) + " of the archive control takes 1 argument, not " +
+                         std::to_string(args.size()));
+    }
+    (void)ToInt16(args.front());  // an argument that does not convert fails the call, as Automation would
+    try {
+      Extract(archive_path_, target_, limits_, stop_);
+    } catch (const Refusal& refusal) {
+      last_failure_ = refusal.reason;
+      return Variant::I2(refusal.code);
+    }
+    last_failure_.clear();
+    return Variant::I2(ar::kSuccess);
+  }
+
+ private:
+  std::mutex mutex_;
+  Limits limits_;
+  StopFlag* stop_ = nullptr;
+  std::string archive_path_;
+  bool option16_ = false;
+  int16_t option11_ = 0;
+  std::string target_;
+  std::string last_failure_;
+};
+
+LibarchiveControl& ThreadControl() {
+  thread_local LibarchiveControl control;
+  return control;
+}
+
+}  // namespace
+
+DispatchObject& SystemArchiveControl() {
+  LibarchiveControl& control = ThreadControl();
+  control.Configure(Limits{}, nullptr);
+  return control;
+}
+
+DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
+  LibarchiveControl& control = ThreadControl();
+  control.Configure(limits, stop);
+  return control;
+}
+
+}  // namespace vardenix

@@ -1,0 +1,160 @@
+// The class registry over in-process classes, loaded modules and registration records.
+#include "hosting/component_registry.h"
+
+#include <optional>
+
+#include "hosting/component_module.h"
+#include "hosting/component_records.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+
+// Held while an object is made, in every registry of the process, so that no component's create is
+// entered twice at once; recursive because a component may create another one while it is made.
+std::recursive_mutex& CreateMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+[[noreturn]] void NotRegistered(const std::string& prog_id) {
+  throw RuntimeError("no scoring component is registered under the ProgID " + Quote(prog_id) +
+                     ": load its module or run `vardenix register MODULE`");
+}
+
+}  // namespace
+
+ComponentRegistry::ComponentRegistry(std::string registry_folder) : folder_(std::move(registry_folder)) {}
+
+ComponentRegistry::~ComponentRegistry() = default;
+
+void ComponentRegistry::RegisterClass(const vx_class& cls) {
+  auto adopted = AdoptComponentClass(&cls, "registered in-process");
+  const std::string key = ProgIdKey(adopted->prog_id);
+  std::lock_guard lock(mutex_);
+  in_process_[key] = InProcess{std::move(adopted), nullptr};
+}
+
+void ComponentRegistry::RegisterFactory(const std::string& prog_id, Factory factory) {
+  if (prog_id.empty()) throw RuntimeError("cannot register a class in-process without a ProgID");
+  if (!factory) throw RuntimeError("cannot register the class " + Quote(prog_id) + " in-process without a factory");
+  std::lock_guard lock(mutex_);
+  in_process_[ProgIdKey(prog_id)] = InProcess{nullptr, std::move(factory)};
+}
+
+std::vector<std::string> ComponentRegistry::LoadModule(const std::string& path) {
+  const std::shared_ptr<ComponentHosts> hosts = Isolation();
+  std::vector<std::string> prog_ids;
+  if (hosts) {
+    // Loaded in a host process only: a module's code never runs in this process while isolated.
+    std::string absolute;
+    prog_ids = hosts->Load(path, absolute);
+    std::lock_guard lock(mutex_);
+    for (const std::string& prog_id : prog_ids) loaded_[ProgIdKey(prog_id)] = Loaded{absolute, prog_id, nullptr};
+    return prog_ids;
+  }
+  const auto module = LoadComponentModule(path);
+  std::lock_guard lock(mutex_);
+  for (const auto& cls : module->classes) {
+    loaded_[ProgIdKey(cls->prog_id)] = Loaded{module->path, cls->prog_id, cls};
+    prog_ids.push_back(cls->prog_id);
+  }
+  return prog_ids;
+}
+
+void ComponentRegistry::SetRegistryFolder(std::string folder) {
+  std::lock_guard lock(mutex_);
+  folder_ = std::move(folder);
+}
+
+std::string ComponentRegistry::RegistryFolder() const {
+  std::lock_guard lock(mutex_);
+  return folder_;
+}
+
+void ComponentRegistry::SetIsolation(std::shared_ptr<ComponentHosts> hosts) {
+  std::lock_guard lock(mutex_);
+  hosts_ = std::move(hosts);
+}
+
+std::shared_ptr<ComponentHosts> ComponentRegistry::Isolation() const {
+  std::lock_guard lock(mutex_);
+  return hosts_;
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_id) {
+  if (prog_id.empty()) NotRegistered(prog_id);
+  const std::string key = ProgIdKey(prog_id);
+  InProcess in_process;
+  std::optional<Loaded> loaded;
+  std::string folder;
+  std::shared_ptr<ComponentHosts> hosts;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = in_process_.find(key); it != in_process_.end()) {
+      in_process = it->second;
+    } else if (auto jt = loaded_.find(key); jt != loaded_.end()) {
+      loaded = jt->second;
+    }
+    folder = folder_;
+    hosts = hosts_;
+  }
+  if (hosts && !in_process.factory && !in_process.cls) {
+    // Out of process, a create cannot disturb another one: no lock, so that a component that hangs
+    // in its create does not hold up the checks of other threads.
+    if (loaded) return hosts->Create(loaded->module_path, loaded->prog_id);
+    return CreateFromRecord(prog_id, folder, hosts);
+  }
+  std::lock_guard create_lock(CreateMutex());
+  if (in_process.factory) return in_process.factory();
+  if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
+  if (loaded) {
+    if (loaded->cls) return CreateComponentObject(std::move(loaded->cls));
+    return CreateFromModule(loaded->module_path, loaded->prog_id);
+  }
+  return CreateFromRecord(prog_id, folder, nullptr);
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::CreateFromModule(const std::string& module_path,
+                                                                 const std::string& prog_id) {
+  const auto module = LoadComponentModule(module_path);
+  if (auto cls = FindComponentClass(*module, prog_id)) return CreateComponentObject(std::move(cls));
+  throw RuntimeError("the component module " + module->path + " has no class of the ProgID " + Quote(prog_id));
+}
+
+std::unique_ptr<NamedObject> ComponentRegistry::CreateFromRecord(const std::string& prog_id,
+                                                                 const std::string& folder,
+                                                                 const std::shared_ptr<ComponentHosts>& hosts) {
+  // Records are read at each creation, so that `vardenix register` takes effect without a restart.
+  const auto record = FindComponentRecord(folder, prog_id);
+  if (!record) NotRegistered(prog_id);
+  if (!record->problem.empty()) {
+    throw RuntimeError("the registration record " + record->file + " of the ProgID " + Quote(prog_id) +
+                       " cannot be used: " + record->problem + "; run `vardenix register MODULE` again");
+  }
+  if (!record->program.empty()) {
+    return CreateProgramObject(record->prog_id, record->program, hosts ? hosts->settings() : IsolationSettings{});
+  }
+  if (hosts) return hosts->Create(record->module_path, record->prog_id);
+  std::shared_ptr<const ComponentModule> module;
+  try {
+    module = LoadComponentModule(record->module_path);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + ", but " +
+                       e.Description());
+  }
+  if (auto cls = FindComponentClass(*module, prog_id)) return CreateComponentObject(std::move(cls));
+  throw RuntimeError("the ProgID " + Quote(prog_id) + " is registered in " + record->file + " to the module " +
+                     module->path + ", which has no class of that ProgID: run `vardenix register MODULE` "
+                     "with the module that has it");
+}
+
+ComponentRegistry& SystemComponentRegistry() {
+  static ComponentRegistry* registry = new ComponentRegistry;  // lives as long as the modules it loaded
+  return *registry;
+}
+
+ClassRegistry& SystemClassRegistry() { return SystemComponentRegistry(); }
+
+}  // namespace vardenix

@@ -1,0 +1,702 @@
+// The archive control on Windows, on libarchive: the same dispatch ids, answers and refusals as the
+// Linux control (archive/archive_control.h), with the rules of Windows file names on top.
+//
+// An extraction is two passes. The survey reads the raw central directory (zip_directory.h) and
+// every header, and refuses the whole archive before anything is written. The writing pass creates
+// folders and streams each file into a temporary file beside its destination, then moves it into
+// place, so a failing entry never leaves a partial file or destroys the earlier file of that name.
+//
+// Windows specifics: names compare without regard to case (as NTFS does), so two entries that
+// differ only in case are duplicates; a name component that Windows cannot hold or would read as
+// something else (a device name such as CON or COM1, a trailing dot or space, one of < > : " | ? *
+// or a control character, which would also name an alternate data stream) is an unsafe name; paths
+// are given to the system in their long (\\?\) form, so deep answers are not cut at 260 characters.
+// A link or junction in the way of a folder or a file is removed (the link, never what it points
+// to) and replaced by what the archive holds. A failed or stopped extraction removes what it had
+// written.
+//
+// Before an extraction, what the previous extraction into the same folder wrote is removed, as on
+// Linux: a file only while it is still the file written then (same file index, not rewritten since)
+// and not the archive about to be extracted, a folder only when it is empty, a link at one of those
+// names as a link; nothing is removed through a link or junction. When something that must go
+// cannot be removed, the extraction is refused (cannot write), so no answer is graded on another's
+// files.
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "archive/archive_control.h"
+#include "archive/extraction_ledger.h"
+#include "platform/limits.h"
+#include "windows/platform/wide_text.h"
+#include "archive/zip_directory.h"
+#include "vardenix/error.h"
+
+namespace vardenix {
+namespace {
+
+namespace ar = archive_result;
+
+constexpr size_t kReadBlockBytes = 64 * 1024;
+// The temporary file beside a destination while its data is written.
+constexpr wchar_t kPartSuffix[] = L".vardenix-part";
+
+struct Refusal {
+  int16_t code;
+  std::string reason;
+};
+
+[[noreturn]] void Refuse(int16_t code, std::string reason) { throw Refusal{code, std::move(reason)}; }
+
+std::string Quoted(const std::string& name) {
+  std::string out = "\"";
+  for (char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+bool IsReservedDeviceName(std::string_view part) {
+  std::string base(part.substr(0, part.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* n : kNames) {
+    if (base == n) return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '0' && base[3] <= '9';
+}
+
+// The entry's name as a relative path with "\" separators and no empty or "." components. Refuses a
+// name that could reach outside the target folder, names nothing, or that Windows cannot hold.
+std::string RelativePath(const std::string& utf8, const Limits& limits) {
+  if (utf8.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
+  std::string name = utf8;
+  std::replace(name.begin(), name.end(), '/', '\\');
+  if (name.front() == '\\') Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": absolute name");
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name starts with a drive letter");
+  }
+  std::string path;
+  uint32_t depth = 0;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('\\', start);
+    if (end == std::string::npos) end = name.size();
+    const std::string_view part(name.data() + start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name has a \"..\" component");
+    for (char ch : part) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c < 0x20 || std::strchr("<>:\"|?*", ch) != nullptr) {
+        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name holds a character Windows does not allow");
+      }
+    }
+    if (part.back() == '.' || part.back() == ' ') {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a name part ends in a dot or a space");
+    }
+    if (IsReservedDeviceName(part)) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is a Windows device name");
+    }
+    if (part.size() > limits.name_component_bytes) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a name part is longer than " +
+                                  std::to_string(limits.name_component_bytes) + " bytes");
+    }
+    if (++depth > limits.name_depth) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is too deep");
+    if (!path.empty()) path += '\\';
+    path += part;
+  }
+  if (path.empty()) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name names no file");
+  if (path.size() > limits.name_path_bytes) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is too long");
+  return path;
+}
+
+// A key under which two names that Windows takes for one compare equal.
+std::wstring FoldedKey(const std::string& path) {
+  std::wstring key = win::Widen(path);
+  if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return key;
+}
+
+// What a file system object is: its volume and file index, its last write time and attributes.
+struct Identity {
+  bool found = false;
+  DWORD volume = 0;
+  uint64_t index = 0;
+  int64_t written = 0;
+  DWORD attributes = 0;
+};
+
+Identity IdentityOf(HANDLE handle) {
+  Identity id;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return id;
+  const auto time = [](const FILETIME& t) { return (int64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  id.found = true;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  id.written = time(info.ftLastWriteTime);
+  id.attributes = info.dwFileAttributes;
+  return id;
+}
+
+// The identity of the object at `path` itself: a link or junction is not followed.
+Identity IdentityAt(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const Identity id = IdentityOf(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  return id;
+}
+
+// One file or folder an extraction created, by its path below the target folder.
+struct Created {
+  std::wstring path;  // relative, "\\" separators
+  uint64_t index = 0;
+  int64_t written = 0;  // files only: a file rewritten since is not the extraction's any more
+  bool folder = false;
+};
+
+// A folder's identity: its volume and file index. (Not its creation time: Wine derives that from
+// times that change whenever the folder's content does.)
+struct FolderKey {
+  DWORD volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FolderKey& o) const { return volume == o.volume && index == o.index; }
+};
+
+// What the last extraction into each folder created (archive/extraction_ledger.h).
+using CreatedLedger = ExtractionLedger<FolderKey, Created>;
+
+// Removes what an extraction created below `root` (a long-form path), newest first, by the rules in
+// the comment at the top. Answers the path and reason of the first file or link that stayed because
+// it could not be removed (empty when none did).
+std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive) {
+  std::string kept;
+  const auto note = [&](const Created& c) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND && kept.empty()) {
+      kept = win::Narrow(c.path) + ": " + win::SystemMessage(err);
+    }
+  };
+  for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    // Every folder on the way must still be a plain folder: nothing is reached through a link.
+    bool reachable = true;
+    for (size_t slash = it->path.find(L'\\'); slash != std::wstring::npos && reachable;
+         slash = it->path.find(L'\\', slash + 1)) {
+      const DWORD attrs = GetFileAttributesW((root + L'\\' + it->path.substr(0, slash)).c_str());
+      reachable = attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) &&
+                  !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    if (!reachable) continue;
+    const std::wstring full = root + L'\\' + it->path;
+    const Identity now = IdentityAt(full);
+    if (!now.found) continue;
+    const bool is_folder = (now.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (now.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      if (!(is_folder ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str()))) note(*it);
+    } else if (it->folder) {
+      if (is_folder && now.index == it->index) RemoveDirectoryW(full.c_str());  // kept when anything is inside
+    } else if (!is_folder && now.index == it->index && now.written == it->written &&
+               !(archive.found && now.volume == archive.volume && now.index == archive.index)) {
+      if (now.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+      }
+      if (!DeleteFileW(full.c_str())) {
+        note(*it);
+        if (now.attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(full.c_str(), now.attributes);
+      }
+    }
+  }
+  return kept;
+}
+
+struct ReaderFree {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+using Reader = std::unique_ptr<archive, ReaderFree>;
+
+std::string ArchiveError(archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unknown error";
+}
+
+Reader OpenReader(int fd, const std::string& path) {
+  Reader a(archive_read_new());
+  if (!a) Refuse(ar::kCannotOpen, "cannot read " + path + ": out of memory");
+  archive_read_support_format_zip_seekable(a.get());
+  // Names without the UTF-8 flag come from Chinese Windows machines, whose code page is CP936 (GBK).
+  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "CP936") != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + ArchiveError(a.get()));
+  }
+  if (_lseeki64(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(a.get(), fd, kReadBlockBytes) != ARCHIVE_OK) {
+    Refuse(ar::kCannotOpen, path + " is not a readable zip archive: " + ArchiveError(a.get()));
+  }
+  return a;
+}
+
+struct PlannedEntry {
+  std::string path;
+  bool is_folder;
+};
+
+bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_t& declared_size,
+               const Limits& limits) {
+  const int rc = archive_read_next_header(a, &entry);
+  if (rc == ARCHIVE_EOF) return false;
+  if (rc == ARCHIVE_WARN) {
+    const std::string why = ArchiveError(a);
+    if (why.find("Pathname") != std::string::npos) Refuse(ar::kUnsafeName, "an entry's name cannot be decoded: " + why);
+    Refuse(ar::kCannotOpen, "the archive is damaged: " + why);
+  }
+  if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
+
+  // On Windows libarchive keeps decoded names as UTF-16; its UTF-8 view of them is not reliable.
+  const wchar_t* wide = archive_entry_pathname_w(entry);
+  if (wide == nullptr) Refuse(ar::kUnsafeName, "an entry's name cannot be decoded");
+  const std::string name = win::Narrow(wide, wcslen(wide));
+  if (archive_entry_is_encrypted(entry)) Refuse(ar::kEncrypted, "entry " + Quoted(name) + " is encrypted");
+  if (archive_entry_hardlink(entry) != nullptr) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a hard link");
+  const auto type = archive_entry_filetype(entry);
+  if (type == AE_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a symbolic link");
+  if (type != AE_IFREG && type != AE_IFDIR) {
+    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device, fifo or socket");
+  }
+  declared_size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
+                      ? static_cast<uint64_t>(archive_entry_size(entry))
+                      : 0;
+  const bool ends_with_separator = !name.empty() && (name.back() == '/' || name.back() == '\\');
+  if (ends_with_separator && type == AE_IFREG && declared_size > 0) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
+  }
+  planned.path = RelativePath(name, limits);
+  planned.is_folder = type == AE_IFDIR || ends_with_separator;
+  return true;
+}
+
+void CheckRawDirectory(int fd, const Limits& limits) {
+  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
+  switch (dir.status) {
+    case zip::DirectoryStatus::kOk:
+      break;
+    case zip::DirectoryStatus::kTooManyEntries:
+      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
+    case zip::DirectoryStatus::kNamesTooLong:
+      Refuse(ar::kTooLarge, dir.why);
+    case zip::DirectoryStatus::kNotZip:
+    case zip::DirectoryStatus::kOverlap:
+      Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
+  }
+  uint64_t total = 0;
+  for (const zip::RawEntry& e : dir.entries) {
+    for (const std::string* name : {&e.central_name, &e.local_name}) {
+      if (name->find('\0') != std::string::npos) Refuse(ar::kUnsafeName, "entry " + Quoted(*name) + ": the name holds a NUL byte");
+    }
+    if ((e.made_by >> 8) == zip::kMadeOnUnix) {
+      const uint32_t type = (e.external_attributes >> 16) & 0170000;
+      if (type != 0 && type != 0100000 && type != 0040000 && type != 0120000) {
+        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device, fifo or socket");
+      }
+      if (type == 0120000) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
+    }
+    const uint16_t flags = e.central_flags | e.local_flags;
+    if ((flags & (zip::kFlagEncrypted | zip::kFlagStrongEncryption)) != 0 || e.method == zip::kMethodAes) {
+      Refuse(ar::kEncrypted, "entry " + Quoted(e.central_name) + " is encrypted");
+    }
+    if (e.uncompressed_size > limits.archive_ratio_exempt_bytes &&
+        e.uncompressed_size / limits.archive_ratio >= e.compressed_size + 1) {
+      Refuse(ar::kTooLarge, "entry " + Quoted(e.central_name) + " expands more than " +
+                                std::to_string(limits.archive_ratio) + " times");
+    }
+    total += std::min(e.uncompressed_size, limits.archive_total_bytes + 1);
+    if (total > limits.archive_total_bytes) {
+      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits.archive_total_bytes) + " bytes");
+    }
+  }
+}
+
+void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
+  std::unordered_set<std::wstring> seen;
+  std::unordered_set<std::wstring> folders;
+  for (const PlannedEntry& e : entries) {
+    const std::wstring key = FoldedKey(e.path);
+    if (!seen.insert(key).second) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(e.path));
+    for (size_t slash = key.find(L'\\'); slash != std::wstring::npos; slash = key.find(L'\\', slash + 1)) {
+      folders.insert(key.substr(0, slash));
+    }
+  }
+  for (const PlannedEntry& e : entries) {
+    if (!e.is_folder && folders.count(FoldedKey(e.path)) != 0) {
+      Refuse(ar::kDuplicateName, "entry " + Quoted(e.path) + " is a file, but other entries lie inside it");
+    }
+  }
+}
+
+std::vector<PlannedEntry> Survey(int fd, const std::string& path, const Limits& limits) {
+  CheckRawDirectory(fd, limits);
+  Reader a = OpenReader(fd, path);
+  std::vector<PlannedEntry> entries;
+  archive_entry* entry = nullptr;
+  PlannedEntry planned;
+  uint64_t declared = 0;
+  uint64_t total = 0;
+  while (NextEntry(a.get(), entry, planned, declared, limits)) {
+    if (entries.size() == limits.archive_entries) {
+      Refuse(ar::kTooLarge, "the archive holds more than " + std::to_string(limits.archive_entries) + " entries");
+    }
+    total += std::min(declared, limits.archive_total_bytes + 1);
+    if (total > limits.archive_total_bytes) {
+      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits.archive_total_bytes) + " bytes");
+    }
+    entries.push_back(planned);
+  }
+  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
+  CheckNamesClash(entries);
+  return entries;
+}
+
+// The long form of a folder path, so that names past 260 characters still work.
+std::wstring LongPath(const std::string& folder) {
+  const std::wstring in = win::Widen(folder);
+  const DWORD n = GetFullPathNameW(in.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return in;
+  std::wstring full(n, L'\0');
+  const DWORD got = GetFullPathNameW(in.c_str(), n, full.data(), nullptr);
+  full.resize(got);
+  if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+class FolderWriter {
+ public:
+  FolderWriter(std::wstring root, const Limits& limits, std::vector<Created>& created)
+      : root_(std::move(root)), limits_(limits), created_(created) {
+    if (!root_.empty() && root_.back() == L'\\') root_.pop_back();
+  }
+
+  // The folder at `rel` ("" for the root), created with its parents where missing. A link or a file
+  // in the way is removed and replaced by a folder.
+  std::wstring Folder(const std::string& rel) {
+    std::wstring path = root_;
+    const std::wstring wrel = win::Widen(rel);
+    size_t start = 0;
+    while (start < wrel.size()) {
+      size_t end = wrel.find(L'\\', start);
+      if (end == std::wstring::npos) end = wrel.size();
+      path += L'\\';
+      path.append(wrel, start, end - start);
+      start = end + 1;
+      MakeFolder(path, rel);
+    }
+    return path;
+  }
+
+  void WriteFile(archive* a, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
+    const size_t cut = rel.rfind('\\');
+    const std::wstring folder = Folder(cut == std::string::npos ? std::string() : rel.substr(0, cut));
+    const std::wstring target = folder + L'\\' + win::Widen(cut == std::string::npos ? rel : rel.substr(cut + 1));
+    const std::wstring part = target + kPartSuffix;
+    SetFileAttributesW(part.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(part.c_str());
+    HANDLE out = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (out == INVALID_HANDLE_VALUE) CannotWrite(rel, GetLastError());
+    uint64_t written = 0;
+    try {
+      for (;;) {
+        const void* block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int rc = archive_read_data_block(a, &block, &size, &offset);
+        if (rc == ARCHIVE_EOF) break;
+        if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) {
+          Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " is damaged: " + ArchiveError(a));
+        }
+        if (offset < 0 || static_cast<uint64_t>(offset) + size > declared_size) {
+          Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " holds more data than it declares");
+        }
+        total_written += size;
+        if (total_written > limits_.archive_total_bytes) {
+          Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits_.archive_total_bytes) + " bytes");
+        }
+        LARGE_INTEGER at;
+        at.QuadPart = offset;
+        if (!SetFilePointerEx(out, at, nullptr, FILE_BEGIN)) CannotWrite(rel, GetLastError());
+        const auto* bytes = static_cast<const uint8_t*>(block);
+        while (size > 0) {
+          DWORD done = 0;
+          const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 24));
+          if (!::WriteFile(out, bytes, chunk, &done, nullptr) || done == 0) CannotWrite(rel, GetLastError());
+          bytes += done;
+          size -= done;
+          written = std::max<uint64_t>(written, static_cast<uint64_t>(at.QuadPart) + done);
+          at.QuadPart += done;
+        }
+      }
+      if (written < declared_size) {
+        // Sparse tails are zeros; extend to the declared size.
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(declared_size);
+        if (!SetFilePointerEx(out, end, nullptr, FILE_BEGIN) || !SetEndOfFile(out)) CannotWrite(rel, GetLastError());
+      }
+      if (!CloseHandle(out)) {
+        out = INVALID_HANDLE_VALUE;
+        CannotWrite(rel, GetLastError());
+      }
+      out = INVALID_HANDLE_VALUE;
+      ClearWay(target, rel, /*for_folder=*/false);
+      if (!MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) CannotWrite(rel, GetLastError());
+      Note(target, false);
+    } catch (...) {
+      if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+      DeleteFileW(part.c_str());
+      throw;
+    }
+  }
+
+ private:
+  [[noreturn]] static void CannotWrite(const std::string& rel, DWORD err) {
+    Refuse(ar::kCannotWrite, "cannot write " + Quoted(rel) + ": " + win::SystemMessage(err));
+  }
+
+  // Removes a link at `path`, a file where a folder must go, and makes an earlier file writable.
+  static void ClearWay(const std::wstring& path, const std::string& rel, bool for_folder) {
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return;
+    const bool is_folder = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (!(is_folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) CannotWrite(rel, GetLastError());
+      return;
+    }
+    if (for_folder && !is_folder) {
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (!DeleteFileW(path.c_str())) CannotWrite(rel, GetLastError());
+      return;
+    }
+    if (!for_folder && is_folder) Refuse(ar::kCannotWrite, "cannot write " + Quoted(rel) + ": a folder of that name is in the way");
+    if (!for_folder && (attrs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+      if (!SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL)) CannotWrite(rel, GetLastError());
+    }
+  }
+
+  void MakeFolder(const std::wstring& path, const std::string& rel) {
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      return;
+    }
+    ClearWay(path, rel, /*for_folder=*/true);
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+      Note(path, true);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      CannotWrite(rel, GetLastError());
+    }
+  }
+
+  // Records a file or folder this extraction made, for its removal later.
+  void Note(const std::wstring& path, bool folder) {
+    const Identity id = IdentityAt(path);
+    created_.push_back(Created{path.substr(root_.size() + 1), id.index, id.written, folder});
+  }
+
+  std::wstring root_;
+  const Limits& limits_;
+  std::vector<Created>& created_;
+};
+
+void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
+              const StopFlag* stop);
+
+void WriteEntries(int fd, const std::string& path, const std::wstring& root, const std::vector<PlannedEntry>& plan,
+                  const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
+  Reader a = OpenReader(fd, path);
+  FolderWriter writer(root, limits, created);
+  WriteAll(a.get(), writer, plan, limits, stop);
+}
+
+void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
+              const StopFlag* stop) {
+  archive_entry* entry = nullptr;
+  PlannedEntry planned;
+  uint64_t declared = 0;
+  uint64_t total_written = 0;
+  size_t index = 0;
+  while (NextEntry(a, entry, planned, declared, limits)) {
+    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped");
+    if (index >= plan.size() || plan[index].path != planned.path || plan[index].is_folder != planned.is_folder) {
+      Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+    }
+    ++index;
+    if (planned.is_folder) {
+      writer.Folder(planned.path);
+    } else {
+      writer.WriteFile(a, planned.path, declared, total_written);
+    }
+  }
+  if (index != plan.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) _close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void Extract(const std::string& archive_path, const std::string& target, const Limits& limits,
+             const StopFlag* stop) {
+  const DWORD attrs = target.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(win::Widen(target).c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+    Refuse(ar::kNoTargetFolder, "the target folder " + Quoted(target) + " does not exist");
+  }
+  std::wstring root = LongPath(target);
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  // A drive's root keeps its backslash ("\\?\C:" alone names the volume, not its root folder).
+  const Identity folder = IdentityAt(!root.empty() && root.back() == L':' ? root + L'\\' : root);
+  if (!folder.found) Refuse(ar::kCannotWrite, "cannot open the target folder " + Quoted(target));
+  const FolderKey key{folder.volume, folder.index};
+
+  Descriptor file(_wopen(win::Widen(archive_path).c_str(), _O_RDONLY | _O_BINARY));
+  const int open_errno = errno;
+  const Identity archive =
+      file.get() >= 0 ? IdentityOf(reinterpret_cast<HANDLE>(_get_osfhandle(file.get()))) : Identity{};
+
+  // What the previous extraction into this folder created goes first, whatever this archive holds:
+  // nothing another answer left may make this one pass.
+  std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+  const std::string kept = RemoveCreated(root, previous, archive);
+  if (!kept.empty()) {
+    CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
+    Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + kept +
+                                 "; it could be graded with this answer");
+  }
+
+  if (file.get() < 0) Refuse(ar::kCannotOpen, "cannot open " + Quoted(archive_path) + ": " + std::strerror(open_errno));
+  struct _stat64 st;
+  if (_fstat64(file.get(), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    Refuse(ar::kCannotOpen, Quoted(archive_path) + " is not a regular file");
+  }
+  const std::vector<PlannedEntry> plan = Survey(file.get(), archive_path, limits);
+  std::vector<Created> created;
+  try {
+    WriteEntries(file.get(), archive_path, root, plan, limits, stop, created);
+  } catch (...) {
+    // No half answer: what this extraction wrote before it failed is removed again.
+    if (!RemoveCreated(root, created, archive).empty()) {
+      CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
+    }
+    throw;
+  }
+  CreatedLedger::Instance().Keep(key, std::move(created));
+}
+
+class WindowsArchiveControl final : public DispatchObject {
+ public:
+  void Put(int32_t dispid, const Variant& value) override {
+    std::lock_guard lock(mutex_);
+    switch (dispid) {
+      case archive_dispid::kZipFilename: archive_path_ = ToText(value); return;
+      case archive_dispid::kOption16: option16_ = ToInt32(value) != 0; return;
+      case archive_dispid::kOption11: option11_ = ToInt16(value); return;
+      case archive_dispid::kUnzipToFolder: target_ = ToText(value); return;
+      default:
+        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
+    }
+  }
+
+  Variant Get(int32_t dispid) override {
+    std::lock_guard lock(mutex_);
+    switch (dispid) {
+      case archive_dispid::kZipFilename: return Variant::Text(archive_path_);
+      case archive_dispid::kOption16: return Variant::Bool(option16_);
+      case archive_dispid::kOption11: return Variant::I2(option11_);
+      case archive_dispid::kUnzipToFolder: return Variant::Text(target_);
+      case archive_dispid::kLastFailureReason: return Variant::Text(last_failure_);
+      default:
+        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
+    }
+  }
+
+  Variant Call(int32_t dispid, const std::vector<Variant>& args) override {
+    std::lock_guard lock(mutex_);
+    if (dispid != archive_dispid::kUnzip) {
+      throw RuntimeError("the archive control has no method with dispatch id " + std::to_string(dispid));
+    }
+    if (args.size() != 1) {
+      throw RuntimeError("method " + std::to_string(dispid) + " of the archive control takes 1 argument, not " +
+                         std::to_string(args.size()));
+    }
+    (void)ToInt16(args.front());
+    try {
+      Extract(archive_path_, target_, limits_, stop_);
+    } catch (const Refusal& refusal) {
+      last_failure_ = refusal.reason;
+      return Variant::I2(refusal.code);
+    }
+    last_failure_.clear();
+    return Variant::I2(ar::kSuccess);
+  }
+
+ private:
+  friend DispatchObject& vardenix::SystemArchiveControl(const Limits&, StopFlag*);
+  std::mutex mutex_;
+  Limits limits_;
+  StopFlag* stop_ = nullptr;
+  std::string archive_path_;
+  bool option16_ = false;
+  int16_t option11_ = 0;
+  std::string target_;
+  std::string last_failure_;
+};
+
+// One control per thread, as on Linux: two check objects on two threads never share the
+// properties that one put/put/put/put/call sequence sets.
+WindowsArchiveControl& ThreadControl() {
+  thread_local WindowsArchiveControl control;
+  return control;
+}
+
+}  // namespace
+
+DispatchObject& SystemArchiveControl() { return ThreadControl(); }
+
+DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
+  WindowsArchiveControl& control = ThreadControl();
+  std::lock_guard lock(control.mutex_);
+  control.limits_ = limits;
+  control.stop_ = stop;
+  return control;
+}
+
+}  // namespace vardenix
