@@ -106,6 +106,11 @@ class ParallelGrader {
                  int32_t jobs)
       : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
+    // Every worker's folder is made (or emptied) before the first record is handed out: what an
+    // earlier sweep left in one is not this answer's, and what the user keeps under that name is
+    // refused, not removed. Done here, a refusal fails the check whichever worker would have been
+    // fastest, also a worker that would have got no record.
+    for (size_t n = 1; n <= workers; ++n) ctx_.platform.files->MakeWorkerFolder(WorkerFolder(ctx_.ping_path, n));
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }
@@ -157,9 +162,6 @@ class ParallelGrader {
     PlaceWorkerThread(n - 1, workers);
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
-      // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
-      // empty (and what the user keeps under that name is refused, not removed).
-      ctx_.platform.files->MakeWorkerFolder(folder);
       std::unique_ptr<Database> subject =
           ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
       std::string info;
@@ -213,9 +215,18 @@ int32_t SampleCount(float rate, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
+std::string NothingGradedLine(const std::string& subject_code, int32_t drawn) {
+  return "no operation question of subject " + subject_code + " could be graded: " + std::to_string(drawn) +
+         " drawn, none with an answer";
+}
+
 bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xml,
                    const std::string& total_path, const std::string& subject_path,
-                   const std::string& subject_code, int32_t contract_code, float rate) noexcept {
+                   const std::string& subject_code, int32_t contract_code, float rate,
+                   SubjectTally* tally) noexcept {
+  SubjectTally unused_tally;
+  SubjectTally& counted = tally ? *tally : unused_tally;
+  counted = SubjectTally();
   std::unique_ptr<Database> db_total;
   std::unique_ptr<Database> db_subject;
   std::unique_ptr<Recordset> rs_questions;
@@ -241,7 +252,13 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     db_total = engine.OpenDatabase(total_path, ctx.platform.limits, ctx.platform.stop);
 
     const BankQuery modules = ModuleQuery(subject_code, contract_code);
-    rs_modules = db_total->OpenRecordset(modules.text, modules.params);
+    const uint64_t text_budget = ctx.platform.limits.bank_text_bytes;
+    try {
+      rs_modules = db_total->OpenRecordset(modules.text, modules.params, text_budget);
+    } catch (const ValueTooLarge&) {
+      throw RuntimeError("a module name (C_Module) of subject " + subject_code + " in the total bank is over the " +
+                         BudgetWords(text_budget) + " limit");
+    }
 
     if (rs_modules->Bof() && rs_modules->Eof()) {
       AddErrInfo(ctx.recorder, kSubjectBankCheck, kNoOperationQuestions, "", "", "", "", "");
@@ -292,7 +309,12 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       const std::string module = TextOrEmpty(*rs_modules, "C_Module");
       // The previous module's list is released here, without a close of its own.
       const BankQuery questions = QuestionListQuery(module);
-      rs_questions = db_subject->OpenRecordset(questions.text, questions.params);
+      try {
+        rs_questions = db_subject->OpenRecordset(questions.text, questions.params, text_budget);
+      } catch (const ValueTooLarge&) {
+        throw RuntimeError("a record number (C_RecNo) of module " + module + " in the subject bank is over the " +
+                           BudgetWords(text_budget) + " limit");
+      }
       if (!(rs_questions->Bof() && rs_questions->Eof())) {
         rs_questions->MoveLast();
         const int32_t count = rs_questions->RecordCount();
@@ -357,6 +379,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           record.module = module;
           record.rec_no = rec_no;
           record.draw = sample;
+          ++counted.drawn;
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
@@ -384,6 +407,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
             passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
             record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           }
+          if (record.outcome != RecordOutcome::kNotGraded) ++counted.graded;
           if (!passed) {
             verdict = false;
             err_text += record_text;

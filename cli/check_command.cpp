@@ -59,6 +59,7 @@ struct CheckArgs {
   bool all = false;
   int jobs = 0;  // 0: one per core
   bool dry_run = false;
+  bool allow_empty = false;
   std::string rerun;
   std::string html;
   std::string junit;
@@ -306,6 +307,16 @@ class TemporaryWorkingFolder {
   bool keep_;
 };
 
+// The folder as an absolute path: a relative one is taken from the current folder, without its
+// "." components; ".." and links are left as they are, and so is a trailing '/'.
+std::string AbsoluteFolder(const std::string& path) {
+  if (path.empty()) return path;
+  std::string out = Absolute(path);
+  for (size_t at = out.find("/./"); at != std::string::npos; at = out.find("/./", at)) out.erase(at, 2);
+  if (out.size() > 2 && out.compare(out.size() - 2, 2, "/.") == 0) out.erase(out.size() - 1);
+  return out;
+}
+
 int RunCheck(const CheckArgs& a) {
   InstallStopHandlers();
   // Everything the command line says is checked before anything runs.
@@ -328,6 +339,8 @@ int RunCheck(const CheckArgs& a) {
   }
   SubjectSelection selection;
   selection.grade = !a.dry_run;
+  // A shard may be empty; the rule of nothing graded is the merge's, over the whole sweep.
+  selection.allow_nothing_graded = a.allow_empty || shard.has_value();
   if (a.all) {
     selection.kind = SubjectSelection::Kind::kEveryQuestion;
     // As many workers as the CPUs the process may use: its affinity mask, bounded by its cgroup's
@@ -374,7 +387,9 @@ int RunCheck(const CheckArgs& a) {
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   if (!a.dry_run) PrepareComponents(a);
 
-  std::string ping_path = a.ping_path;
+  // A program component runs inside the working folder and gets it as TestPath: given relative, a
+  // program joining TestPath with a file name would look in a folder inside it.
+  std::string ping_path = a.ping_path_opt->count() > 0 ? AbsoluteFolder(a.ping_path) : a.ping_path;
   std::optional<TemporaryWorkingFolder> temporary;
   if (a.ping_path_opt->count() == 0 && !a.dry_run) {
     ping_path = MakeWorkingFolder();
@@ -446,6 +461,17 @@ int RunCheck(const CheckArgs& a) {
   run.interrupted = StopRequested();
   run.shard.check_err_msg = check.RecordedErrInfo();
   run.shard.check_err_xml = check.RecordedErrInfoXml();
+  // A check that graded nothing at all (no record, no typical document) has shown nothing: whatever
+  // the options, it does not pass unless --allow-empty says it may. A shard is a share of a sweep,
+  // and a share may be empty: `vardenix merge` applies the rule to the whole.
+  if (!a.dry_run && !run.interrupted && !shard && CountRecords(run.records).graded == 0) {
+    if (!a.allow_empty) {
+      run.verdict = false;
+      run.reason = kNothingGraded;
+    } else if (!a.quiet) {
+      std::cerr << "vardenix check: warning: nothing was graded; --allow-empty lets the verdict pass on no record\n";
+    }
+  }
 
   ResultOutputs outputs;
   outputs.json = a.json;
@@ -536,6 +562,10 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                   "the same, in the same order, as with --jobs 1 (default: the CPUs this process may use: its affinity, bounded by its cgroup's CPU quota)")
       ->type_name("N")
       ->check(CLI::Range(1, 256));
+  cmd->add_flag("--allow-empty", a.allow_empty,
+                "let a check in which nothing was graded (no record drawn had an answer text and an archive, no "
+                "module listed a question, and no typical document was checked) pass; without it such a check is "
+                "\"not passed: nothing was graded\" (exit 1)");
   auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
                                 "list the draws the seed and rate would make (module, record number) and the seed, "
                                 "without extracting or grading anything; no verdict (null in --json), exit 0 when the "

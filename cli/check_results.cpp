@@ -1,6 +1,7 @@
 #include "cli/check_results.h"
 
 #include "cli/cli_support.h"
+#include "platform/xml_dom.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -218,9 +219,19 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 namespace {
 
-// Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing the
-// whole result.
-std::string Dump(const nlohmann::ordered_json& value) {
+// Every text goes in by the rule the other reports use (XmlSafeText), so that a stray byte or a
+// control character reads the same in JSON as in the XML, JUnit and HTML reports.
+void SafeStrings(nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    if (!XmlCanHoldText(text)) value = XmlSafeText(text);
+  } else if (value.is_structured()) {
+    for (auto& item : value) SafeStrings(item);
+  }
+}
+
+std::string Dump(nlohmann::ordered_json value) {
+  SafeStrings(value);
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -259,6 +270,7 @@ std::string RunJson(const CheckRun& run) {
     out["verdict"] = run.verdict;
   }
   if (run.interrupted) out["interrupted"] = true;
+  if (!run.reason.empty()) out["reason"] = run.reason;
   out["errMsg"] = run.err_msg;
   out["errMsgXml"] = DeclareUtf8(run.err_xml);
   // A string: a 64-bit seed does not survive a JSON number in JavaScript or jq.
@@ -344,8 +356,14 @@ std::string TextSummary(const CheckRun& run) {
     out += ", " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
   }
   out += "\n";
-  if (counts.graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
+  if (counts.graded == 0 && run.verdict) out += "warning: nothing was graded, so the verdict rests on no record\n";
   return out;
+}
+
+std::string VerdictWords(const CheckRun& run) {
+  if (run.interrupted) return "interrupted";
+  if (run.verdict) return "passed";
+  return run.reason.empty() ? "not passed" : "not passed: " + run.reason;
 }
 
 std::string XmlFileText(const std::string& report) {
@@ -389,7 +407,7 @@ int WriteResults(const CheckRun& run, const ResultOutputs& outputs) {
     std::string text = ForStdout(run.err_msg);
     if (!text.empty() && text.back() != '\n') text += '\n';
     std::cout << text << TextSummary(run);
-    std::cout << "verdict: " << (interrupted ? "interrupted" : run.verdict ? "passed" : "not passed") << '\n';
+    std::cout << "verdict: " << VerdictWords(run) << '\n';
     if (!interrupted && !run.verdict && run.err_msg.empty() && outputs.hint_details) {
       std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
     }

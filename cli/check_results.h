@@ -37,8 +37,13 @@ struct ShardInfo {
 };
 
 // Everything one run of the command found, for the outputs.
+// Why a verdict is not passed when no item says it: nothing at all was graded.
+inline constexpr const char* kNothingGraded = "nothing was graded";
+
 struct CheckRun {
   bool verdict = false;
+  // Why the command did not pass the check by itself (kNothingGraded), or empty.
+  std::string reason;
   bool dry_run = false;
   bool interrupted = false;  // stopped by a signal: no verdict
   std::string mode = "sample";  // "sample", "all" or "rerun"
@@ -156,6 +161,8 @@ std::string RecordJson(const RecordResult& record, bool with_reports = false);
 std::string ErrorJson(const std::string& message, int exit_status);
 // The lines printed after the error text: the records that did not pass, and the counts.
 std::string TextSummary(const CheckRun& run);
+// The verdict in words: "passed", "not passed", "not passed: nothing was graded", "interrupted".
+std::string VerdictWords(const CheckRun& run);
 
 // The report as a file: the XML declaration names the encoding of the string a host receives,
 // while the file is written in UTF-8, so the declaration is made to say UTF-8. An empty report
@@ -187,9 +194,9 @@ int WriteResults(const CheckRun& run, const ResultOutputs& outputs);
 
 namespace vardenix::cli {
 
-// Text made safe inside XML and HTML: & < > " ' escaped; characters XML 1.0 cannot hold (control
-// characters other than tab, line feed and carriage return, and bytes that are not UTF-8) become
-// U+FFFD. In attributes line ends are kept as character references.
+// Text made safe inside XML and HTML: what XML 1.0 cannot hold replaced by the rule of XmlSafeText
+// ("\xNN" for a byte that is not UTF-8, "\u0007" for a control character, U+FFFE or U+FFFF), then
+// & < > " ' escaped. In attributes line ends are kept as character references.
 std::string XmlEscape(const std::string& text, bool attribute = false);
 
 // JUnit XML as Jenkins and GitLab read it: one testsuite per module (and one for the typical

@@ -25,6 +25,7 @@ struct MergeArgs {
   std::string junit;
   std::string html;
   bool quiet = false;
+  bool allow_empty = false;
 };
 
 // One shard's result as read back, with the file it came from.
@@ -260,7 +261,12 @@ int RunMerge(const MergeArgs& a) {
   if (!a.junit.empty()) RequireWritableFile(a.junit, "the JUnit report");
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   std::vector<Shard> shards = ReadShards(a.shards);
-  const CheckRun merged = MergeRuns(shards);
+  CheckRun merged = MergeRuns(shards);
+  // As one run of the whole sweep: a sweep that graded nothing does not pass unless --allow-empty.
+  if (!merged.dry_run && CountRecords(merged.records).graded == 0 && !a.allow_empty) {
+    merged.verdict = false;
+    merged.reason = kNothingGraded;
+  }
   if (!a.quiet) {
     std::cerr << "merged " << shards.size() << (shards.size() == 1 ? " shard: " : " shards: ") << merged.records.size()
               << (merged.records.size() == 1 ? " record\n" : " records\n");
@@ -294,6 +300,8 @@ void AddMergeCommand(CLI::App& app, std::function<int()>& run) {
   cmd->add_option("--junit", a.junit, "write the JUnit XML report to this file")->type_name("FILE");
   cmd->add_option("--html", a.html, "write the HTML report to this file")->type_name("FILE");
   cmd->add_flag("--quiet,-q", a.quiet, "no summary line on stderr");
+  cmd->add_flag("--allow-empty", a.allow_empty,
+                "let a sweep in which no record at all was graded pass (by default it does not: nothing was graded)");
   cmd->callback([args, &run] { run = [args] { return RunMerge(*args); }; });
 }
 

@@ -310,6 +310,8 @@ class HostProcess {
   // Sends what is queued.
   void Flush(Clock::time_point deadline) {
     if (out_.empty()) return;
+    // What goes out together is one batch: the host stops at its first failing request.
+    out_.insert(0, wire::Writer(wire::Kind::kBatch).Frame());
     Send(out_, deadline);
     out_.clear();
   }
@@ -337,7 +339,7 @@ class HostProcess {
         if (kind == wire::Kind::kError) {
           std::string message = in.Text();
           if (!refused && !disregarded) refused = std::move(message);
-        } else if (kind != wire::Kind::kOk) {
+        } else if (kind != wire::Kind::kOk && kind != wire::Kind::kNotRun) {
           ProtocolBreach("an answer of the wrong kind");
         }
         in.End();
@@ -710,7 +712,15 @@ class HostObject final : public NamedObject {
       frame.Text(member);
       number = host_->Post(frame.Frame(), prog_id_, "answering " + Quote(member));
     }
-    const std::string body = Call(number);
+    std::string body = Call(number);
+    if (static_cast<wire::Kind>(body[0]) == wire::Kind::kNotRun) {
+      // Asked ahead, in a batch whose earlier request failed: the caller went on after that
+      // failure, so the read is asked again on its own, as it comes.
+      if (release_posted_) Released("read " + Quote(member) + " from");
+      wire::Writer frame(wire::Kind::kRead);
+      frame.Text(member);
+      body = Call(host_->Post(frame.Frame(), prog_id_, "answering " + Quote(member)));
+    }
     wire::Reader in(body);
     Variant value;
     try {
@@ -737,11 +747,16 @@ class HostObject final : public NamedObject {
     try {
       body = host_->Collect(deadline_, number);
     } catch (const RuntimeError&) {
-      if (!host_->broken()) Trace();  // a refused put: the component's own failure
+      if (!host_->broken()) {
+        Trace();  // a refused put: the component's own failure
+        ReleaseNotRun(number);
+      }
       throw;
     }
     const auto kind = static_cast<wire::Kind>(body[0]);
-    if (kind != wire::Kind::kOk && kind != wire::Kind::kValue && kind != wire::Kind::kError) {
+    if (kind == wire::Kind::kError || kind == wire::Kind::kNotRun) ReleaseNotRun(number);
+    if (kind != wire::Kind::kOk && kind != wire::Kind::kValue && kind != wire::Kind::kError &&
+        kind != wire::Kind::kNotRun) {
       host_->ProtocolBreach("an answer of unknown kind");
     }
     return body;
@@ -756,8 +771,14 @@ class HostObject final : public NamedObject {
   }
 
   void PostRelease() {
-    host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+    release_number_ = host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
     release_posted_ = true;
+  }
+
+  // A request up to `number` failed (or was not run): a release posted after it in its batch is not
+  // run by the host, so the object is still there, and is released later.
+  void ReleaseNotRun(uint32_t number) {
+    if (release_posted_ && release_number_ > number) release_posted_ = false;
   }
 
   // A call after the release the caller announced: the object is gone in the host.
@@ -778,6 +799,7 @@ class HostObject final : public NamedObject {
   std::vector<std::string> expected_;                 // reads announced and not asked for yet
   AfterReads after_ = AfterReads::kMore;              // what the caller does after them
   bool release_posted_ = false;                       // the release is on its way to the host
+  uint32_t release_number_ = 0;                       // the number of the release posted last
   std::deque<std::pair<std::string, uint32_t>> asked_;  // reads asked for ahead, by request number
 };
 

@@ -29,9 +29,15 @@
 
 namespace vardenix {
 
+// The memory limit of a component when none is given: Limits' component_memory_bytes (2 GiB), or
+// less when this process may itself use less address space (its RLIMIT_AS, as `prlimit --as` or
+// `ulimit -v` set it), since a process it starts cannot be given more. `why`, when given, is set to
+// which of the two it is, in words.
+uint64_t DefaultComponentMemoryBytes(std::string* why = nullptr);
+
 struct IsolationSettings {
   double seconds = Limits{}.component_seconds;
-  uint64_t memory_bytes = Limits{}.component_memory_bytes;
+  uint64_t memory_bytes = DefaultComponentMemoryBytes();
   uint64_t answer_bytes = Limits{}.component_answer_bytes;
   // The component host executable; empty: DefaultComponentHostPath().
   std::string host_path;

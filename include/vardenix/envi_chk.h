@@ -88,6 +88,11 @@ struct SubjectSelection {
   // module reaches belongs to the last shard. The random sample is never split.
   int32_t shard_index = 0;
   int32_t shard_count = 1;
+  // False: a subject check asked for alone (ChkSubject without ChkResultDoc) in which no record was
+  // graded (none drawn had an answer text and an archive, or no module listed a question) does not
+  // pass, and says so in one recorded entry naming the subject; a result with nothing graded is no
+  // evidence. True: such a check passes, as it did before anything was graded.
+  bool allow_nothing_graded = false;
 };
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the
