@@ -78,6 +78,14 @@ void Answer(wire::Writer& writer) {
 // A request of the current batch failed: its later puts and reads are not run.
 bool batch_failed = false;
 
+// Answers "not run" when an earlier request of the batch failed; true when it did.
+bool SkippedAfterAFailure() {
+  if (!batch_failed) return false;
+  wire::Writer out = Reply(wire::Kind::kNotRun);
+  Answer(out);
+  return true;
+}
+
 void AnswerError(const std::string& message) {
   batch_failed = true;
   wire::Writer writer = Reply(wire::Kind::kError);
@@ -171,11 +179,7 @@ int Serve() {
           const std::string member = in.Text();
           const Variant value = in.Value();
           in.End();
-          if (batch_failed) {
-            wire::Writer out = Reply(wire::Kind::kNotRun);
-            Answer(out);
-            break;
-          }
+          if (SkippedAfterAFailure()) break;
           if (!object) {
             AnswerError("no component object exists to put \"" + member + "\" to");
             break;
@@ -188,11 +192,7 @@ int Serve() {
         case wire::Kind::kRead: {
           const std::string member = in.Text();
           in.End();
-          if (batch_failed) {
-            wire::Writer out = Reply(wire::Kind::kNotRun);
-            Answer(out);
-            break;
-          }
+          if (SkippedAfterAFailure()) break;
           if (!object) {
             AnswerError("no component object exists to read \"" + member + "\" from");
             break;
@@ -207,11 +207,7 @@ int Serve() {
           in.End();
           // Asked for after a failed request of its batch: the object stays for the reads the
           // checking process may still ask for on their own, and for the release it sends later.
-          if (batch_failed) {
-            wire::Writer out = Reply(wire::Kind::kNotRun);
-            Answer(out);
-            break;
-          }
+          if (SkippedAfterAFailure()) break;
           // The answers before the release go first: they may come in the same piece as the
           // release, and a component that crashes or hangs in its release has given them.
           if (!pending.empty() && !SendPending()) return 0;  // the checking process is gone
