@@ -123,7 +123,9 @@ class ParallelGrader {
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
       // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
-      // empty (and what the user keeps under that name is refused, not removed).
+      // empty (what the user keeps under that name is refused, not removed, and nothing under a
+      // mount point there is touched: the sweep fails naming it).
+      ctx_.platform.footprints->RequireNoMountPoint(folder);
       ctx_.platform.files->MakeWorkerFolder(folder);
       std::unique_ptr<Database> subject =
           ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
