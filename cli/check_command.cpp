@@ -305,15 +305,19 @@ class TemporaryWorkingFolder {
   bool keep_;
 };
 
-// What the check created in a working folder given with --ping-path: removed when the command ends,
-// on every path (passed, not passed, interrupted, a failure), by the rule each scoring run's own
-// footprint is removed by, unless --keep is given. What was there before stays.
+// What the check created in a working folder given with --ping-path: removed when the check ends, on
+// every path (passed, not passed, interrupted, a failure), by the rule each scoring run's own
+// footprint is removed by, unless --keep is given. What was there before stays, and so do the
+// reports the command writes after the check.
 class CheckFootprint {
  public:
   CheckFootprint(RunFootprints& footprints, std::string folder, bool keep)
       : footprints_(footprints), folder_(std::move(folder)), keep_(keep), start_(footprints_.Begin(folder_, "")) {}
-  ~CheckFootprint() {
-    if (keep_) return;
+  ~CheckFootprint() { Finish(); }
+
+  void Finish() {
+    if (keep_ || finished_) return;
+    finished_ = true;
     std::string stayed;
     try {
       footprints_.End(folder_, *start_);
@@ -334,6 +338,7 @@ class CheckFootprint {
   RunFootprints& footprints_;
   std::string folder_;
   bool keep_;
+  bool finished_ = false;
   std::unique_ptr<RunFootprints::Start> start_;
 };
 
@@ -459,6 +464,7 @@ int RunCheck(const CheckArgs& a) {
   }
   run.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
+  if (footprint) footprint->Finish();
   // Stopped by Ctrl-C or SIGTERM: what the check had is shown, but it is no verdict, and no report
   // file is written from it.
   const bool interrupted = StopRequested();
