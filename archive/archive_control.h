@@ -30,13 +30,16 @@
 // (checked before each entry and each block of data) stop the extraction, and everything it had
 // written is removed again: no half answer stays behind, and no temporary ".part" file.
 //
-// Each extraction first removes what the previous successful extraction into the same folder (the
-// same folder, however it is spelt) created: the files it wrote, while each is still the file it
-// wrote (same inode, not rewritten since) and is not the archive about to be extracted, and the
-// folders it made, when they are then empty. A symbolic link standing where one of them was is
-// removed as a link; nothing is followed. Files the host put there are never removed. What the last
-// extraction wrote stays until the next one, so a host can look at it. This memory is process-wide,
-// keyed by folder, and bounded (the 256 most recent folders, 64 MiB of names).
+// Each extraction first removes what the previous run in the same folder (the same folder, however
+// it is spelt) left: what the previous successful extraction created or, once a scoring run has
+// recorded it, that run's whole footprint (platform/run_footprints.h): every entry that was not
+// there when the run began, whatever was done to it since, each while it still has its recorded
+// identity. Files and links go as such (a link is never followed), folders when they are then empty;
+// nothing in another mount is touched, and the archive about to be extracted stays. A file of the
+// footprint that this archive writes again is written over in place when that ends as removing it
+// and writing it anew would. Files the host put there since are never removed. What the last run
+// left stays until the next one, so a host can look at it. This memory is process-wide, keyed by
+// folder, and bounded (the 256 most recent folders, 64 MiB of names).
 //
 // One control per thread: SystemArchiveControl answers the calling thread's own instance, so two
 // check objects on two threads never share the properties that a put/put/put/put/call sequence
@@ -49,6 +52,7 @@
 
 #include "platform/late_bound.h"
 #include "platform/limits.h"
+#include "platform/run_footprints.h"
 
 namespace vardenix {
 
@@ -92,5 +96,10 @@ DispatchObject& SystemArchiveControl();
 // The same control, set to use `limits` and to watch `stop` (may be null; not owned, must outlive
 // the calls) for its following calls.
 DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop);
+
+// The footprints of scoring runs (platform/run_footprints.h), kept in the record this control keeps
+// of each extraction: the footprint a run leaves replaces its extraction's record, and the next
+// extraction into the folder removes it (or writes its files over in place).
+RunFootprints& SystemRunFootprints();
 
 }  // namespace vardenix

@@ -18,10 +18,12 @@
 // the root with chdir(), which changes the working directory of every thread in the host and, with
 // ARCHIVE_EXTRACT_UNLINK, removes symlinks in the host's own folder path; and its absolute-path
 // guard rejects every entry once the entry is joined to an absolute target folder.
+#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <archive.h>
@@ -116,13 +118,48 @@ class ScopedUtf8Locale {
   locale_t previous_ = nullptr;
 };
 
-// What one extraction created in a target folder, so that the next one can remove exactly that.
+// One entry of a run's footprint (platform/run_footprints.h) in a target folder: what one extraction
+// created, or, once a scoring run has ended, everything that run left. An entry is known by its
+// identity, never by what is in it: one removed and made anew under the same name by someone else
+// is not ours.
 struct Created {
   std::string path;  // relative to the target folder
-  ino_t ino = 0;
-  int64_t mtime_ns = 0;  // files only: a file rewritten since (even on a reused inode) is not ours
+  uint64_t ino = 0;
+  int64_t birth_ns = 0;  // 0 where the file system keeps no birth time
   bool folder = false;
+  bool file = false;  // a regular file
 };
+
+constexpr unsigned kStatxWanted = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_INO | STATX_SIZE |
+                                  STATX_MTIME | STATX_CTIME | STATX_BTIME;
+
+uint64_t DevOf(const struct statx& sx) { return (uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor; }
+
+int64_t BirthNs(const struct statx& sx) {
+  return (sx.stx_mask & STATX_BTIME) != 0 ? int64_t{sx.stx_btime.tv_sec} * 1'000'000'000 + sx.stx_btime.tv_nsec : 0;
+}
+
+int64_t ChangeNs(const struct statx& sx) { return int64_t{sx.stx_ctime.tv_sec} * 1'000'000'000 + sx.stx_ctime.tv_nsec; }
+
+// The entry `name` in the folder `at` (or the folder itself for ""), never followed.
+bool StatAt(int at, const char* name, struct statx& sx) {
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  return ::statx(at, name, flags, kStatxWanted, &sx) == 0;
+}
+
+// Another file system, or the root of a mount of this one (a bind mount keeps the device).
+bool OtherMount(const struct statx& sx, uint64_t root_dev) {
+  return DevOf(sx) != root_dev ||
+         ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0);
+}
+
+bool SameEntry(const struct statx& sx, const Created& c) {
+  return sx.stx_ino == c.ino && (c.birth_ns == 0 || BirthNs(sx) == c.birth_ns) && S_ISDIR(sx.stx_mode) == c.folder;
+}
+
+Created EntryOf(std::string path, const struct statx& sx) {
+  return Created{std::move(path), sx.stx_ino, BirthNs(sx), S_ISDIR(sx.stx_mode), S_ISREG(sx.stx_mode)};
+}
 
 // A folder's identity: device and inode, and its birth time where the file system keeps one, so that
 // a folder removed and made anew on a reused inode is not taken for the old one.
@@ -136,22 +173,28 @@ struct FolderKey {
   }
 };
 
-// What the last extraction into each folder created (archive/extraction_ledger.h).
+// The footprint of the last run (or extraction) in each folder (archive/extraction_ledger.h).
 using CreatedLedger = ExtractionLedger<FolderKey, Created>;
 
-int64_t MtimeNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec; }
+bool KeyOf(int folder, FolderKey& key) {
+  struct statx st;
+  if (::statx(folder, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &st) != 0) return false;
+  const bool born = (st.stx_mask & STATX_BTIME) != 0;
+  key = FolderKey{DevOf(st), st.stx_ino, born ? st.stx_btime.tv_sec : 0, born ? st.stx_btime.tv_nsec : 0u};
+  return true;
+}
 
-// Removes what an earlier extraction created below `root`, newest first: a file only while it is
-// still the file that extraction wrote (same inode, not rewritten since) and not the archive about
-// to be extracted; a folder only when it is empty; a symbolic link that now stands at one of those
-// names is removed as a link. Nothing is followed through a symbolic link. Answers the path of the
-// first file or link that stayed because it could not be removed (empty when none did).
+// Removes a recorded footprint below `root` (on the device `root_dev`), newest first: each entry only
+// while it still has its recorded identity, files and links (as links) whatever was done to them,
+// except the archive about to be extracted; a folder only when it is empty. Nothing is followed
+// through a symbolic link, and nothing is touched in another mount. Answers the path of the first
+// entry that stayed because it could not be removed (empty when none did).
 //
 // A folder named in `reuse` (and every folder holding one that stays) is left in place when it is
 // still the folder that extraction made, and handed back in `reused`, oldest first: the next
 // extraction would only make it again, and removing a folder and making it anew costs the file
 // system far more than a file does (ext4 on disk: about 2 ms each).
-std::string RemoveCreated(int root, const std::vector<Created>& created, const struct stat& archive,
+std::string RemoveCreated(int root, uint64_t root_dev, const std::vector<Created>& created, const struct stat& archive,
                           const std::unordered_set<std::string_view>* reuse = nullptr,
                           std::vector<Created>* reused = nullptr) {
   std::string kept;
@@ -179,6 +222,11 @@ std::string RemoveCreated(int root, const std::vector<Created>& created, const s
           const std::string part = parent.substr(start, end - start);
           walk = UniqueFd(::openat(from, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
           if (walk.get() < 0) break;
+          struct statx here;
+          if (!StatAt(walk.get(), "", here) || OtherMount(here, root_dev)) {
+            walk.Reset();
+            break;
+          }
           from = walk.get();
           start = end + 1;
         }
@@ -187,23 +235,19 @@ std::string RemoveCreated(int root, const std::vector<Created>& created, const s
       if (open_fd.get() < 0) continue;  // the folder is gone, or a link or file stands in its way
       at = open_fd.get();
     }
-    struct stat st;
-    if (::fstatat(at, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      remove_file(at, leaf, it->path);
-    } else if (it->folder) {
-      if (S_ISDIR(st.st_mode) && st.st_ino == it->ino) {
-        // Newest first: a folder comes after everything inside it.
-        if (reuse != nullptr && reused != nullptr && (reuse->count(it->path) != 0 || holds_reused.count(it->path) != 0)) {
-          reused->push_back(*it);
-          if (!parent.empty()) holds_reused.insert(parent);
-          continue;
-        }
-        if (open_path == it->path) open_fd.Reset();  // its descriptor is not needed again
-        ::unlinkat(at, leaf.c_str(), AT_REMOVEDIR);  // fails, and keeps it, when anything else is inside
+    struct statx st;
+    if (!StatAt(at, leaf.c_str(), st) || OtherMount(st, root_dev) || !SameEntry(st, *it)) continue;
+    if (it->folder) {
+      // Newest first: a folder comes after everything inside it.
+      if (reuse != nullptr && reused != nullptr && (reuse->count(it->path) != 0 || holds_reused.count(it->path) != 0)) {
+        reused->push_back(*it);
+        if (!parent.empty()) holds_reused.insert(parent);
+        continue;
       }
-    } else if (S_ISREG(st.st_mode) && st.st_ino == it->ino && MtimeNs(st) == it->mtime_ns &&
-               !(st.st_dev == archive.st_dev && st.st_ino == archive.st_ino)) {
+      if (open_path == it->path) open_fd.Reset();  // its descriptor is not needed again
+      ::unlinkat(at, leaf.c_str(), AT_REMOVEDIR);  // fails, and keeps it, when anything else is inside
+    } else if (!(DevOf(st) == (uint64_t{major(archive.st_dev)} << 32 | minor(archive.st_dev)) &&
+                 st.stx_ino == archive.st_ino)) {
       remove_file(at, leaf, it->path);
     }
   }
@@ -352,7 +396,7 @@ class FolderWriter {
   // `reusable`: earlier files that may be written over in place, on `root_dev` (the device of the
   // folder `root`) only; `archive`: the archive being read, which is never written over.
   FolderWriter(int root, std::string root_name, const Limits& limits, const StopFlag* stop,
-               std::vector<Created>& created, ReusableFiles& reusable, dev_t root_dev, const struct stat& archive)
+               std::vector<Created>& created, ReusableFiles& reusable, uint64_t root_dev, const struct stat& archive)
       : root_(root),
         root_name_(std::move(root_name)),
         limits_(limits),
@@ -360,7 +404,8 @@ class FolderWriter {
         created_(created),
         reusable_(reusable),
         root_dev_(root_dev),
-        archive_(archive) {}
+        archive_(archive),
+        archive_dev_((uint64_t{major(archive.st_dev)} << 32) | minor(archive.st_dev)) {}
 
   // The folder at `rel` ("" for the root), created with its parents where missing. A symlink or a
   // file in the way is removed and replaced by a folder. The descriptor stays owned by the writer.
@@ -443,9 +488,9 @@ class FolderWriter {
     if (produced > written_end && ::ftruncate(out.get(), static_cast<off_t>(produced)) != 0) CannotWrite(rel, errno);
     // A file made under its own name already has mode 0644 unless the host's umask takes bits away;
     // the fstat that records the file for the next extraction's clean-up says which.
-    struct stat st;
-    if (::fstat(out.get(), &st) != 0) CannotWrite(rel, errno);
-    if ((st.st_mode & 07777) != kFileMode && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
+    struct statx st;
+    if (!StatAt(out.get(), "", st)) CannotWrite(rel, errno);
+    if ((st.stx_mode & 07777) != kFileMode && ::fchmod(out.get(), kFileMode) != 0) CannotWrite(rel, errno);
     if (::close(out.Release()) != 0) CannotWrite(rel, errno);  // the last chance to hear of a failed write
     if (!temp.empty()) {
       // The earlier file goes first: ext4 flushes a file renamed over another one to disk at once,
@@ -455,7 +500,7 @@ class FolderWriter {
       if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) CannotWrite(rel, errno);
     }
     remover.armed = false;
-    created_.push_back(Created{rel, st.st_ino, MtimeNs(st), false});
+    created_.push_back(EntryOf(rel, st));
   }
 
  private:
@@ -463,24 +508,27 @@ class FolderWriter {
     Refuse(ar::kCannotWrite, "cannot write " + Printable(root_name_) + "/" + Printable(rel) + ": " + Errno(err));
   }
 
-  // The previous extraction's file at `rel`, opened for writing over, when it is still exactly that
-  // file: a regular file on the folder's device with the inode and modification time noted when it
-  // was written, no other name (a hard link made since would carry the new data elsewhere), and not
-  // the archive being read. No link is followed. Closed (an invalid descriptor) otherwise; the
-  // caller then makes the file anew or replaces what is there. `stale_end` gets the file's length.
+  // The previous run's file at `rel`, opened for writing over, when writing it over ends as removing
+  // it and making it anew would, whatever that run did to its content: a regular file on the
+  // folder's device (not a mount of its own) with its recorded identity, of this process's user, with
+  // no other name (a hard link made since would carry the new data elsewhere) and no extended
+  // attributes (an access list would outlive the new content), and not the archive being read. No
+  // link is followed. Closed (an invalid descriptor) otherwise; the caller then makes the file anew
+  // or replaces what is there. `stale_end` gets the file's length.
   UniqueFd OpenEarlierFile(int folder, const std::string& leaf, const std::string& rel, uint64_t& stale_end) {
     const Created* earlier = reusable_.Take(rel);
     if (earlier == nullptr) return UniqueFd();
     // O_NONBLOCK: a fifo that stands at the name now cannot hang the open.
     UniqueFd fd(::openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return UniqueFd();
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_ino != earlier->ino ||
-        st.st_dev != root_dev_ || MtimeNs(st) != earlier->mtime_ns ||
-        (st.st_dev == archive_.st_dev && st.st_ino == archive_.st_ino)) {
+    static const uid_t user = ::geteuid();
+    struct statx st;
+    if (!StatAt(fd.get(), "", st) || !S_ISREG(st.stx_mode) || st.stx_nlink != 1 || !SameEntry(st, *earlier) ||
+        OtherMount(st, root_dev_) || st.stx_uid != user ||
+        (DevOf(st) == archive_dev_ && st.stx_ino == archive_.st_ino) || ::flistxattr(fd.get(), nullptr, 0) != 0) {
       return UniqueFd();
     }
-    stale_end = static_cast<uint64_t>(st.st_size);
+    stale_end = st.stx_size;
     return fd;
   }
 
@@ -514,10 +562,10 @@ class FolderWriter {
       if (::mkdirat(at, part.c_str(), kFolderMode) == 0) {
         UniqueFd made(::openat(at, part.c_str(), kOpenFlags));
         if (made.get() < 0) CannotWrite(rel, errno);
-        struct stat st;
-        if (::fstat(made.get(), &st) != 0) CannotWrite(rel, errno);
-        if ((st.st_mode & 07777) != kFolderMode && ::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
-        created_.push_back(Created{rel, st.st_ino, 0, true});
+        struct statx st;
+        if (!StatAt(made.get(), "", st)) CannotWrite(rel, errno);
+        if ((st.stx_mode & 07777) != kFolderMode && ::fchmod(made.get(), kFolderMode) != 0) CannotWrite(rel, errno);
+        created_.push_back(EntryOf(rel, st));
         return made;
       }
       if (errno != EEXIST) CannotWrite(rel, errno);
@@ -531,8 +579,9 @@ class FolderWriter {
   const StopFlag* stop_;
   std::vector<Created>& created_;
   ReusableFiles& reusable_;
-  dev_t root_dev_;
+  uint64_t root_dev_;
   const struct stat& archive_;
+  uint64_t archive_dev_;
   std::string pid_;  // for the names of temporary files, read when the first one is needed
   std::string cached_path_;
   UniqueFd cached_fd_;
@@ -627,13 +676,11 @@ void Extract(const std::string& archive_path, const std::string& target, const L
     }
     Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(err));
   }
-  struct statx folder_st;
-  if (::statx(folder.get(), "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &folder_st) != 0) {
+  FolderKey key;
+  if (!KeyOf(folder.get(), key)) {
     Refuse(ar::kCannotWrite, "cannot open the target folder \"" + Printable(target) + "\": " + Errno(errno));
   }
-  const bool born = (folder_st.stx_mask & STATX_BTIME) != 0;
-  const FolderKey key{(uint64_t{folder_st.stx_dev_major} << 32) | folder_st.stx_dev_minor, folder_st.stx_ino,
-                      born ? folder_st.stx_btime.tv_sec : 0, born ? folder_st.stx_btime.tv_nsec : 0u};
+  const uint64_t root_dev = key.dev;
 
   // O_NONBLOCK so that a fifo at the archive path cannot hang the call; it is refused just below.
   UniqueFd file(::open(archive_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -673,7 +720,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
     rewritten.assign(std::make_move_iterator(again), std::make_move_iterator(previous.end()));
     previous.erase(again, previous.end());
   }
-  const std::string kept = RemoveCreated(folder.get(), previous, archive_st, &needed, &created);
+  const std::string kept = RemoveCreated(folder.get(), root_dev, previous, archive_st, &needed, &created);
   if (!kept.empty()) {
     previous.insert(previous.end(), rewritten.begin(), rewritten.end());
     CreatedLedger::Instance().Keep(key, std::move(previous));  // the next extraction tries again
@@ -685,14 +732,13 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   if (!regular) Refuse(ar::kCannotOpen, Printable(archive_path) + " is not a regular file");
   if (refused) std::rethrow_exception(refused);
   ReusableFiles reusable(std::move(rewritten));
-  FolderWriter writer(folder.get(), target, limits, stop, created, reusable,
-                      makedev(folder_st.stx_dev_major, folder_st.stx_dev_minor), archive_st);
+  FolderWriter writer(folder.get(), target, limits, stop, created, reusable, root_dev, archive_st);
   // The descriptor keeps O_NONBLOCK, which a regular file's reads ignore.
   try {
     WriteEntries(file.get(), archive_path, *plan, limits, stop, writer);
     // Every earlier file of a name the archive holds has been written over by now, unless the
     // reader disagreed with the survey on an entry's type.
-    const std::string stayed = RemoveCreated(folder.get(), reusable.Untaken(), archive_st);
+    const std::string stayed = RemoveCreated(folder.get(), root_dev, reusable.Untaken(), archive_st);
     if (!stayed.empty()) {
       Refuse(ar::kCannotWrite, "cannot remove what the previous extraction wrote, " + Printable(stayed) +
                                    "; it could be graded with this answer");
@@ -701,8 +747,8 @@ void Extract(const std::string& archive_path, const std::string& target, const L
     // No half answer: what this extraction wrote before it failed is removed again, and so is what
     // the previous one wrote under the names this one did not reach.
     std::vector<Created> untaken = reusable.Untaken();
-    const bool stayed = !RemoveCreated(folder.get(), untaken, archive_st).empty();
-    if (!RemoveCreated(folder.get(), created, archive_st).empty() || stayed) {
+    const bool stayed = !RemoveCreated(folder.get(), root_dev, untaken, archive_st).empty();
+    if (!RemoveCreated(folder.get(), root_dev, created, archive_st).empty() || stayed) {
       created.insert(created.end(), untaken.begin(), untaken.end());  // files before their folders
       CreatedLedger::Instance().Keep(key, std::move(created));  // what stayed is removed next time
     }
@@ -710,6 +756,191 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   }
   CreatedLedger::Instance().Keep(key, std::move(created));
 }
+
+// An entry found under a working folder.
+struct Found {
+  Created entry;
+  int64_t change_ns = 0;
+};
+
+// An entry's identity, as a key.
+struct Identity {
+  uint64_t ino = 0;
+  int64_t birth_ns = 0;
+  bool operator==(const Identity& o) const { return ino == o.ino && birth_ns == o.birth_ns; }
+};
+struct IdentityHash {
+  size_t operator()(const Identity& id) const { return std::hash<uint64_t>()(id.ino * 31 + static_cast<uint64_t>(id.birth_ns)); }
+};
+
+// Every entry below the folder `dir` (its path `prefix`), each folder before what it holds, nothing
+// followed. A mount point (another file system, or a mount of this one) is noted in `mounts` and not
+// entered; a folder that cannot be read is noted in `unread` (an entry that vanishes meanwhile is
+// simply not there).
+void ListTree(int dir, const std::string& prefix, uint64_t root_dev, std::vector<Found>& found,
+              std::vector<std::string>& mounts, std::string& unread) {
+  std::vector<std::string> names;
+  {
+    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+      if (fd >= 0) ::close(fd);
+      if (unread.empty()) unread = (prefix.empty() ? std::string(".") : prefix) + ": " + Errno(errno);
+      return;
+    }
+    while (const dirent* e = ::readdir(d)) {
+      const std::string_view name(e->d_name);
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+  }
+  for (const std::string& name : names) {
+    struct statx sx;
+    if (!StatAt(dir, name.c_str(), sx)) continue;
+    const std::string rel = prefix + name;
+    if (OtherMount(sx, root_dev)) {
+      mounts.push_back(rel);
+      continue;
+    }
+    found.push_back(Found{EntryOf(rel, sx), ChangeNs(sx)});
+    if (!S_ISDIR(sx.stx_mode)) continue;
+    UniqueFd sub(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.get() < 0) {
+      if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && unread.empty()) unread = rel + ": " + Errno(errno);
+      continue;
+    }
+    struct statx again;  // still the folder just listed, not one put in its place
+    if (!StatAt(sub.get(), "", again) || again.stx_ino != sx.stx_ino || OtherMount(again, root_dev)) continue;
+    ListTree(sub.get(), rel + "/", root_dev, found, mounts, unread);
+  }
+}
+
+[[noreturn]] void FailMountPoint(const std::string& folder, const std::string& rel) {
+  throw RuntimeError("the working folder " + Printable(folder) + " holds a mount point, " + Printable(rel) +
+                     ": a scoring run never reads, writes or removes anything in another file system; unmount it "
+                     "or choose another working folder");
+}
+
+[[noreturn]] void FailUnread(const std::string& folder, const std::string& why) {
+  throw RuntimeError("cannot look into the working folder " + Printable(folder) + ", " + Printable(why) +
+                     "; what a scoring run left there could be graded with the next answer");
+}
+
+class PosixRunFootprints final : public RunFootprints {
+ public:
+  struct PosixStart final : Start {
+    bool active = false;
+    FolderKey key;
+    std::unordered_map<Identity, Found, IdentityHash> before;
+  };
+
+  std::unique_ptr<Start> Begin(const std::string& folder, const std::string& staged) override {
+    auto start = std::make_unique<PosixStart>();
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FolderKey key;
+    if (fd.get() < 0 || !KeyOf(fd.get(), key)) return start;  // the extraction says what is wrong
+
+    // The regular files stay for the extraction, which writes them over in place or removes them,
+    // and so do the folders that hold them; everything else of the footprint goes now. What stands
+    // at the archive's name is cleared for it unless it is a file, which is written over in place.
+    std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+    const std::string inside_staged = staged + "/";
+    const auto stays = [&](const Created& c) { return c.file && c.path.rfind(inside_staged, 0) != 0; };
+    std::unordered_set<std::string> holders;
+    for (const Created& c : previous) {
+      if (!stays(c)) continue;
+      for (size_t slash = c.path.find('/'); slash != std::string::npos; slash = c.path.find('/', slash + 1)) {
+        holders.insert(c.path.substr(0, slash));
+      }
+    }
+    std::vector<Created> keep;
+    std::vector<Created> drop;
+    for (Created& c : previous) {
+      (stays(c) || (c.folder && holders.count(c.path) != 0) ? keep : drop).push_back(std::move(c));
+    }
+    const struct stat no_archive {};
+    const std::string stayed = RemoveCreated(fd.get(), key.dev, drop, no_archive);
+    if (!stayed.empty()) {
+      keep.insert(keep.end(), drop.begin(), drop.end());
+      CreatedLedger::Instance().Keep(key, std::move(keep));
+      throw RuntimeError("cannot remove what the previous scoring run left in " + Printable(folder) + ", " +
+                         Printable(stayed) + "; it could be graded with the next answer");
+    }
+
+    std::unordered_set<Identity, IdentityHash> ours;
+    for (const Created& c : keep) ours.insert(Identity{c.ino, c.birth_ns});
+    CreatedLedger::Instance().Keep(key, std::move(keep));
+    std::vector<Found> found;
+    std::vector<std::string> mounts;
+    std::string unread;
+    ListTree(fd.get(), "", key.dev, found, mounts, unread);
+    if (!mounts.empty()) FailMountPoint(folder, mounts.front());
+    if (!unread.empty()) FailUnread(folder, unread);
+    for (Found& f : found) {
+      Identity id{f.entry.ino, f.entry.birth_ns};
+      if (ours.count(id) == 0) start->before.emplace(id, std::move(f));
+    }
+    start->key = key;
+    start->active = true;
+    return start;
+  }
+
+  std::vector<std::string> End(const std::string& folder, const Start& s) override {
+    const auto* start = dynamic_cast<const PosixStart*>(&s);
+    if (start == nullptr || !start->active) return {};
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FolderKey key;
+    if (fd.get() < 0 || !KeyOf(fd.get(), key) || !(key == start->key)) return {};
+    std::vector<Found> found;
+    std::vector<std::string> mounts;
+    std::string unread;
+    ListTree(fd.get(), "", key.dev, found, mounts, unread);
+    std::vector<Created> footprint;
+    std::vector<std::string> changed;
+    std::unordered_set<Identity, IdentityHash> seen;
+    for (Found& f : found) {
+      const Identity id{f.entry.ino, f.entry.birth_ns};
+      const auto it = start->before.find(id);
+      if (it == start->before.end()) {
+        footprint.push_back(std::move(f.entry));
+        continue;
+      }
+      seen.insert(id);
+      // A folder changes whenever something is made in it; only what is in it counts.
+      if (!f.entry.folder && (f.change_ns != it->second.change_ns || f.entry.path != it->second.entry.path)) {
+        changed.push_back(f.entry.path);
+      }
+    }
+    for (const auto& [id, f] : start->before) {
+      if (!f.entry.folder && seen.count(id) == 0) changed.push_back(f.entry.path);
+    }
+    std::sort(changed.begin(), changed.end());
+    CreatedLedger::Instance().Keep(key, std::move(footprint));
+    if (!mounts.empty()) FailMountPoint(folder, mounts.front());
+    if (!unread.empty()) FailUnread(folder, unread);
+    return changed;
+  }
+
+  std::string Clear(const std::string& folder) override {
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FolderKey key;
+    if (fd.get() < 0 || !KeyOf(fd.get(), key)) return {};
+    std::vector<Created> footprint = CreatedLedger::Instance().Take(key);
+    const struct stat no_archive {};
+    return RemoveCreated(fd.get(), key.dev, footprint, no_archive);
+  }
+
+  void RequireNoMountPoint(const std::string& folder) override {
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FolderKey key;
+    if (fd.get() < 0 || !KeyOf(fd.get(), key)) return;
+    std::vector<Found> found;
+    std::vector<std::string> mounts;
+    std::string unread;
+    ListTree(fd.get(), "", key.dev, found, mounts, unread);
+    if (!mounts.empty()) FailMountPoint(folder, mounts.front());
+  }
+};
 
 class LibarchiveControl final : public DispatchObject {
  public:
@@ -799,6 +1030,11 @@ DispatchObject& SystemArchiveControl() {
   LibarchiveControl& control = ThreadControl();
   control.Configure(Limits{}, nullptr);
   return control;
+}
+
+RunFootprints& SystemRunFootprints() {
+  static PosixRunFootprints footprints;
+  return footprints;
 }
 
 DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {

@@ -1,5 +1,6 @@
 #include "checks/scoring_run.h"
 
+#include <exception>
 #include <memory>
 #include <utility>
 #include <string>
@@ -27,6 +28,9 @@ std::string ExtractionFailureReason(DispatchObject& control, int16_t answer_code
   if (reason.empty()) reason = "the archive control answered " + std::to_string(answer_code);
   return reason;
 }
+
+ScoringResult Score(CheckContext& ctx, const std::string& archive_path, const std::vector<uint8_t>& bytes,
+                    const std::string& answer, std::string& err_text, std::string& err_xml);
 
 }  // namespace
 
@@ -59,8 +63,37 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   // A safe point: a host that set the stop flag gets no further run started (between the samples
   // of a subject check, say); the check reports the stop as a run-time failure.
   if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError("the check was stopped by the host");
-  Files& files = *ctx.platform.files;
   const std::string archive_path = ArchivePath(ctx.ping_path, archive_name);
+  // What the last run in the folder left goes first, whoever made it; what is there now is noted,
+  // and everything else is this run's footprint, recorded when the run ends on every path.
+  RunFootprints& footprints = *ctx.platform.footprints;
+  const std::unique_ptr<RunFootprints::Start> start = footprints.Begin(ctx.ping_path, archive_name);
+  const auto end_run = [&] {
+    const std::vector<std::string> changed = footprints.End(ctx.ping_path, *start);
+    if (ctx.observer && !changed.empty()) ctx.observer->OnEarlierEntriesChanged(ctx.ping_path, changed);
+  };
+  ScoringResult result;
+  std::exception_ptr failure;
+  try {
+    result = Score(ctx, archive_path, bytes, answer, err_text, err_xml);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    end_run();
+  } catch (...) {
+    // The run's own failure is the one to tell; the next run meets this one again.
+    if (!failure) throw;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return result;
+}
+
+namespace {
+
+ScoringResult Score(CheckContext& ctx, const std::string& archive_path, const std::vector<uint8_t>& bytes,
+                    const std::string& answer, std::string& err_text, std::string& err_xml) {
+  Files& files = *ctx.platform.files;
 
   // Clear the way and stage the bytes. The archive file an earlier run staged is usually still there
   // as that run wrote it; writing over it in place ends the same (exactly the archive bytes in a
@@ -94,5 +127,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   component.reset();
   return ScoringResult{ScoringOutcome::kScored, score, std::string()};
 }
+
+}  // namespace
 
 }  // namespace vardenix

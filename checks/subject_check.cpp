@@ -110,7 +110,11 @@ class ParallelGrader {
     // earlier sweep left in one is not this answer's, and what the user keeps under that name is
     // refused, not removed. Done here, a refusal fails the check whichever worker would have been
     // fastest, also a worker that would have got no record.
-    for (size_t n = 1; n <= workers; ++n) ctx_.platform.files->MakeWorkerFolder(WorkerFolder(ctx_.ping_path, n));
+    // Nothing under a mount point there is touched either: the sweep fails naming it.
+    for (size_t n = 1; n <= workers; ++n) {
+      ctx_.platform.footprints->RequireNoMountPoint(WorkerFolder(ctx_.ping_path, n));
+      ctx_.platform.files->MakeWorkerFolder(WorkerFolder(ctx_.ping_path, n));
+    }
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }

@@ -317,6 +317,43 @@ std::string AbsoluteFolder(const std::string& path) {
   return out;
 }
 
+// What the check created in a working folder given with --ping-path: removed when the check ends, on
+// every path (passed, not passed, interrupted, a failure), by the rule each scoring run's own
+// footprint is removed by, unless --keep is given. What was there before stays, and so do the
+// reports the command writes after the check.
+class CheckFootprint {
+ public:
+  CheckFootprint(RunFootprints& footprints, std::string folder, bool keep)
+      : footprints_(footprints), folder_(std::move(folder)), keep_(keep), start_(footprints_.Begin(folder_, "")) {}
+  ~CheckFootprint() { Finish(); }
+
+  void Finish() {
+    if (keep_ || finished_) return;
+    finished_ = true;
+    std::string stayed;
+    try {
+      footprints_.End(folder_, *start_);
+    } catch (const std::exception& e) {
+      stayed = e.what();
+    }
+    const std::string left = footprints_.Clear(folder_);
+    if (stayed.empty()) stayed = left;
+    if (!stayed.empty()) {
+      std::cerr << "vardenix check: warning: cannot remove all the check made in the working folder " << folder_
+                << ": " << stayed << '\n';
+    }
+  }
+  CheckFootprint(const CheckFootprint&) = delete;
+  CheckFootprint& operator=(const CheckFootprint&) = delete;
+
+ private:
+  RunFootprints& footprints_;
+  std::string folder_;
+  bool keep_;
+  bool finished_ = false;
+  std::unique_ptr<RunFootprints::Start> start_;
+};
+
 int RunCheck(const CheckArgs& a) {
   InstallStopHandlers();
   // Everything the command line says is checked before anything runs.
@@ -411,6 +448,8 @@ int RunCheck(const CheckArgs& a) {
   }
 
   auto platform = std::make_shared<Platform>();
+  std::optional<CheckFootprint> footprint;
+  if (!a.dry_run && !temporary) footprint.emplace(*platform->footprints, ping_path, a.keep);
   platform->random = MakeRandomSource(seed);
   if (max_extract_size) platform->limits.archive_total_bytes = *max_extract_size;
   CheckRun run;
@@ -456,6 +495,7 @@ int RunCheck(const CheckArgs& a) {
   }
   run.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   observer.Finish();
+  if (footprint) footprint->Finish();
   // Stopped by Ctrl-C or SIGTERM: what the check had is shown, but it is no verdict, and no report
   // file is written from it.
   run.interrupted = StopRequested();
@@ -496,13 +536,15 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   CheckArgs& a = *args;
   cmd->add_option("--ping-name", a.ping_name, "ProgID of the scoring component (required)")->required()->type_name("PROGID");
   a.ping_path_opt = cmd->add_option("--ping-path", a.ping_path,
-                                    "working folder, best empty (default: a new folder under $TMPDIR or /tmp, "
-                                    "removed at the end unless --keep)")
+                                    "working folder, best empty; what the check makes there is removed at the end "
+                                    "unless --keep (default: a new folder under $TMPDIR or /tmp, removed at the end "
+                                    "unless --keep)")
                       ->type_name("DIR");
   cmd->add_flag("--no-wait", a.no_wait,
                 "when another check is using the working folder, stop at once (exit 2) instead of waiting");
   cmd->add_flag("--keep", a.keep,
-                "keep the new working folder made without --ping-path, and print its path on stderr");
+                "keep what the check made in the working folder: the new one made without --ping-path (its "
+                "path is printed on stderr), or the last answer and what its component made in --ping-path");
   cmd->add_option("--component", a.components, "load a component module (.so) by path; repeatable")
       ->type_name("MODULE");
   a.registry_opt = cmd->add_option("--registry", a.registry,

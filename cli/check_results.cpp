@@ -150,6 +150,14 @@ void ResultsObserver::OnExtractionFailed(const std::string& archive_path, const 
   if (verbose_) Line("  extraction failed: " + archive_path + ": " + reason);
 }
 
+void ResultsObserver::OnEarlierEntriesChanged(const std::string& folder, const std::vector<std::string>& paths) {
+  if (!verbose_) return;
+  for (const std::string& path : paths) {
+    Line("  the scoring run changed " + folder + "/" + path +
+         ", which was in the working folder before it; it cannot be restored");
+  }
+}
+
 void ResultsObserver::OnRecord(const RecordResult& result) {
   // A graded draw is told by OnSample first; its record is kept when OnSample kept it, even if a stop
   // came in between.

@@ -122,6 +122,7 @@ class ResultsObserver final : public CheckObserver {
   void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override;
   void OnSample(const std::string& module, const std::string& rec_no, bool passed) override;
   void OnExtractionFailed(const std::string& archive_path, const std::string& reason) override;
+  void OnEarlierEntriesChanged(const std::string& folder, const std::vector<std::string>& paths) override;
   void OnRecord(const RecordResult& result) override;
 
   // Removes the progress line, if one is shown.

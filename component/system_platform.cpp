@@ -8,6 +8,7 @@ namespace vardenix {
 
 Platform::Platform()
     : files(&SystemFiles()),
+      footprints(&SystemRunFootprints()),
       classes(&SystemClassRegistry()),
       archive_control([this]() -> DispatchObject& { return SystemArchiveControl(limits, stop); }),
       database_engine([]() -> DatabaseEngine& { return SystemDatabaseEngine(); }),

@@ -24,7 +24,7 @@ class Files {
   // Writes exactly `bytes` over the file at `path` in place, when that ends as clearing the way and
   // writing anew would: a regular file (no link is followed) of this process's user, with no other
   // name, that its user can read and write and nobody else can write or execute (mode 0644 or
-  // narrower, as a file this system writes anew has it). Answers false, having changed
+  // narrower, as a file this system writes anew has it), with no extended attributes. Answers false, having changed
   // nothing, when the file is not such a file (or is not there); throws when writing fails part way.
   // The default answers false: the caller then clears the way and writes anew.
   virtual bool RewriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -3,6 +3,7 @@
 // a file is written over in place only after it is known to be one the way need not be cleared of.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,7 +79,8 @@ class PosixFiles final : public Files {
     struct stat st;
     static const uid_t user = ::geteuid();  // the kernel still checks the open against the user of the moment
     const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == user &&
-                      (st.st_mode & 0600) == 0600 && (st.st_mode & 07777 & ~mode_t{0644}) == 0;
+                      (st.st_mode & 0600) == 0600 && (st.st_mode & 07777 & ~mode_t{0644}) == 0 &&
+                      ::flistxattr(fd, nullptr, 0) == 0;  // an access list would outlive the new content
     if (!ours) {
       ::close(fd);
       return false;

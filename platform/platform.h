@@ -15,6 +15,7 @@
 #include "platform/late_bound.h"
 #include "platform/limits.h"
 #include "platform/random.h"
+#include "platform/run_footprints.h"
 #include "platform/xml_dom.h"
 
 namespace vardenix {
@@ -27,6 +28,8 @@ struct Platform {
   Platform& operator=(const Platform&) = delete;
 
   Files* files;
+  // What each scoring run leaves in its working folder, removed before the next one.
+  RunFootprints* footprints;
   ClassRegistry* classes;
   // Called at each use; answers the long-lived control, creating it the first time. The default
   // answers the calling thread's own control, set to this bundle's limits and stop flag.

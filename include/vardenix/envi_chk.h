@@ -112,6 +112,9 @@ class CheckObserver {
   // An item was graded, or found to have nothing to grade: the typical document, and each draw of
   // the subject check (after OnSample for the same draw). Told for every draw, in draw order.
   virtual void OnRecord(const RecordResult& /*result*/) {}
+  // A scoring run changed or removed `paths` (relative to `folder`), which were in the working folder
+  // before it began; they cannot be restored.
+  virtual void OnEarlierEntriesChanged(const std::string& /*folder*/, const std::vector<std::string>& /*paths*/) {}
 };
 
 class ClsEnviChk {

@@ -514,8 +514,11 @@ TEST(CheckCommand, WorkingFolderThatHoldsFilesIsWarnedAbout) {
     if (warned) {
       EXPECT_NE(o.err.find("empty folder"), std::string::npos) << row.name << "\n" << Describe(o);
     }
-    // The given folder is the host's: it is never removed.
-    EXPECT_TRUE(fakes::PathExists(dir / "work/ChkPing.ZIP")) << row.name;
+    // The given folder is the host's: it is never removed, what was there stays, and what the check
+    // made there is gone.
+    EXPECT_TRUE(fakes::PathExists(dir / "work")) << row.name;
+    EXPECT_FALSE(fakes::PathExists(dir / "work/ChkPing.ZIP")) << row.name;
+    EXPECT_EQ(fakes::ListTree(dir / "work").size(), row.warned ? 1u : 0u) << row.name;
   }
 }
 

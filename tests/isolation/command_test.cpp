@@ -216,8 +216,9 @@ TEST(CheckCommand, SandboxKeepsTheComponentToTheWorkingFolder) {
       "if [ -z \"$r\" ]; then p=100; else p=0; fi\n"
       "printf '{\"ping\": %s, \"ShowErr\": \"%s\", \"ErrMsgXml\": \"\"}' \"$p\" \"$r\"\n");
   ASSERT_EQ(Vardenix(dir, {"register", "--program", "Test.Probe", "--", "/bin/sh", script}).status, 0);
+  // --keep: what the component wrote stays to be looked at.
   const Outcome o = Vardenix(dir, {"check", "--ping-name", "Test.Probe", "--archive", archive, "--rule-text", "x",
-                                   "--ping-path", work, "--sandbox"});
+                                   "--ping-path", work, "--sandbox", "--keep"});
   EXPECT_EQ(o.status, 0) << o.out << o.err;
   EXPECT_FALSE(fakes::PathExists(outside));
   EXPECT_TRUE(fakes::PathExists(work + "/inside.txt"));

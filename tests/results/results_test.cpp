@@ -764,9 +764,9 @@ TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
     EXPECT_EQ(seen["3"], seen["1"]) << output.name;
     EXPECT_EQ(seen["8"], seen["1"]) << output.name;
   }
-  // Each worker had a folder of its own inside the working folder.
-  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-1"));
-  EXPECT_TRUE(fakes::PathExists(dir / "vardenix-job-3"));
+  // The workers' folders inside the working folder were the check's: they are gone with it.
+  EXPECT_FALSE(fakes::PathExists(dir / "vardenix-job-1"));
+  EXPECT_FALSE(fakes::PathExists(dir / "vardenix-job-3"));
 }
 
 // What stands at a worker folder's name and was not made by a sweep is the user's: the sweep fails

@@ -473,6 +473,10 @@ WindowsArchiveControl& ThreadControl() {
 
 }  // namespace
 
+// The footprints of scoring runs are not recorded on Windows: each extraction removes what the
+// previous one into the folder created, as its ledger says.
+RunFootprints& SystemRunFootprints() { return NoRunFootprints(); }
+
 DispatchObject& SystemArchiveControl() { return SystemArchiveControl(Limits{}, nullptr); }
 
 DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {

@@ -4,7 +4,13 @@
 // Hostile.Stray, Hostile.ReleaseSegv and Hostile.ReleaseLoop, when it is released); Hostile.Good
 // grades like a real component: full marks for the answer text "perfect", half otherwise; Hostile.Late
 // grades so too, 1.5 s after it is asked for "ping".
+//
+// The Hostile.Leave.* classes grade honestly and then change the working folder to sway the next
+// record: full marks when answer/checked is there (in any form), none otherwise; then each touches,
+// appends to, cuts, renames over, replaces or creates answer/checked (or what an answer has).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,12 +26,54 @@
 
 namespace {
 
+// What a Hostile.Leave.* class does to the working folder after it graded.
+enum class Leave { kNothing, kTouch, kAppend, kTruncate, kRenameOver, kToLink, kToFolder, kFolderToFile, kCreate };
+
+void LeaveBehind(Leave how, const std::string& folder) {
+  const std::string checked = folder + "/answer/checked";
+  const std::string report = folder + "/answer/report.txt";
+  struct stat st;
+  const bool there = ::lstat(checked.c_str(), &st) == 0;
+  switch (how) {
+    case Leave::kNothing:
+      break;
+    case Leave::kTouch:
+      if (there) ::utimensat(AT_FDCWD, checked.c_str(), nullptr, 0);
+      break;
+    case Leave::kAppend:
+      if (there) std::ofstream(checked, std::ios::app) << "more";
+      break;
+    case Leave::kTruncate:
+      if (there) (void)!::truncate(checked.c_str(), 0);
+      break;
+    case Leave::kRenameOver:
+      ::rename(report.c_str(), checked.c_str());
+      break;
+    case Leave::kToLink:
+      if (there && ::unlink(checked.c_str()) == 0) (void)!::symlink("report.txt", checked.c_str());
+      break;
+    case Leave::kToFolder:
+      if (there && ::unlink(checked.c_str()) == 0) ::mkdir(checked.c_str(), 0755);
+      break;
+    case Leave::kFolderToFile:
+      if (there && S_ISDIR(st.st_mode)) {
+        ::unlink((checked + "/inside.txt").c_str());
+        ::rmdir(checked.c_str());
+        std::ofstream(checked) << "a file now";
+      }
+      break;
+    case Leave::kCreate:
+      if (!there) std::ofstream(checked) << "made by the component";
+      break;
+  }
+}
+
 enum class Harm {
   kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
   kStray, kReleaseSegv, kReleaseLoop, kLate
 };
 
-template <Harm harm>
+template <Harm harm, Leave leave = Leave::kNothing>
 class Scorer {
  public:
   Scorer() = default;
@@ -61,11 +109,19 @@ class Scorer {
 
   vx::Value Read(const std::string& member) {
     if (member == "ping") {
+      if constexpr (leave != Leave::kNothing) {
+        const std::string folder = puts_["TestPath"].text;
+        struct stat st;
+        const bool there = ::lstat((folder + "/answer/checked").c_str(), &st) == 0;
+        LeaveBehind(leave, folder);
+        return vx::Value::R4(there ? 100.0f : 0.0f);
+      }
       Misbehave();
       const double total = puts_["GetTotalScore"].Number();
       return vx::Value::R4(static_cast<float>(puts_["AnsCont"].text == "perfect" ? total : total / 2));
     }
     if (member == "ShowErr") {
+      if constexpr (leave != Leave::kNothing) return vx::Value::Text("");
       if constexpr (harm == Harm::kHuge) return vx::Value::Text(std::string(100u << 20, 'x'));
       return vx::Value::Text(puts_["AnsCont"].text == "perfect" ? "" : "not perfect\r\n");
     }
@@ -181,6 +237,14 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
     vx::MakeClass<Scorer<Harm::kReleaseSegv>>("Hostile.ReleaseSegv"),
     vx::MakeClass<Scorer<Harm::kReleaseLoop>>("Hostile.ReleaseLoop"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kTouch>>("Hostile.Leave.Touch"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kAppend>>("Hostile.Leave.Append"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kTruncate>>("Hostile.Leave.Truncate"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kRenameOver>>("Hostile.Leave.RenameOver"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kToLink>>("Hostile.Leave.ToLink"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kToFolder>>("Hostile.Leave.ToFolder"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kFolderToFile>>("Hostile.Leave.FolderToFile"),
+    vx::MakeClass<Scorer<Harm::kNone, Leave::kCreate>>("Hostile.Leave.Create"),
     vx::MakeClass<Scorer<Harm::kLate>>("Hostile.Late"),
     vx::MakeClass<Recording>("Hostile.Recording"),
 };
