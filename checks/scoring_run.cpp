@@ -76,7 +76,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   {
     std::string refusal = ExtractArchive(ctx.platform.archive_control(), archive_path, ctx.ping_path);
     if (!refusal.empty()) {
-      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f, std::move(refusal)};
+      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f, std::move(refusal), {}};
       if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, failed.extraction_failure);
       return failed;
     }
@@ -91,8 +91,9 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
   const float score = ToSingle(component->Read("ping"));
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));
+  ScoringResult result{ScoringOutcome::kScored, score, std::string(), component->Finish()};
   component.reset();
-  return ScoringResult{ScoringOutcome::kScored, score, std::string()};
+  return result;
 }
 
 }  // namespace vardenix

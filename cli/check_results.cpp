@@ -166,6 +166,9 @@ void ResultsObserver::OnRecord(const RecordResult& result) {
     ++done_;
   }
   if (IsProblem(result.outcome)) ++failures_;
+  if (verbose_) {
+    for (const std::string& warning : result.warnings) Line("  " + ItemName(result) + ": warning: " + warning);
+  }
   if (verbose_ && result.outcome != RecordOutcome::kPassed &&
       (result.typical_document || result.outcome == RecordOutcome::kNotGraded)) {
     Line("  " + ItemName(result) + ": " + OneLineReason(result));
@@ -240,6 +243,7 @@ std::string RecordJson(const RecordResult& r) {
   item["errMsg"] = r.text;
   item["errMsgXml"] = DeclareUtf8(r.xml);
   item["seconds"] = r.seconds;
+  if (!r.warnings.empty()) item["warnings"] = r.warnings;
   return Dump(item);
 }
 

@@ -9,6 +9,7 @@
 #include "cli/cli_support.h"
 #include "hosting/component_registry.h"
 #include "hosting/component_isolation.h"
+#include "hosting/component_process.h"
 #include "vardenix/error.h"
 
 namespace vardenix::cli {
@@ -124,12 +125,25 @@ void AddIsolationOptions(CLI::App& cmd, IsolationArgs& a) {
 void ApplyIsolation(const IsolationArgs& a, bool verbose) {
   IsolationSettings settings = Settings(a, verbose);
   if (a.sandbox) {
+    // Never unsandboxed: a sandbox that cannot be made as asked stops the command.
     std::string why;
     if (!SandboxAvailable(std::string(), why)) throw UsageError("--sandbox cannot be used here: " + why);
+  }
+  if (verbose) {
+    std::string containment;
+    if (a.sandbox) {
+      containment = "bubblewrap's sandbox, with a PID namespace of its own";
+    } else if (a.in_process) {
+      containment = "this process, which stops what a component started when its run ends (a subreaper)";
+    } else {
+      containment = DescribeContainment(ContainmentAvailable());
+    }
+    std::cerr << "scoring components' processes are contained by " << containment << '\n';
   }
   if (a.in_process) {
     // Program components still run as programs, with the default limits.
     SystemComponentRegistry().SetIsolation(nullptr);
+    SystemComponentRegistry().ContainInProcess();
     return;
   }
   Install(std::move(settings));

@@ -9,7 +9,8 @@
 //   Create  module path, ProgID       -> Ok                       | Error message
 //   Put     member, value             -> Ok                       | Error message
 //   Read    member                    -> Value value              | Error message
-//   Release                           -> Ok
+//   Release                           -> Ok                       | Left count, cmd...
+//     (Left: the component left processes running, which the host stopped before it answered)
 // and may instead send OutOfMemory (without a number) when an allocation fails, after which it ends. The answers to
 // requests that arrive together may come together. Text fields are a
 // 4-byte length and the bytes; a value is its type tag (1 byte) and then a 4-byte integer (Bool, I2,
@@ -36,6 +37,7 @@ enum class Kind : uint8_t {
   kOk = 'K',
   kValue = 'V',
   kNames = 'N',
+  kLeft = 'G',
   kError = 'E',
   kOutOfMemory = 'M',
 };

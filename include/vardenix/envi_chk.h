@@ -52,6 +52,10 @@ struct RecordResult {
   std::string text;               // the component's error text, when it answered
   std::string xml;                // the component's error XML, when it answered
   double seconds = 0.0;           // time the item took, staging and extraction included
+  // What went wrong beside the grading, which does not change the outcome: a process the scoring
+  // component left running, which was stopped ("the scoring component X left a process running
+  // (`cmd`); it was stopped").
+  std::vector<std::string> warnings;
 };
 
 // How the subject check picks the records it grades. The default is the random sample; the library
