@@ -19,6 +19,7 @@
 #include "tests/support/fakes/temp_dir.h"
 #include "tests/support/fakes/zip_writer.h"
 #include "support/command.h"
+#include "rig.h"
 
 namespace vardenix {
 namespace {
@@ -198,6 +199,34 @@ TEST(CheckCommand, SandboxWorksForAnUnprivilegedUser) {
   const Outcome o = run({VARDENIX_BIN, "check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
                          "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"});
   EXPECT_EQ(o.status, 0) << o.Describe();
+}
+
+// Through the command, out of process and in it: a process a component left is stopped, named in
+// --verbose and in the record's JSON, and --verbose says what contains the component's processes.
+TEST(CheckCommand, AProcessAComponentLeftIsStoppedAndNamed) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    const char* containment;
+  } rows[] = {
+      {"out of process", {}, "scoring components' processes are contained by a PID namespace of its own"},
+      {"in process", {"--in-process"}, "scoring components' processes are contained by this process"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const std::string archive = TypicalArchive(dir);
+    std::vector<std::string> args = {"check", "--ping-name", "Hostile.DoubleFork", "--component", HOSTILE_MODULE,
+                                     "--archive", archive, "--rule-text", "perfect", "--verbose", "--json"};
+    args.insert(args.end(), row.flags.begin(), row.flags.end());
+    const Outcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, 0) << row.name << ": " << o.Describe();
+    EXPECT_NE(o.err.find(row.containment), std::string::npos) << row.name << ": " << o.err;
+    // The process is named as it was when it was found: before or after it became a shell.
+    const std::string warning = "the scoring component Hostile.DoubleFork left a process running (`";
+    EXPECT_NE(o.err.find("warning: " + warning), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_NE(o.out.find("\"warnings\":[\"" + warning), std::string::npos) << row.name << ": " << o.out;
+    EXPECT_TRUE(isolation_test::ProcessesWith("vx-left-DoubleFork").empty()) << row.name;
+  }
 }
 
 // A program component that tries every way out of the sandbox it knows and answers full marks only
