@@ -3,6 +3,8 @@
 // and what happened, nothing of the component is left running, and the next check works.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -368,6 +370,29 @@ TEST(LeftProcesses, ALeftoverWriterPassesNoLaterRecord) {
   EXPECT_FALSE(fakes::PathExists(rig.work / "answer/checked.txt"));
   const Verdict later = RunCheck(*check, "Hostile.FileGrader");
   EXPECT_FALSE(later.passed) << "an answer without answer/checked.txt passed";
+}
+
+// Where no PID namespace can be made, the host stops every process it started, however deep: here
+// the test process stands for the host, with a child that has a child of its own and a daemon
+// whose parent is gone.
+TEST(ComponentProcesses, WithoutANamespaceEveryDescendantIsStopped) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", "setsid -f sh -c 'sleep 1000; : vx-desc-daemon'; sleep 1000 & wait; : vx-desc-child",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_TRUE(Eventually([] { return !ProcessesWith("vx-desc-daemon").empty(); }));
+  const std::vector<std::string> left = ProcessesLeft(true);
+  EXPECT_GE(left.size(), 3u);  // the child, its sleep, the daemon (and the daemon's sleep)
+  std::string all;
+  for (const std::string& cmd : left) all += cmd + "\n";
+  EXPECT_NE(all.find("vx-desc-daemon"), std::string::npos) << all;
+  EXPECT_TRUE(KillProcessesLeft(true, 5000));
+  EXPECT_TRUE(ProcessesWith("vx-desc-").empty());
+  EXPECT_TRUE(ProcessesLeft(true).empty());
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 }
 
 // Under the sandbox, bubblewrap runs the component as its child: the memory watched is the
