@@ -113,8 +113,10 @@ void AddIsolationOptions(CLI::App& cmd, IsolationArgs& a) {
                                   "own, so that a crash, a hang or an exit() fails the record instead of the command")
                          ->group(group);
   auto* sandbox = cmd.add_flag("--sandbox", a.sandbox,
-                               "run components under bubblewrap (bwrap): the system read-only, only the working "
-                               "folder writable, no network, a private /tmp")
+                               "run components under bubblewrap (bwrap) as an unprivileged user without "
+                               "capabilities, also as root: the system read-only, only the working folder "
+                               "writable, no network and no outside unix socket, their own /proc and a private "
+                               "/tmp; exit 2 when the sandbox cannot be made")
                       ->group(group);
   in_process->excludes(sandbox);
   in_process->excludes(a.time_opt);

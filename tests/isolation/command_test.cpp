@@ -399,6 +399,38 @@ TEST(CheckCommand, TheSandboxRefusesEveryWayOut) {
   }
 }
 
+// A sandbox that cannot be made stops the command (exit 2, saying why) before any component runs
+// unsandboxed: here bubblewrap is not on PATH, and a bwrap that refuses stands in for one that cannot
+// make the namespaces asked for.
+TEST(CheckCommand, ASandboxThatCannotBeMadeStopsTheCommand) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  const std::string fake_bin = dir / "bin";
+  fakes::MakeDirs(fake_bin);
+  const std::string refusing = fake_bin + "/bwrap";
+  fakes::WriteFileText(refusing, "#!/bin/sh\necho 'bwrap: No permissions to create new namespace' >&2\nexit 1\n");
+  ASSERT_EQ(::chmod(refusing.c_str(), 0755), 0);
+  struct Row {
+    const char* name;
+    std::string path;
+    const char* said;
+  } rows[] = {
+      {"no bwrap", "/nonexistent", "it is not found in PATH"},
+      {"bwrap refuses", fake_bin + ":/usr/bin:/bin", "No permissions to create new namespace"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = support::RunCommand(
+        VARDENIX_BIN,
+        {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE, "--archive", archive,
+         "--rule-text", "perfect", "--sandbox"},
+        dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "PATH=" + row.path});
+    EXPECT_EQ(o.status, 2) << row.name << ": " << o.Describe();
+    EXPECT_NE(o.err.find("--sandbox cannot be used here"), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_NE(o.err.find(row.said), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_EQ(o.out.find("verdict"), std::string::npos) << row.name << ": a check ran: " << o.out;
+  }
+}
+
 // An installation under /tmp, which the sandbox's private /tmp would hide: the component host and
 // the module are bound in by their paths.
 TEST(CheckCommand, TheSandboxWorksForAnInstallationUnderTmp) {
