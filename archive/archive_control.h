@@ -9,15 +9,19 @@
 // refused when one entry has an absolute name, a ".." component, a drive letter, a NUL, a name that
 // does not decode, a part longer than Limits::name_component_bytes, a name longer than
 // Limits::name_path_bytes or deeper than Limits::name_depth; is a link (symbolic or hard), device,
-// fifo or socket; is encrypted; repeats another entry's name; or when the archive has more entries
+// or socket; is encrypted; repeats another entry's name; or when the archive has more entries
 // than Limits::archive_entries or more bytes of names than Limits::archive_name_bytes. A name is
 // decoded as UTF-8 when its UTF-8 flag is set, from the Info-ZIP Unicode Path extra field (0x7075)
 // when that field's CRC matches the stored name, as UTF-8 when it is valid UTF-8 with non-ASCII
 // bytes (Info-ZIP zip on Linux writes such names without the flag), and as CP936 otherwise (Chinese
 // Windows). A backslash in a name is a folder separator. Padding before or after the archive is
-// skipped. Sizes the headers declare are not trusted: an entry is judged by the bytes its data
-// really expands to, and refused while writing when they pass Limits::archive_ratio (above
-// Limits::archive_ratio_exempt_bytes) or the archive's output passes Limits::archive_total_bytes.
+// skipped. Each entry's data must expand to exactly the size the directory declares and match its
+// CRC-32 (a folder's to nothing, whatever size it declares), or it is damaged. An entry with a fifo
+// mode (Info-ZIP zip reading its standard input) is a regular file. An archive of no entries
+// extracts nothing. What an extraction writes is bounded by Limits::archive_total_bytes, and an entry
+// over Limits::archive_ratio_exempt_bytes that expands more than Limits::archive_ratio times is
+// refused while writing. Whichever reader extracts an archive (in memory or libarchive, by
+// Limits::archive_in_memory_bytes), it is judged alike.
 //
 // Files are written with mode 0644 and folders with 0755, never through a symlink already in the
 // target folder; files the archive holds replace earlier ones of the same name (read-only ones too).
@@ -41,6 +45,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/late_bound.h"
 #include "platform/limits.h"
@@ -62,15 +67,22 @@ namespace archive_result {
 inline constexpr int16_t kSuccess = 0;
 inline constexpr int16_t kCannotOpen = 1;        // missing, unreadable, not a zip, truncated or damaged
 inline constexpr int16_t kUnsafeName = 2;        // absolute, "..", drive letter, NUL, undecodable, empty, too long or deep
-inline constexpr int16_t kUnsupportedEntry = 3;  // symlink, hard link, device, fifo, socket
+inline constexpr int16_t kUnsupportedEntry = 3;  // symlink, hard link, device, socket
 inline constexpr int16_t kEncrypted = 4;
 inline constexpr int16_t kDuplicateName = 5;     // two entries with one name, or a file where a folder must be
-inline constexpr int16_t kTooLarge = 6;          // total bytes, entry count or compression ratio
-inline constexpr int16_t kCorruptData = 7;       // found while writing: bad checksum, short or excess data
+inline constexpr int16_t kTooLarge = 6;          // total bytes written, entry count, or the ratio of a large entry
+inline constexpr int16_t kCorruptData = 7;       // found while writing: bad checksum, data at odds with its declared size
 inline constexpr int16_t kCannotWrite = 8;       // a file or folder inside the target cannot be written
 inline constexpr int16_t kNoTargetFolder = 9;    // the target folder is missing or not a folder
 inline constexpr int16_t kStopped = 10;          // the host's stop flag was set
 }  // namespace archive_result
+
+// The failure reason of an extraction that would write more than Limits::archive_total_bytes: it
+// names the limit and the command's flag that sets it.
+inline std::string TooLargeReason(uint64_t limit) {
+  return "the archive expands to more than " + std::to_string(limit) +
+         " bytes, the limit on what one extraction writes (--max-extract-size)";
+}
 
 // The calling thread's archive control on libarchive, created on the thread's first use, with the
 // default Limits and no stop flag.

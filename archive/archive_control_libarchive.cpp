@@ -37,6 +37,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -191,8 +192,9 @@ bool Cp936ToUtf8(const std::string& raw, std::string& out) {
 }
 
 // The Info-ZIP Unicode Path extra field (0x7075): a UTF-8 form of the name, used only while its CRC
-// matches the stored name (a tool that renamed the entry without updating the field leaves it stale).
-bool UnicodePathField(const std::string& extra, const std::string& raw_name, std::string& utf8) {
+// matches a name the entry's headers store (a tool that renamed the entry without updating the
+// field leaves it stale; some writers take the CRC of the local header's name for both headers).
+bool UnicodePathField(const std::string& extra, const zip::RawEntry& e, std::string& utf8) {
   const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
   size_t pos = 0;
   while (pos + 4 <= extra.size()) {
@@ -200,7 +202,7 @@ bool UnicodePathField(const std::string& extra, const std::string& raw_name, std
     if (pos + 4 + len > extra.size()) return false;
     if (id == 0x7075 && len >= 5 && p[pos + 4] == 1) {
       const uint32_t crc = p[pos + 5] | (p[pos + 6] << 8) | (p[pos + 7] << 16) | (uint32_t{p[pos + 8]} << 24);
-      if (crc == Crc32(raw_name)) {
+      if (crc == Crc32(e.local_name) || (e.central_name != e.local_name && crc == Crc32(e.central_name))) {
         utf8.assign(extra, pos + 9, len - 5);
         return true;
       }
@@ -210,17 +212,18 @@ bool UnicodePathField(const std::string& extra, const std::string& raw_name, std
   return false;
 }
 
-// The entry's name as UTF-8, decided in this order: the UTF-8 flag; the Unicode Path extra field
-// when its CRC matches; a name that is valid UTF-8 and holds non-ASCII bytes (Info-ZIP zip and
-// others write UTF-8 without the flag); otherwise CP936, as Chinese Windows tools write names.
-std::string DecodeName(const zip::RawEntry& e) {
-  const std::string& raw = e.local_name;
-  if (((e.local_flags | e.central_flags) & zip::kFlagUtf8) != 0) {
+// The name one header gives as UTF-8, decided in this order: the UTF-8 flag; the Unicode Path extra
+// field (this header's, else the other header's) when its CRC matches a stored name; a
+// name that is valid UTF-8 and holds non-ASCII bytes (Info-ZIP zip and others write UTF-8 without
+// the flag); otherwise CP936, as Chinese Windows tools write names.
+std::string DecodeName(const zip::RawEntry& e, const std::string& raw, uint16_t flags, const std::string& extra,
+                       const std::string& other_extra) {
+  if ((flags & zip::kFlagUtf8) != 0) {
     if (!IsValidUtf8(raw)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
     return raw;
   }
   std::string unicode;
-  if (UnicodePathField(e.local_extra, raw, unicode) || UnicodePathField(e.central_extra, raw, unicode)) {
+  if (UnicodePathField(extra, e, unicode) || UnicodePathField(other_extra, e, unicode)) {
     if (!IsValidUtf8(unicode)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
     return unicode;
   }
@@ -230,6 +233,30 @@ std::string DecodeName(const zip::RawEntry& e) {
     Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is neither UTF-8 nor CP936");
   }
   return decoded;
+}
+
+// The entry's name as UTF-8. The local header and the directory must name the entry alike: as
+// stored, or (Info-ZIP writes the stored name in the code page of the moment, which may differ
+// between the two) as their decoded names, the Unicode Path field included.
+std::string DecodeName(const zip::RawEntry& e) {
+  const uint16_t flags = e.local_flags | e.central_flags;
+  const std::string local = DecodeName(e, e.local_name, flags, e.local_extra, e.central_extra);
+  if (e.local_name == e.central_name) return local;
+  const std::string central = DecodeName(e, e.central_name, flags, e.central_extra, e.local_extra);
+  if (local != central) {
+    Refuse(ar::kUnsafeName, "entry " + Quoted(central) + ": its local header names it " + Quoted(local));
+  }
+  return local;
+}
+
+// True when `extra` holds a field with the tag `id`.
+bool HasExtraField(const std::string& extra, uint16_t id) {
+  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  for (size_t pos = 0; pos + 4 <= extra.size();) {
+    if ((p[pos] | (p[pos + 1] << 8)) == id) return true;
+    pos += 4 + (p[pos + 2] | (p[pos + 3] << 8));
+  }
+  return false;
 }
 
 // The entry's name as a relative path: "/" separators (a backslash is one too), no empty or "."
@@ -283,11 +310,14 @@ std::string ArchiveError(archive* a) {
   return text ? text : "unknown error";
 }
 
-// The archive file as libarchive is shown it: the bytes up to the end of the directory the survey
-// checked, so that padding after it cannot hide that record from libarchive or show it another one.
+// The archive file as libarchive is shown it: the bytes up to the end record the survey checked,
+// with that record's comment cut off (its length reads as 0), so that padding after it cannot hide
+// that record from libarchive or show it another one, and a long comment cannot push the record out
+// of the last 16 KiB, where libarchive looks for it.
 struct ArchiveView {
   int fd = -1;
-  uint64_t end = 0;
+  uint64_t end_record = 0;
+  uint64_t end = end_record + 22;
   uint64_t pos = 0;
   std::vector<char> block = std::vector<char>(kReadBlockBytes);
 
@@ -298,6 +328,10 @@ struct ArchiveView {
       const ssize_t n = ::pread(v.fd, v.block.data(), want, static_cast<off_t>(v.pos));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return -1;
+      // The comment length: the last two bytes of the record.
+      for (uint64_t at = v.end - 2; at < v.end; ++at) {
+        if (at >= v.pos && at < v.pos + static_cast<uint64_t>(n)) v.block[static_cast<size_t>(at - v.pos)] = 0;
+      }
       v.pos += static_cast<uint64_t>(n);
       *buffer = v.block.data();
       return n;
@@ -320,6 +354,29 @@ struct ArchiveView {
   }
 };
 
+// The process's time-zone state, which libarchive's zip reader rewrites for every header it reads.
+//
+// The reader converts each header's MS-DOS time (central directory and local header) with mktime(),
+// and mktime() re-reads the time-zone setting every time: with TZ unset, glibc then frees its saved
+// copy of the setting and makes a new one, process-wide state that it guards with a lock of its own.
+// That lock is inside glibc, out of sight of ThreadSanitizer, so readers on two threads (the
+// controls of two check objects, the workers of a sweep) look to it like a race on that state. Every
+// call that makes libarchive read headers holds this mutex as well: the order is then one the tools
+// can check, and what they report on these paths is ours. Only the headers are read one thread at a
+// time; entries' data is not.
+std::mutex& TimeZoneMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The time-zone state is made once when the library starts, before any thread runs: a thread's first
+// localtime_r() (libarchive's zip writer, in the authoring tools and the tests) then finds it made
+// instead of making it outside the mutex above, where a reader on another thread could replace it.
+[[maybe_unused]] const bool kTimeZoneSetAtStart = [] {
+  ::tzset();
+  return true;
+}();
+
 // A reader over the archive view, positioned before the first entry. Names are read as ISO-8859-1,
 // which takes any byte: they are decoded from the raw directory instead.
 Reader OpenReader(ArchiveView& view, const std::string& path) {
@@ -334,7 +391,12 @@ Reader OpenReader(ArchiveView& view, const std::string& path) {
   archive_read_set_read_callback(a.get(), &ArchiveView::Read);
   archive_read_set_skip_callback(a.get(), &ArchiveView::Skip);
   archive_read_set_seek_callback(a.get(), &ArchiveView::Seek);
-  if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+  int rc;
+  {
+    std::lock_guard lock(TimeZoneMutex());
+    rc = archive_read_open1(a.get());
+  }
+  if (rc != ARCHIVE_OK) {
     Refuse(ar::kCannotOpen, Printable(path) + " is not a readable zip archive: " + ArchiveError(a.get()));
   }
   return a;
@@ -359,7 +421,11 @@ struct PlannedEntry {
 
 // Reads the next header; false at the end.
 bool NextHeader(archive* a, archive_entry*& entry) {
-  const int rc = archive_read_next_header(a, &entry);
+  int rc;
+  {
+    std::lock_guard lock(TimeZoneMutex());
+    rc = archive_read_next_header(a, &entry);
+  }
   if (rc == ARCHIVE_EOF) return false;
   if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
   return true;
@@ -374,15 +440,10 @@ void CheckHeader(archive_entry* entry, const PlannedEntry& planned) {
   }
   const auto type = archive_entry_filetype(entry);
   if (type == AE_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a symbolic link");
-  if (type != AE_IFREG && type != AE_IFDIR) {
-    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device, fifo or socket");
+  // A fifo's mode is what Info-ZIP zip gives an entry read from its standard input: its data is a file's.
+  if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFIFO) {
+    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device or socket");
   }
-}
-
-uint64_t DeclaredSize(archive_entry* entry) {
-  return archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
-             ? static_cast<uint64_t>(archive_entry_size(entry))
-             : 0;
 }
 
 // Orders paths so that every path below a folder follows that folder's own path at once: "/" sorts
@@ -420,6 +481,7 @@ void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
 struct Plan {
   std::vector<PlannedEntry> entries;
   uint64_t archive_end = 0;
+  uint64_t end_record = 0;
 };
 
 // Everything that can be known before writing, from the raw directory: names as stored, NULs, modes,
@@ -440,6 +502,7 @@ Plan Survey(int fd, const Limits& limits) {
   }
   Plan plan;
   plan.archive_end = dir.archive_end;
+  plan.end_record = dir.end_record;
   plan.entries.reserve(dir.entries.size());
   for (const zip::RawEntry& e : dir.entries) {
     for (const std::string* name : {&e.central_name, &e.local_name}) {
@@ -448,17 +511,22 @@ Plan Survey(int fd, const Limits& limits) {
       }
     }
     if (e.local_name.empty() || e.central_name.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
-    if (e.local_name != e.central_name) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(e.central_name) + ": its local header names it " +
-                                  Quoted(e.local_name));
+    // Extra fields libarchive cannot read make it refuse the archive, whichever reader extracts it.
+    for (const std::string* extra : {&e.local_extra, &e.central_extra}) {
+      if (!zip::ExtraFieldsWellFormed(*extra)) {
+        Refuse(ar::kCannotOpen, "the archive is damaged: entry " + Quoted(e.central_name) +
+                                    " has extra fields that run past their end");
+      }
     }
     // libarchive turns devices and fifos into plain files; the stored mode still says what they are.
+    // A fifo is what Info-ZIP zip records for data it read from its standard input, so it is
+    // extracted as the regular file of its data; devices and sockets are refused.
     if ((e.made_by >> 8) == zip::kMadeOnUnix) {
       const auto type = static_cast<mode_t>(e.external_attributes >> 16) & S_IFMT;
       if (type == S_IFSOCK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a socket");
       if (type == S_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
-      if (type != 0 && type != S_IFREG && type != S_IFDIR) {
-        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device, fifo or socket");
+      if (type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFIFO) {
+        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device or socket");
       }
     }
     const uint16_t flags = e.central_flags | e.local_flags;
@@ -467,21 +535,25 @@ Plan Survey(int fd, const Limits& limits) {
     }
     const std::string name = DecodeName(e);
     const bool ends_with_separator = name.back() == '/' || name.back() == '\\';
-    if (ends_with_separator && e.uncompressed_size > 0) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
-    }
     // A folder as libarchive reads one: a name ending in a separator, a Unix folder mode, or the
-    // MS-DOS folder attribute. The writing pass still follows libarchive where it says "folder".
+    // MS-DOS folder attribute. Its data is never read (libarchive has none for a folder), so it
+    // must have none: no compressed bytes, or a deflate stream that declares nothing. The size a
+    // stored folder declares is not looked at; older macOS tools wrote the folder's size there.
     const auto system = e.made_by >> 8;
     const bool folder = ends_with_separator ||
                         (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
                         (system == 0 && (e.external_attributes & 0x10) != 0);
+    if (folder && e.compressed_size > 0 && !(e.method != 0 && e.uncompressed_size == 0)) {
+      Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder that holds data");
+    }
+    // The in-memory reader takes only what it reads exactly as libarchive does: no data descriptor,
+    // headers that agree, no zip64, and no ASi Unix field (0x756e), whose mode libarchive follows.
     const bool plain = ((e.central_flags | e.local_flags) & zip::kFlagDataDescriptor) == 0 &&
                        e.local_name == e.central_name && e.local_method == e.method &&
                        e.local_crc32 == e.crc32 && e.local_compressed_size == e.compressed_size &&
                        e.local_uncompressed_size == e.uncompressed_size && e.compressed_size < 0xffffffff &&
-                       e.uncompressed_size < 0xffffffff && zip::ExtraFieldsWellFormed(e.central_extra) &&
-                       zip::ExtraFieldsWellFormed(e.local_extra);
+                       e.uncompressed_size < 0xffffffff && !HasExtraField(e.central_extra, 0x756e) &&
+                       !HasExtraField(e.local_extra, 0x756e);
     plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.crc32,
                                         e.compressed_size, e.uncompressed_size, e.data_offset, plain});
   }
@@ -792,8 +864,10 @@ class FolderWriter {
     return cached_fd_.get();
   }
 
-  // Streams the current entry's data into `rel`, replacing whatever file was there. The entry is
-  // judged by the bytes its data really expands to, not by the sizes its headers declare.
+  // Streams the current entry's data into `rel`, replacing whatever file was there. The data must
+  // expand to exactly the `declared_size` bytes the directory gives (a reader that trusted either
+  // would extract another file than a reader that trusted the data), and is judged by what it
+  // really expands to as it is written.
   void WriteFile(BlockSource& source, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
     const size_t slash = rel.rfind('/');
     const int folder = OpenFolder(slash == std::string::npos ? "" : rel.substr(0, slash));
@@ -838,12 +912,10 @@ class FolderWriter {
       if (!source.Next(rel, block, size, offset)) break;
       produced = std::max(produced, static_cast<uint64_t>(offset) + size);
       total_written += size;
-      if (total_written > limits_.archive_total_bytes) {
-        Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits_.archive_total_bytes) +
-                                  " bytes");
-      }
-      if (declared_size != 0 && produced > declared_size) {
-        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " holds more data than its header declares");
+      if (total_written > limits_.archive_total_bytes) Refuse(ar::kTooLarge, TooLargeReason(limits_.archive_total_bytes));
+      if (produced > declared_size) {
+        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds more than the " +
+                                     std::to_string(declared_size) + " bytes its headers declare");
       }
       if (produced > limits_.archive_ratio_exempt_bytes && produced / limits_.archive_ratio >= source.Consumed() + 1) {
         Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
@@ -853,6 +925,10 @@ class FolderWriter {
       if (offset > written_end && stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
       WriteAll(out.get(), static_cast<const char*>(block), size, static_cast<off_t>(offset), rel);
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
+    }
+    if (produced != declared_size) {
+      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds " + std::to_string(produced) +
+                                   " bytes, its headers declare " + std::to_string(declared_size));
     }
     // Cut to a length other than zero only: ext4 writes a file truncated to zero and written again
     // back to disk as soon as it is closed.
@@ -957,21 +1033,18 @@ class FolderWriter {
 };
 
 #ifdef VARDENIX_HAVE_ZLIB
-// Archives up to this size whose entries are all stored or deflated are read into memory at once and
-// inflated with zlib: one read for the whole archive, and none of libarchive's per-entry work (its
-// reader converts each header's MS-DOS time with mktime, which makes glibc look at /etc/localtime
-// twice an entry when TZ is not set). Larger archives and other methods go through libarchive.
-constexpr uint64_t kInMemoryArchiveBytes = uint64_t{8} << 20;
+// Archives up to Limits::archive_in_memory_bytes whose entries are all stored or deflated are read
+// into memory at once and inflated with zlib: one read for the whole archive, and none of
+// libarchive's per-entry work (its reader converts each header's MS-DOS time with mktime, which
+// makes glibc look at /etc/localtime twice an entry when TZ is not set). Larger archives and other
+// methods go through libarchive; both judge an archive alike.
 // The buffer of an archive up to this size stays with the thread for its next extraction.
 constexpr size_t kKeptArchiveBytes = size_t{1} << 20;
 
-bool Inflatable(const Plan& plan) {
-  // An archive of no entries is libarchive's to judge: it refuses some that the directory reader
-  // takes for empty (an end record behind bytes that are no zip).
-  if (plan.entries.empty() || plan.archive_end > kInMemoryArchiveBytes) return false;
+bool Inflatable(const Plan& plan, const Limits& limits) {
+  if (plan.archive_end > limits.archive_in_memory_bytes) return false;
   for (const PlannedEntry& e : plan.entries) {
     if (!e.plain || (e.method != 0 && e.method != 8)) return false;
-    if (e.method == 0 && e.compressed_size != e.uncompressed_size) return false;  // libarchive says why
   }
   return true;
 }
@@ -998,9 +1071,6 @@ void WriteInflated(int fd, const Plan& plan, const StopFlag* stop, FolderWriter&
   for (const PlannedEntry& planned : plan.entries) {
     if (Stopped(stop)) RefuseStopped();
     if (planned.is_folder) {
-      if (planned.uncompressed_size > 0) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
-      }
       writer.OpenFolder(planned.path);
       continue;
     }
@@ -1010,11 +1080,15 @@ void WriteInflated(int fd, const Plan& plan, const StopFlag* stop, FolderWriter&
 }
 #endif
 
-void WriteEntries(int fd, const std::string& path, const Plan& plan, const StopFlag* stop, FolderWriter& writer) {
+void WriteEntries(int fd, const std::string& path, const Plan& plan, const Limits& limits, const StopFlag* stop,
+                  FolderWriter& writer) {
 #ifdef VARDENIX_HAVE_ZLIB
-  if (Inflatable(plan)) return WriteInflated(fd, plan, stop, writer);
+  if (Inflatable(plan, limits)) return WriteInflated(fd, plan, stop, writer);
 #endif
-  ArchiveView view{fd, plan.archive_end};
+  // An archive of no entries has nothing to read (libarchive does not take one whose end record
+  // is all there is).
+  if (plan.entries.empty()) return;
+  ArchiveView view{fd, plan.end_record};
   Reader a = OpenReader(view, path);
   archive_entry* entry = nullptr;
   uint64_t total_written = 0;
@@ -1024,15 +1098,12 @@ void WriteEntries(int fd, const std::string& path, const Plan& plan, const StopF
     if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
     const PlannedEntry& planned = plan.entries[index++];
     CheckHeader(entry, planned);
-    const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
-    if (folder && !planned.is_folder && DeclaredSize(entry) > 0) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(planned.path) + ": a folder that holds data");
-    }
-    if (planned.is_folder || folder) {
+    // The survey's judgement of folder or file stands, as it does for the in-memory reader.
+    if (planned.is_folder) {
       writer.OpenFolder(planned.path);
     } else {
       LibarchiveBlocks source(a.get());
-      writer.WriteFile(source, planned.path, DeclaredSize(entry), total_written);
+      writer.WriteFile(source, planned.path, planned.uncompressed_size, total_written);
     }
   }
   if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
@@ -1111,7 +1182,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
                       makedev(folder_st.stx_dev_major, folder_st.stx_dev_minor), archive_st);
   // The descriptor keeps O_NONBLOCK, which a regular file's reads ignore.
   try {
-    WriteEntries(file.get(), archive_path, *plan, stop, writer);
+    WriteEntries(file.get(), archive_path, *plan, limits, stop, writer);
     // Every earlier file of a name the archive holds has been written over by now, unless the
     // reader disagreed with the survey on an entry's type.
     const std::string stayed = RemoveCreated(folder.get(), reusable.Untaken(), archive_st);

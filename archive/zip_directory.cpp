@@ -88,6 +88,7 @@ struct Span {
   uint64_t size = 0;
   uint64_t shift = 0;  // bytes before the archive proper (a self-extractor's stub)
   uint64_t archive_end = 0;  // just past the end record and its comment
+  uint64_t end_record = 0;   // where the end record starts
 };
 
 // The position of the last end-of-directory signature within the search window, or false.
@@ -139,48 +140,48 @@ bool FindEnd(WindowReader& in, uint64_t file_size, Span& span, std::string& why)
     uint64_t entries = Le16(p + 10);
     uint64_t cd_size = Le32(p + 12);
     uint64_t cd_offset = Le32(p + 16);
-    // libarchive follows a zip64 locator in front of the end record whenever there is one, even
-    // when the plain record has overflowed nothing, so this reader does too. Where libarchive would
-    // find the zip64 record unusable and fall back to the plain one, the archive is refused instead.
+    // The plain record as libarchive accepts one: one volume, and a directory that ends before it.
+    const bool plain_ok = disk == 0 && cd_disk == 0 && Le16(p + 8) == Le16(p + 10) && cd_size <= end_pos &&
+                          cd_offset <= end_pos - cd_size;
+    // libarchive follows a zip64 locator in front of the end record whenever it leads to a sound
+    // zip64 record, even when the plain record has overflowed nothing, and falls back to the plain
+    // record otherwise (a name may end in bytes that look like a locator); this reader does the same.
     uint8_t loc[kEnd64LocatorSize];
     const bool has_locator = end_pos >= kEnd64LocatorSize &&
                              in.Read(end_pos - kEnd64LocatorSize, sizeof loc, loc) &&
                              Le32(loc) == kEnd64LocatorSignature;
-    const bool zip64 = has_locator || entries == 0xffff || cd_size == 0xffffffff || cd_offset == 0xffffffff;
-    if (zip64) {
-      uint8_t rec[kEnd64Size];
-      const uint64_t rec_offset = has_locator ? Le64(loc + 8) : 0;
-      if (!has_locator || Le32(loc + 4) != 0 || Le32(loc + 16) != 1 || !in.Read(rec_offset, sizeof rec, rec) ||
-          Le32(rec) != kEnd64Signature || Le64(rec + 4) < kEnd64Size - 12 || Le64(rec + 4) > 16384 - 12 ||
-          Le64(rec + 4) + 12 > file_size - rec_offset || Le32(rec + 16) != 0 || Le32(rec + 20) != 0 ||
-          Le64(rec + 24) != Le64(rec + 32)) {
-        why = "the zip64 end record is missing or damaged";
-        return false;
-      }
+    uint8_t rec[kEnd64Size];
+    const uint64_t rec_offset = has_locator ? Le64(loc + 8) : 0;
+    const bool zip64_ok = has_locator && Le32(loc + 4) == 0 && Le32(loc + 16) == 1 &&
+                          in.Read(rec_offset, sizeof rec, rec) && Le32(rec) == kEnd64Signature &&
+                          Le64(rec + 4) >= kEnd64Size - 12 && Le64(rec + 4) <= 16384 - 12 &&
+                          Le64(rec + 4) + 12 <= file_size - rec_offset && Le32(rec + 16) == 0 &&
+                          Le32(rec + 20) == 0 && Le64(rec + 24) == Le64(rec + 32);
+    const bool overflowed = entries == 0xffff || cd_size == 0xffffffff || cd_offset == 0xffffffff;
+    if (zip64_ok) {
       entries = Le64(rec + 32);
       cd_size = Le64(rec + 40);
       cd_offset = Le64(rec + 48);
       span = {entries, cd_offset, cd_size};
-    } else {
-      if (disk != 0 || cd_disk != 0) {
+    } else if (overflowed) {
+      why = "the zip64 end record is missing or damaged";
+      return false;
+    } else if (!plain_ok) {
+      if (disk != 0 || cd_disk != 0 || Le16(p + 8) != Le16(p + 10)) {
         why = "multi-volume archives are not supported";
-        return false;
-      }
-      if (cd_size > end_pos || cd_offset > end_pos - cd_size) {
+      } else {
         why = "the central directory lies outside the file";
-        return false;
       }
+      return false;
+    } else {
       // Stored offsets count from the start of the archive proper; a stub before it shifts them all.
-      if (cd_offset > end_pos - cd_size) {
-        why = "the central directory lies outside the file";
-        return false;
-      }
       span = {entries, end_pos - cd_size, cd_size, end_pos - cd_size - cd_offset};
     }
     if (span.offset > file_size || span.size > file_size - span.offset) {
       why = "the central directory lies outside the file";
       return false;
     }
+    span.end_record = end_pos;
     span.archive_end = std::min<uint64_t>(file_size, end_pos + kEndSize + Le16(p + 20));
     return true;
   }
@@ -225,6 +226,7 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
   }
   Directory dir;
   dir.archive_end = span.archive_end;
+  dir.end_record = span.end_record;
   dir.entries.reserve(static_cast<size_t>(span.entries));
   uint64_t name_bytes = 0;
   uint64_t pos = span.offset;
@@ -304,6 +306,10 @@ Directory ReadDirectory(int fd, uint64_t max_entries, uint64_t max_name_bytes) {
 
 bool ExtraFieldsWellFormed(const std::string& extra) {
   const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  if (extra.size() < 4) {
+    // Too short for one field: taken only as padding of zero bytes.
+    return std::all_of(extra.begin(), extra.end(), [](char c) { return c == 0; });
+  }
   size_t pos = 0;
   while (extra.size() - pos >= 4) {
     const size_t len = Le16(p + pos + 2);

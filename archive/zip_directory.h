@@ -36,7 +36,8 @@ struct RawEntry {
 };
 
 // True when `extra` is a sequence of extra fields (a 2-byte tag, a 2-byte length, that many bytes)
-// none of which runs past its end, as libarchive requires (it ignores fewer than 4 bytes left over).
+// none of which runs past its end, as libarchive requires: it ignores fewer than 4 bytes left over
+// after a field, and takes an extra block of 1 to 3 bytes only when they are zeros (padding).
 bool ExtraFieldsWellFormed(const std::string& extra);
 
 enum class DirectoryStatus {
@@ -54,6 +55,7 @@ struct Directory {
   // Where the archive ends: just past the end-of-directory record and its comment (at most the file's
   // size). Bytes after it are padding; a reader shown only [0, archive_end) finds the same end record.
   uint64_t archive_end = 0;
+  uint64_t end_record = 0;  // where the end-of-directory record starts (its comment follows it)
 };
 
 // General-purpose flag bits that matter to the control.

@@ -149,7 +149,7 @@ int List(const BankArgs& a) {
     return kExitNotPassed;
   }
   if (s.has_contract) {
-    std::cout << a.file << ": total bank, " << s.contracts.size() << " rows in Tbl_Contract\n";
+    std::cout << a.file << ": total bank, " << Count(static_cast<int64_t>(s.contracts.size()), "row", "rows") << " in Tbl_Contract\n";
     if (!s.contracts.empty()) std::cout << "  subject\tquestion type\tcontract\tmodule\n";
     for (const ContractRow& row : s.contracts) {
       std::cout << "  " << OrNull(row.data_code) << '\t' << OrNull(row.question_type) << '\t'
@@ -158,10 +158,11 @@ int List(const BankArgs& a) {
     }
   }
   if (s.has_subject) {
-    std::cout << a.file << ": subject bank, " << s.modules.size() << " modules in Tbl_Public, "
-              << s.operations.size() << " rows in Tbl_Operation\n";
+    std::cout << a.file << ": subject bank, " << Count(static_cast<int64_t>(s.modules.size()), "module", "modules")
+              << " in Tbl_Public, " << Count(static_cast<int64_t>(s.operations.size()), "row", "rows")
+              << " in Tbl_Operation\n";
     for (const BankSummary::Module& m : s.modules) {
-      std::cout << "  module " << m.name << ": " << m.questions << " questions\n";
+      std::cout << "  module " << m.name << ": " << Count(m.questions, "question", "questions") << "\n";
     }
     for (const BankSummary::Operation& op : s.operations) {
       std::cout << "  record " << op.rec_no << ": answer "

@@ -62,8 +62,10 @@ struct CheckArgs {
   std::string html;
   std::string junit;
   IsolationArgs isolation;
+  std::string max_extract_size;
 
   CLI::Option* ping_path_opt = nullptr;
+  CLI::Option* max_extract_opt = nullptr;
   CLI::Option* registry_opt = nullptr;
   CLI::Option* archive_opt = nullptr;
   CLI::Option* rule_file_opt = nullptr;
@@ -100,6 +102,10 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
   }
   if ((options & ChkResultDoc) && !have_archive) {
     throw UsageError("the typical-document check needs --archive ZIP");
+  }
+  // A typical document graded against no rule says nothing of the set-up.
+  if ((options & ChkResultDoc) && a.rule_file_opt->count() == 0 && a.rule_text_opt->count() == 0) {
+    throw UsageError("the typical-document check needs the archive's rule: give --rule FILE or --rule-text TEXT");
   }
   if (options & ChkSubject) {
     if (a.total_opt->count() == 0 || a.subject_opt->count() == 0) {
@@ -310,6 +316,13 @@ int RunCheck(const CheckArgs& a) {
     options = ChkSubject;  // nothing is graded, so the typical document is left alone
   }
   const float rate = ParseRate(a.rate);
+  std::optional<uint64_t> max_extract_size;
+  if (a.max_extract_opt->count() > 0) {
+    max_extract_size = ParseSize(a.max_extract_size);
+    if (!max_extract_size) {
+      throw UsageError("--max-extract-size must be a size such as 1G or 500M, not \"" + a.max_extract_size + "\"");
+    }
+  }
   SubjectSelection selection;
   selection.grade = !a.dry_run;
   if (a.all) {
@@ -377,6 +390,7 @@ int RunCheck(const CheckArgs& a) {
 
   auto platform = std::make_shared<Platform>();
   platform->random = MakeRandomSource(seed);
+  if (max_extract_size) platform->limits.archive_total_bytes = *max_extract_size;
   CheckRun run;
   run.seed = platform->random->BaseSeed();
   run.ping_path = ping_path;
@@ -442,7 +456,7 @@ int RunCheck(const CheckArgs& a) {
   std::cout.flush();
   if (interrupted) {
     std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
-              << run.samples << " samples\n";
+              << Count(run.samples, "sample", "samples") << "\n";
     return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
   }
   // Written after the verdict and reports are on stdout, so a write that fails loses neither.
@@ -526,6 +540,10 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   auto* all = cmd->add_flag("--all", a.all,
                             "grade every question of every selected module once, in bank order, instead of a sample; "
                             "the verdict: every graded question passed");
+  a.max_extract_opt = cmd->add_option("--max-extract-size", a.max_extract_size,
+                                      "refuse an answer archive that would write more than SIZE when extracted "
+                                      "(default 1G; K, M, G suffixes): what bounds a decompression bomb")
+                         ->type_name("SIZE");
   cmd->add_option("--jobs", a.jobs,
                   "with --all: grade N records at once, each worker in a folder of its own (vardenix-job-1, ...) "
                   "inside the working folder, with its own archive control and component host; the reports are "

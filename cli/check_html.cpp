@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli/check_results.h"
+#include "cli/cli_support.h"
 #include "cli/sha256.h"
 #include "platform/rule_err_reader.h"
 
@@ -95,7 +96,7 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
                      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                      "<title>vardenix check: " + verdict + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
   html += "<header id=\"verdict\" class=\"verdict " + std::string(run.verdict && !run.dry_run ? "passed" : "failed") +
-          "\">\n<h1>" + verdict + "</h1>\n<p id=\"counts\">" + std::to_string(counts.graded) + " records graded (" +
+          "\">\n<h1>" + verdict + "</h1>\n<p id=\"counts\">" + Count(counts.graded, "record graded", "records graded") + " (" +
           std::to_string(counts.passed) + " passed, " + std::to_string(counts.not_passed) + " not passed), " +
           std::to_string(counts.not_graded) + " not graded" + (counts.graded == 0 ? " &#8212; nothing was graded" : "") +
           ". Took " + Number(run.elapsed_seconds, "%.2f") + " s.</p>\n</header>\n";

@@ -31,10 +31,6 @@ std::string Score(float score) {
   return buffer;
 }
 
-std::string Count(int64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 }  // namespace
 
 const char* OutcomeName(RecordOutcome outcome) {
@@ -127,8 +123,9 @@ void ResultsObserver::OnModule(int32_t index, const std::string& name, int32_t q
   module_done_ = 0;
   run_.modules.push_back(ModuleResult{name, questions, samples, 0, 0, 0});
   const std::string line = "module " + std::to_string(index) + " of " + std::to_string(run_.module_rows) + ": " +
-                           name + " (" + std::to_string(questions) + " questions, " + std::to_string(samples) +
-                           (run_.mode == "sample" ? " samples)" : " draws)");
+                           name + " (" + Count(questions, "question", "questions") + ", " +
+                           (run_.mode == "sample" ? Count(samples, "sample", "samples") : Count(samples, "draw", "draws")) +
+                           ")";
   if (verbose_ || progress_ == Progress::kLines) Line(line);
   Draw(true);
 }

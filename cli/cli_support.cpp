@@ -236,4 +236,8 @@ std::string Absolute(const std::string& path) {
   return cwd + "/" + path;
 }
 
+std::string Count(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 }  // namespace vardenix::cli

@@ -72,6 +72,9 @@ std::optional<uint64_t> ParseUint64(const std::string& text);
 // The registry folder used when --registry is not given: $XDG_DATA_HOME/vardenix/registry or
 // ~/.local/share/vardenix/registry; empty when neither variable is usable.
 std::string DefaultRegistry();
+
+// "1 record graded", "3 records graded": `n` with the singular or the plural wording.
+std::string Count(int64_t n, const char* one, const char* many);
 // A new folder "vardenix-check-XXXXXX" under $TMPDIR (or /tmp). Throws UsageError when it cannot
 // be made.
 std::string MakeWorkingFolder();

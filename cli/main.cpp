@@ -9,12 +9,103 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "cli/bank_command.h"
 #include "cli/check_command.h"
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "cli/registry_commands.h"
+
+namespace {
+
+// The edit distance between two words (insertions, deletions, substitutions, each 1).
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "; did you mean "X"?" for the nearest of `known` to `word`, or nothing when none is near.
+std::string Suggestion(const std::string& word, const std::vector<std::string>& known) {
+  std::string best;
+  size_t best_distance = std::string::npos;
+  for (const std::string& k : known) {
+    const size_t d = EditDistance(word, k);
+    if (d < best_distance) {
+      best_distance = d;
+      best = k;
+    }
+  }
+  if (best.empty() || best_distance > std::max<size_t>(2, word.size() / 3)) return {};
+  return "; did you mean \"" + best + "\"?";
+}
+
+// What is wrong with a command line the parser refused, when it is a word the command does not know:
+// an unknown subcommand or an unknown flag of the subcommand, with the nearest known one. Empty when
+// the line's fault is something else, which the parser's own message then says.
+std::string UnknownWord(CLI::App& app, int argc, char** argv) {
+  if (argc < 2) return {};
+  const std::string first = argv[1];
+  if (first.empty() || first[0] == '-') return {};
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+  CLI::App* command = nullptr;
+  for (CLI::App* sub : app.get_subcommands({})) {
+    if (sub->get_name() == first) command = sub;
+  }
+  if (command == nullptr) return "unknown command \"" + first + "\"" + Suggestion(first, commands);
+  // The subcommand's own subcommands (vardenix bank list) and its flags.
+  std::string full = first;
+  int at = 2;
+  if (!command->get_subcommands({}).empty() && argc > 2) {
+    for (CLI::App* sub : command->get_subcommands({})) {
+      if (sub->get_name() == argv[2]) {
+        command = sub;
+        full += " " + sub->get_name();
+        at = 3;
+      }
+    }
+    if (at == 2 && argv[2][0] != '-') {
+      std::vector<std::string> names;
+      for (const CLI::App* sub : command->get_subcommands({})) names.push_back(first + " " + sub->get_name());
+      return "unknown command \"" + first + " " + argv[2] + "\"" + Suggestion(first + " " + argv[2], names);
+    }
+  }
+  std::vector<std::string> flags;
+  const std::vector<CLI::Option*> options = command->get_options();
+  for (const CLI::Option* o : options) {
+    for (const std::string& name : o->get_lnames()) flags.push_back("--" + name);
+  }
+  for (int i = at; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.rfind("--", 0) != 0) continue;
+    const std::string name = arg.substr(0, arg.find('='));
+    const CLI::Option* known = nullptr;
+    for (const CLI::Option* o : options) {
+      if (o->check_lname(name.substr(2))) known = o;
+    }
+    if (known == nullptr) {
+      return "unknown option \"" + name + "\" for \"vardenix " + full + "\"" + Suggestion(name, flags);
+    }
+    // Skip the value of an option that takes one, so "--rule-text --x" is not read as a flag.
+    if (arg.find('=') == std::string::npos && known->get_items_expected_max() > 0) ++i;
+  }
+  return {};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vardenix::cli;
@@ -43,6 +134,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0) {
+      const std::string unknown = UnknownWord(app, argc, argv);
+      if (!unknown.empty()) {
+        std::cerr << "vardenix: " << unknown << "\nRun with --help for more information.\n";
+        return json_flag->count() > 0 ? fail(unknown) : kExitCannotRun;
+      }
+    }
     if (json_flag->count() == 0 || e.get_exit_code() == 0) {
       const int rc = app.exit(e);
       return rc == 0 ? kExitPassed : kExitCannotRun;

@@ -50,4 +50,12 @@ void Files::MakeWorkerFolder(const std::string& path) {
   }
 }
 
+void RequireNoNul(const char* what, const std::string& path) {
+  if (path.find('\0') == std::string::npos) return;
+  std::string shown;
+  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  throw RuntimeError(std::string("cannot ") + what + " " + shown +
+                     ": the path holds a NUL character, which no file name may hold");
+}
+
 }  // namespace vardenix

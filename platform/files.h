@@ -37,4 +37,9 @@ class Files {
 // The real file system. The object lives for the whole process.
 Files& SystemFiles();
 
+// The system takes a path up to its first NUL: "<dir>/victim.txt\0ChkPing.ZIP" would reach
+// <dir>/victim.txt. Throws RuntimeError ("cannot <what> <path>: the path holds a NUL character, ...",
+// the NUL shown as "\0") for a path holding one; every Files implementation calls it first.
+void RequireNoNul(const char* what, const std::string& path);
+
 }  // namespace vardenix

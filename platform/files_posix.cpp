@@ -19,16 +19,6 @@ namespace {
   throw RuntimeError(std::string("cannot ") + what + " " + path + ": " + std::strerror(err));
 }
 
-// The system takes a path up to its first NUL: "<dir>/victim.txt\0ChkPing.ZIP" would reach
-// <dir>/victim.txt. A path holding a NUL is refused before any call, shown with the NUL as "\0".
-void RequireNoNul(const char* what, const std::string& path) {
-  if (path.find('\0') == std::string::npos) return;
-  std::string shown;
-  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-  throw RuntimeError(std::string("cannot ") + what + " " + shown +
-                     ": the path holds a NUL character, which no file name may hold");
-}
-
 class PosixFiles final : public Files {
  public:
   bool FileExists(const std::string& path) override {

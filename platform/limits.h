@@ -9,13 +9,19 @@
 namespace vardenix {
 
 struct Limits {
-  // Archives. An exam answer is a few documents: 1 GiB of output, 65,536 entries and a 1000:1 ratio
-  // (on entries over 1 MiB, where a high ratio cannot come from format overhead) leave every real
-  // answer far inside and stop decompression bombs early.
+  // Archives. An exam answer is a few documents: 1 GiB of output and 65,536 entries leave every real
+  // answer far inside and stop decompression bombs early; the output cap is what bounds a bomb (the
+  // command's --max-extract-size sets it). An entry over 64 MiB that expands more than 1000 times is
+  // refused as well: no document compresses that far, while a file of zeros up to 64 MiB (10 MiB
+  // zipped by `zip -9` is over 1000:1) is a legitimate, if odd, answer.
   uint64_t archive_total_bytes = uint64_t{1} << 30;
   uint64_t archive_entries = 65536;
   uint64_t archive_ratio = 1000;
-  uint64_t archive_ratio_exempt_bytes = uint64_t{1} << 20;
+  uint64_t archive_ratio_exempt_bytes = uint64_t{64} << 20;
+  // Archives up to this size whose entries are plain (stored or deflated, no data descriptor, headers
+  // that agree) are read into memory whole and inflated there; larger ones are streamed through
+  // libarchive. Both readers judge every archive alike; the line only trades memory for speed.
+  uint64_t archive_in_memory_bytes = uint64_t{8} << 20;
   // Names: what Linux file systems allow (NAME_MAX, PATH_MAX), and a depth no answer comes near
   // (Office documents and exam folders nest a handful of levels).
   uint32_t name_component_bytes = 255;

@@ -306,6 +306,22 @@ TEST(CheckCommand, VerboseTellsWhyAnExtractionFailed) {
   EXPECT_NE(o.err.find("extraction failed: " + dir / "ChkPing.ZIP" + ": "), std::string::npos) << Describe(o);
 }
 
+// The answer (23 bytes) passes under the default bound and is refused under 10 bytes, the refusal
+// naming the limit and the flag; a malformed size cannot run.
+TEST(CheckCommand, MaxExtractSizeBoundsWhatAnExtractionWrites) {
+  TempDir dir;
+  const Outcome passes = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "1K"}));
+  EXPECT_EQ(passes.status, 0) << Describe(passes);
+  const Outcome refused =
+      Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "10"}));
+  EXPECT_EQ(refused.status, 1) << Describe(refused);
+  EXPECT_NE(refused.out.find("more than 10 bytes"), std::string::npos) << Describe(refused);
+  EXPECT_NE(refused.out.find("--max-extract-size"), std::string::npos) << Describe(refused);
+  const Outcome malformed = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--max-extract-size", "lots"}));
+  EXPECT_EQ(malformed.status, 2) << Describe(malformed);
+  EXPECT_NE(malformed.err.find("--max-extract-size"), std::string::npos) << Describe(malformed);
+}
+
 TEST(CheckCommand, CannotRunGivesExitTwoNamingTheProblem) {
   struct Row {
     const char* name;
@@ -709,7 +725,7 @@ TEST(BankCommand, BankItBuildsIsReadBackByTheCheck) {
 
   const Outcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("module PPT: 1 questions"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("module PPT: 1 question\n"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("module Word: 2 questions"), std::string::npos) << listed.out;
 }
 
@@ -741,7 +757,7 @@ TEST(BankCommand, RefusesWhatWouldDamageABank) {
   }
   EXPECT_FALSE(fakes::PathExists(dir / "none.db"));
   // The banks are as they were, and --force replaces one with an empty bank.
-  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 questions"), std::string::npos);
+  EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "subject.db"}).out.find("module Word: 1 question\n"), std::string::npos);
   ASSERT_EQ(Vardenix(dir, {"bank", "create-total", "--force", dir / "total.db"}).status, 0);
   EXPECT_NE(Vardenix(dir, {"bank", "list", dir / "total.db"}).out.find("0 rows in Tbl_Contract"), std::string::npos);
 }
@@ -850,6 +866,34 @@ TEST(CheckCommand, SweepWorkersDefaultToTheCpusTheProcessMayUse) {
     EXPECT_NE(o.err.find(row.expected), std::string::npos) << row.name << ": expected \"" << row.expected << "\"\n"
                                                             << o.err;
   }
+}
+
+// A word the command does not know is named, with the nearest known one, and a typical document
+// without its rule is refused; a value that looks like a
+// flag is still taken as the value of the option before it.
+TEST(CheckCommand, LineFaultsSayWhatIsWrongAndTheNearestKnownWord) {
+  TempDir dir;
+  struct Row {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Row rows[] = {
+      {{"chek"}, "unknown command \"chek\"; did you mean \"check\"?"},
+      {{"check", "--ping-name", "X", "--seeed", "7"}, "unknown option \"--seeed\" for \"vardenix check\"; did you mean \"--seed\"?"},
+      {{"check", "--json", "--sandbx", "--ping-name", "X"}, "did you mean \\\"--sandbox\\\"?"},
+      {{"bank", "lst"}, "unknown command \"bank lst\"; did you mean \"bank list\"?"},
+      {{"components", "--registy", "r"}, "unknown option \"--registy\" for \"vardenix components\"; did you mean \"--registry\"?"},
+      {{"frobnicate"}, "unknown command \"frobnicate\"\n"},
+      {{"check", "--ping-name", "X", "--archive", "a.zip"}, "needs the archive's rule: give --rule FILE or --rule-text TEXT"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = Vardenix(dir, row.args);
+    EXPECT_EQ(o.status, 2) << row.args[0] << "\n" << Describe(o);
+    EXPECT_NE((o.err + o.out).find(row.said), std::string::npos) << row.said << "\n" << Describe(o);
+  }
+  // "--seeed" here is the text of a rule, not a flag: the line's fault is elsewhere.
+  const Outcome value = Vardenix(dir, {"check", "--ping-name", "X", "--rule-text", "--seeed"});
+  EXPECT_EQ(value.err.find("unknown option"), std::string::npos) << Describe(value);
 }
 
 }  // namespace

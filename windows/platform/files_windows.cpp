@@ -14,15 +14,6 @@ namespace {
   throw RuntimeError(std::string("cannot ") + what + " " + path + ": " + win::SystemMessage(err));
 }
 
-// The system takes a path up to its first NUL; a path holding one is refused before any call.
-void RequireNoNul(const char* what, const std::string& path) {
-  if (path.find('\0') == std::string::npos) return;
-  std::string shown;
-  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-  throw RuntimeError(std::string("cannot ") + what + " " + shown +
-                     ": the path holds a NUL character, which no file name may hold");
-}
-
 class WindowsFiles final : public Files {
  public:
   // Normal, read-only, hidden and system files count; folders do not.
