@@ -90,6 +90,7 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
       return false;
     }
     out.score = result.score;
+    out.warnings = result.warnings;
     out.text = err_msg;
     out.xml = err_msg_xml;
     if (IsFullScore(result.score)) {

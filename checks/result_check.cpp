@@ -33,6 +33,7 @@ bool ResultChk(CheckContext& ctx, const std::vector<uint8_t>& bytes, const std::
     const bool passed = IsFullScore(result.score);
     record.outcome = passed ? RecordOutcome::kPassed : RecordOutcome::kFailed;
     record.score = result.score;
+    record.warnings = result.warnings;
     record.text = err_msg;
     record.xml = err_msg_xml;
     return tell(passed);

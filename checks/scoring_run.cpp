@@ -109,7 +109,7 @@ ScoringResult Score(CheckContext& ctx, const std::string& archive_path, const st
   {
     std::string refusal = ExtractArchive(ctx.platform.archive_control(), archive_path, ctx.ping_path);
     if (!refusal.empty()) {
-      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f, std::move(refusal)};
+      ScoringResult failed{ScoringOutcome::kExtractionFailed, 0.0f, std::move(refusal), {}};
       if (ctx.observer) ctx.observer->OnExtractionFailed(archive_path, failed.extraction_failure);
       return failed;
     }
@@ -124,8 +124,9 @@ ScoringResult Score(CheckContext& ctx, const std::string& archive_path, const st
   const float score = ToSingle(component->Read("ping"));
   err_text = ToText(component->Read("ShowErr"));
   err_xml = ToText(component->Read("ErrMsgXml"));
+  ScoringResult result{ScoringOutcome::kScored, score, std::string(), component->Finish()};
   component.reset();
-  return ScoringResult{ScoringOutcome::kScored, score, std::string()};
+  return result;
 }
 
 }  // namespace

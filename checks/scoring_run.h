@@ -22,6 +22,8 @@ struct ScoringResult {
   // When extraction failed: why, as the archive control tells it (naming the entry), or the
   // control's answer code when it gives no reason.
   std::string extraction_failure;
+  // When scored: a process the component left running, for each that was stopped.
+  std::vector<std::string> warnings;
 };
 
 // Only a score whose single-precision value is exactly 100 is full; there is no tolerance.
@@ -40,7 +42,7 @@ std::string ArchivePath(const std::string& folder, const std::string& file_name)
 // Performs the run. The component's error text is stored in `err_text` as soon as it is read, then
 // its error XML in `err_xml`; outputs are untouched when extraction fails. Any failure throws
 // RuntimeError (the outputs written before it keep their values); the component is released on
-// every path.
+// every path. When it answers, everything the component started is gone (NamedObject::Finish).
 ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
                          const std::vector<uint8_t>& bytes, const std::string& answer,
                          std::string& err_text, std::string& err_xml);

@@ -148,6 +148,7 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
     }
     html += " <small>(" + Number(r.seconds, "%.3f") + " s)</small></h3>\n";
     if (r.outcome != RecordOutcome::kPassed && !r.reason.empty()) html += "<p class=\"reason\">" + E(r.reason) + "</p>\n";
+    for (const std::string& warning : r.warnings) html += "<p class=\"warning\">" + E(warning) + "</p>\n";
     if (!r.text.empty()) html += "<pre class=\"text\">" + E(r.text) + "</pre>\n";
     html += RuleErrTable(r.xml);
     html += "</article>\n";

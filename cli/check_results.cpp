@@ -178,6 +178,9 @@ void ResultsObserver::OnRecord(const RecordResult& result) {
     ++done_;
   }
   if (IsProblem(result.outcome)) ++failures_;
+  if (verbose_) {
+    for (const std::string& warning : result.warnings) Line("  " + ItemName(result) + ": warning: " + warning);
+  }
   if (verbose_ && result.outcome != RecordOutcome::kPassed &&
       (result.typical_document || result.outcome == RecordOutcome::kNotGraded)) {
     Line("  " + ItemName(result) + ": " + OneLineReason(result));
@@ -266,6 +269,7 @@ std::string RecordJson(const RecordResult& r, bool with_reports) {
     item["reportText"] = r.report_text;
     item["reportXml"] = r.report_xml;
   }
+  if (!r.warnings.empty()) item["warnings"] = r.warnings;
   return Dump(item);
 }
 

@@ -113,8 +113,10 @@ void AddIsolationOptions(CLI::App& cmd, IsolationArgs& a) {
                                   "own, so that a crash, a hang or an exit() fails the record instead of the command")
                          ->group(group);
   auto* sandbox = cmd.add_flag("--sandbox", a.sandbox,
-                               "run components under bubblewrap (bwrap): the system read-only, only the working "
-                               "folder writable, no network, a private /tmp")
+                               "run components under bubblewrap (bwrap) as an unprivileged user without "
+                               "capabilities, also as root: the system read-only, only the working folder "
+                               "writable, no network and no outside unix socket, their own /proc and a private "
+                               "/tmp; exit 2 when the sandbox cannot be made")
                       ->group(group);
   in_process->excludes(sandbox);
   in_process->excludes(a.time_opt);
@@ -125,8 +127,20 @@ void AddIsolationOptions(CLI::App& cmd, IsolationArgs& a) {
 void ApplyIsolation(const IsolationArgs& a, bool verbose) {
   IsolationSettings settings = Settings(a, verbose);
   if (a.sandbox) {
+    // Never unsandboxed: a sandbox that cannot be made as asked stops the command.
     std::string why;
     if (!SandboxAvailable(std::string(), why)) throw UsageError("--sandbox cannot be used here: " + why);
+  }
+  if (verbose) {
+    std::string containment;
+    if (a.sandbox) {
+      containment = "bubblewrap's sandbox, with a PID namespace of its own";
+    } else if (a.in_process) {
+      containment = "this process, which stops what a component started when its run ends (a subreaper)";
+    } else {
+      containment = DescribeContainment(ContainmentAvailable());
+    }
+    std::cerr << "scoring components' processes are contained by " << containment << '\n';
   }
   if (verbose && !a.in_process) {
     std::string why;
@@ -138,6 +152,7 @@ void ApplyIsolation(const IsolationArgs& a, bool verbose) {
   if (a.in_process) {
     // Program components still run as programs, with the default limits.
     SystemComponentRegistry().SetIsolation(nullptr);
+    SystemComponentRegistry().ContainInProcess();
     return;
   }
   Install(std::move(settings));

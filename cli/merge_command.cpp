@@ -117,6 +117,7 @@ Shard ReadShard(const std::string& file) {
       record.seconds = r.at("seconds").get<double>();
       record.report_text = r.value("reportText", std::string());
       record.report_xml = r.value("reportXml", std::string());
+      if (r.contains("warnings")) record.warnings = r.at("warnings").get<std::vector<std::string>>();
       run.records.push_back(std::move(record));
     }
     for (const nlohmann::json& m : j.at("modules")) {

@@ -1,9 +1,18 @@
 // The class registry over in-process classes, loaded modules and registration records.
 #include "hosting/component_registry.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <optional>
 
 #include "hosting/component_module.h"
+#include "hosting/component_process.h"
 #include "hosting/component_records.h"
 #include "vardenix/error.h"
 
@@ -23,7 +32,119 @@ std::recursive_mutex& CreateMutex() {
                      ": load its module or run `vardenix register MODULE`");
 }
 
+// The in-process objects under way at once, and the children this process had when the first of
+// them was made.
+struct Watch {
+  std::mutex mutex;
+  int live = 0;
+  std::vector<pid_t> before;
+};
+
+Watch& InProcessWatch() {
+  static Watch* watch = new Watch;
+  return *watch;
+}
+
+std::vector<pid_t> OwnChildren() { return ChildrenOf(::getpid()); }
+
+// An in-process object whose run's processes end with it (ComponentRegistry::ContainInProcess).
+class ContainedObject final : public NamedObject {
+ public:
+  ContainedObject(std::unique_ptr<NamedObject> inner, std::string prog_id)
+      : inner_(std::move(inner)), prog_id_(std::move(prog_id)) {}
+  ~ContainedObject() override {
+    if (inner_) Finish();
+  }
+  ContainedObject(const ContainedObject&) = delete;
+  ContainedObject& operator=(const ContainedObject&) = delete;
+
+  static std::unique_ptr<NamedObject> Make(const std::function<std::unique_ptr<NamedObject>()>& create,
+                                           const std::string& prog_id) {
+    Begin();
+    std::unique_ptr<NamedObject> inner;
+    try {
+      inner = create();
+    } catch (...) {
+      End();
+      throw;
+    }
+    return std::make_unique<ContainedObject>(std::move(inner), prog_id);
+  }
+
+  void Put(const std::string& member, const Variant& value) override { inner_->Put(member, value); }
+  Variant Read(const std::string& member) override { return inner_->Read(member); }
+  void ExpectReads(const std::vector<std::string>& members, AfterReads after) override {
+    inner_->ExpectReads(members, after);
+  }
+  std::vector<std::string> Finish() override {
+    std::vector<std::string> warnings;
+    if (!inner_) return warnings;
+    try {
+      warnings = inner_->Finish();
+    } catch (...) {
+    }
+    inner_.reset();
+    for (const std::string& cmd : End()) warnings.push_back(LeftProcessWarning(prog_id_, cmd));
+    return warnings;
+  }
+
+ private:
+  static void Begin() {
+    Watch& watch = InProcessWatch();
+    std::lock_guard lock(watch.mutex);
+    if (watch.live++ == 0) watch.before = OwnChildren();
+  }
+
+  // The last object of the moment stops what the objects started; answers what it stopped.
+  static std::vector<std::string> End() {
+    Watch& watch = InProcessWatch();
+    std::lock_guard lock(watch.mutex);
+    if (--watch.live > 0) return {};
+    std::vector<std::string> stopped;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      std::vector<pid_t> left;
+      for (pid_t child : OwnChildren()) {
+        if (std::find(watch.before.begin(), watch.before.end(), child) == watch.before.end()) left.push_back(child);
+      }
+      if (left.empty() || std::chrono::steady_clock::now() >= deadline) break;
+      for (pid_t child : left) {
+        // Its own children first: once it is gone they become this process's, but named once.
+        std::vector<pid_t> tree = {child};
+        for (std::size_t i = 0; i < tree.size() && tree.size() < 4096; ++i) {
+          for (pid_t grandchild : ChildrenOf(tree[i])) tree.push_back(grandchild);
+        }
+        for (pid_t pid : tree) {
+          stopped.push_back(DescribeProcess(pid));
+          ::kill(pid, SIGKILL);
+        }
+        ::waitpid(child, nullptr, 0);
+      }
+      // What was killed below a child is now this process's child (a subreaper): reaped above on
+      // the next round, and not named again.
+      for (pid_t pid : OwnChildren()) {
+        if (std::find(watch.before.begin(), watch.before.end(), pid) == watch.before.end()) {
+          ::kill(pid, SIGKILL);
+          ::waitpid(pid, nullptr, 0);
+        }
+      }
+    }
+    return stopped;
+  }
+
+  std::unique_ptr<NamedObject> inner_;
+  std::string prog_id_;
+};
+
+std::atomic<bool> contain_in_process{false};
+
 }  // namespace
+
+void ComponentRegistry::ContainInProcess() {
+  // A process abandoned by what a component started stays this process's child, where it is seen.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  contain_in_process = true;
+}
 
 ComponentRegistry::ComponentRegistry(std::string registry_folder) : folder_(std::move(registry_folder)) {}
 
@@ -106,14 +227,18 @@ std::unique_ptr<NamedObject> ComponentRegistry::Create(const std::string& prog_i
     if (loaded) return hosts->Create(loaded->module_path, loaded->prog_id);
     return CreateFromRecord(prog_id, folder, hosts);
   }
-  std::lock_guard create_lock(CreateMutex());
-  if (in_process.factory) return in_process.factory();
-  if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
-  if (loaded) {
-    if (loaded->cls) return CreateComponentObject(std::move(loaded->cls));
-    return CreateFromModule(loaded->module_path, loaded->prog_id);
-  }
-  return CreateFromRecord(prog_id, folder, nullptr);
+  auto create = [&]() -> std::unique_ptr<NamedObject> {
+    std::lock_guard create_lock(CreateMutex());
+    if (in_process.factory) return in_process.factory();
+    if (in_process.cls) return CreateComponentObject(std::move(in_process.cls));
+    if (loaded) {
+      if (loaded->cls) return CreateComponentObject(std::move(loaded->cls));
+      return CreateFromModule(loaded->module_path, loaded->prog_id);
+    }
+    return CreateFromRecord(prog_id, folder, nullptr);
+  };
+  if (!contain_in_process) return create();
+  return ContainedObject::Make(create, prog_id);
 }
 
 std::unique_ptr<NamedObject> ComponentRegistry::CreateFromModule(const std::string& module_path,

@@ -8,9 +8,15 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <cstddef>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,18 +67,69 @@ Clock::time_point DeadlineAfter(double seconds) {
 }  // namespace
 
 std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const std::vector<std::string>& argv,
-                                     const std::string& folder) {
+                                     const std::string& folder, const std::vector<std::string>& visible) {
   std::vector<std::string> out = {settings.bwrap_path.empty() ? std::string("bwrap") : settings.bwrap_path,
+                                  // An unprivileged user without capabilities, also when run as root.
+                                  "--unshare-user", "--uid", "65534", "--gid", "65534", "--cap-drop", "ALL",
+                                  "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--unshare-net",
+                                  "--unshare-cgroup-try", "--die-with-parent", "--new-session",
+                                  "--seccomp", std::to_string(kSandboxFilterDescriptor),
                                   "--ro-bind", "/", "/",
                                   "--dev", "/dev",
-                                  "--tmpfs", "/tmp",
-                                  "--bind", settings.sandbox_folder, settings.sandbox_folder,
-                                  "--unshare-net", "--unshare-ipc", "--unshare-uts",
-                                  "--die-with-parent",
-                                  "--chdir", folder,
-                                  "--"};
+                                  "--proc", "/proc",
+                                  "--tmpfs", "/tmp"};
+  // What the component needs to run stays visible where the private /tmp would hide it.
+  for (const std::string& path : visible) {
+    if (path.empty() || path.front() != '/' || ::access(path.c_str(), F_OK) != 0) continue;
+    out.insert(out.end(), {"--ro-bind", path, path});
+  }
+  out.insert(out.end(), {"--bind", settings.sandbox_folder, settings.sandbox_folder, "--chdir", folder, "--"});
   out.insert(out.end(), argv.begin(), argv.end());
   return out;
+}
+
+int SandboxFilter() {
+  // Refuses socket(AF_UNIX, ...): the network namespace keeps the sandbox from the network and from
+  // abstract unix sockets, but a socket file outside stays reachable through the read-only view.
+  // Pairs of connected sockets (socketpair) stay allowed. System calls of another architecture
+  // than this build's are refused altogether, so that the filter cannot be gone around.
+#if defined(__x86_64__)
+  constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
+#elif defined(__i386__)
+  constexpr uint32_t kArch = AUDIT_ARCH_I386;
+#else
+#error "the sandbox's system-call filter does not know this architecture"
+#endif
+  const uint32_t refuse = SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA);
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, refuse),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+#if defined(__x86_64__)
+      // x32 system calls carry this bit; they are not this build's.
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, refuse),
+#else
+      BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0),
+      BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0),
+#endif
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, refuse),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const int fd = ::memfd_create("vardenix-sandbox-filter", MFD_CLOEXEC);
+  if (fd < 0) throw RuntimeError(std::string("cannot make the sandbox's system-call filter: ") + std::strerror(errno));
+  if (::write(fd, program, sizeof program) != static_cast<ssize_t>(sizeof program) || ::lseek(fd, 0, SEEK_SET) != 0) {
+    const int e = errno;
+    ::close(fd);
+    throw RuntimeError(std::string("cannot make the sandbox's system-call filter: ") + std::strerror(e));
+  }
+  return fd;
 }
 
 void CheckIsolationSettings(const IsolationSettings& settings) {
@@ -194,23 +251,52 @@ bool SandboxAvailable(const std::string& bwrap_path, std::string& why) {
   settings.bwrap_path = bwrap_path;
   settings.sandbox_folder = "/tmp";
   std::unique_ptr<ComponentProcess> probe;
+  int said[2] = {-1, -1};
   try {
-    probe = ComponentProcess::Start({SandboxArgv(settings, {"/bin/true"}, "/tmp"), {}, {}, 0, true});
+    if (::pipe2(said, O_CLOEXEC) != 0) throw RuntimeError(std::string("cannot probe bwrap: ") + std::strerror(errno));
+    const int filter = SandboxFilter();
+    ProcessSpec spec;
+    spec.argv = SandboxArgv(settings, {"/bin/true"}, "/tmp");
+    spec.descriptors = {{2, said[1]}, {kSandboxFilterDescriptor, filter}};
+    spec.wrapped = true;
+    spec.wrapper_depth = 2;
+    try {
+      probe = ComponentProcess::Start(spec);
+    } catch (...) {
+      ::close(filter);
+      throw;
+    }
+    ::close(filter);
+    ::close(said[1]);
+    said[1] = -1;
   } catch (const RuntimeError& e) {
+    for (int fd : said) {
+      if (fd >= 0) ::close(fd);
+    }
     why = e.Description();
     return false;
   }
   const int status = probe->Reap();
+  OutputKeep keep(4096);
+  SetNonBlocking(said[0]);
+  DrainInto(said[0], keep);
+  ::close(said[0]);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  why = "bwrap cannot make a sandbox here (it " + DescribeWaitStatus(status) +
-        "; are unprivileged user namespaces allowed?)";
+  if (!keep.text().empty()) {
+    why = "bwrap cannot make the sandbox here: " + keep.Last(400);
+    return false;
+  }
+  why = "bwrap cannot make the sandbox here (a user namespace with an unprivileged user, no capabilities, new "
+        "PID, IPC, UTS, network and mount namespaces and a system-call filter; it " + DescribeWaitStatus(status) +
+        "; are user namespaces allowed?)";
   return false;
 }
 
 // One component host process, and the scoring run it serves.
 class HostProcess {
  public:
-  static std::unique_ptr<HostProcess> Start(const IsolationSettings& settings) {
+  // `module_path`: the module the host will load, which a sandbox must let it see.
+  static std::unique_ptr<HostProcess> Start(const IsolationSettings& settings, const std::string& module_path) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
       throw RuntimeError(std::string("cannot start the component host: ") + std::strerror(errno));
@@ -223,14 +309,22 @@ class HostProcess {
       throw RuntimeError(std::string("cannot start the component host: ") + std::strerror(e));
     }
     std::unique_ptr<HostProcess> host(new HostProcess(settings, pair[0], err[0]));
+    host->module_ = module_path;
     ProcessSpec spec;
     const std::string path = settings.host_path.empty() ? DefaultComponentHostPath() : settings.host_path;
+    int filter = -1;
     spec.argv = {path};
     if (settings.sandbox) {
-      spec.argv = SandboxArgv(settings, spec.argv, settings.sandbox_folder);
+      // bubblewrap makes the PID namespace, with an init of its own: the host is its grandchild.
+      spec.argv = SandboxArgv(settings, spec.argv, settings.sandbox_folder, {path, module_path});
       spec.wrapped = true;
+      spec.wrapper_depth = 2;
+      filter = SandboxFilter();
+      spec.descriptors.push_back({kSandboxFilterDescriptor, filter});
+    } else {
+      spec.contain = true;
     }
-    spec.descriptors = {{1, err[1]}, {2, err[1]}, {wire::kHostDescriptor, pair[1]}};
+    spec.descriptors.insert(spec.descriptors.end(), {{1, err[1]}, {2, err[1]}, {wire::kHostDescriptor, pair[1]}});
     // Without the shared count the host still serves; a failure then names the first request not
     // answered.
     const int progress = ::memfd_create("vardenix-host-progress", MFD_CLOEXEC);
@@ -249,6 +343,7 @@ class HostProcess {
       ::close(pair[1]);
       ::close(err[1]);
       if (progress >= 0) ::close(progress);
+      if (filter >= 0) ::close(filter);
     };
     try {
       host->process_ = ComponentProcess::Start(spec);
@@ -272,6 +367,7 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   int pid() const { return process_->pid(); }
+  const std::string& module() const { return module_; }
 
   // Runs the host where the calling thread runs: on the CPU it was placed on, or, when it was not
   // placed, on the CPUs it may run on. A host that cannot be moved serves where it is.
@@ -300,10 +396,10 @@ class HostProcess {
   // `doing` says what the component is asked to do, for the description of a failure ("taking
   // \"AnsCont\"").
   // Answers the request's number.
-  uint32_t Post(const std::string& frame, const std::string& prog_id, std::string doing) {
+  uint32_t Post(const std::string& frame, const std::string& prog_id, std::string doing, bool release = false) {
     prog_id_ = prog_id;
     out_ += frame;
-    pending_.push_back({++posted_, std::move(doing)});
+    pending_.push_back({++posted_, std::move(doing), false, release});
     return posted_;
   }
 
@@ -330,6 +426,7 @@ class HostProcess {
       doing_ = pending_.front().doing;
       const uint32_t number = pending_.front().number;
       const bool disregarded = pending_.front().disregarded;
+      const bool release = pending_.front().release;
       body = ReceiveOne(deadline);
       pending_.pop_front();
       if (number == last) break;
@@ -339,6 +436,10 @@ class HostProcess {
         if (kind == wire::Kind::kError) {
           std::string message = in.Text();
           if (!refused && !disregarded) refused = std::move(message);
+        } else if (kind == wire::Kind::kLeft && release) {
+          // A release nobody waited for: the processes are stopped, and no record is told.
+          const uint32_t count = in.U32();
+          for (uint32_t i = 0; i < count; ++i) in.Text();
         } else if (kind != wire::Kind::kOk && kind != wire::Kind::kNotRun) {
           ProtocolBreach("an answer of the wrong kind");
         }
@@ -461,20 +562,6 @@ class HostProcess {
     Breach("broke the component host's protocol (" + why + ") while " + Doing() + " and was stopped");
   }
 
-  // A process the component started and left: the run fails, and the host is replaced. The host's
-  // processes are looked at again only when something came from the host since the last look: the
-  // answers to a scoring run's reads come in one piece, and the look after the first of them already
-  // saw the host idle after all of them.
-  void CheckLeftovers() {
-    if (received_ == looked_at_) return;
-    looked_at_ = received_;
-    const std::vector<pid_t> children = ChildrenOf(Watched());
-    if (!children.empty()) {
-      Breach("left a process running (process " + std::to_string(children.front()) + ") after " + doing_ +
-             "; it was stopped");
-    }
-  }
-
   std::string TakeStderr() {
     if (err_ >= 0) DrainStderr();
     std::string text = stderr_.text();
@@ -489,6 +576,7 @@ class HostProcess {
     uint32_t number;    // counted from 1 over the host's life, as the host counts what it started
     std::string doing;  // what the component is asked to do, for a failure's description
     bool disregarded = false;
+    bool release = false;  // a release, which may answer the processes it stopped
   };
 
   HostProcess(const IsolationSettings& settings, int socket, int err)
@@ -610,6 +698,7 @@ class HostProcess {
   }
 
   IsolationSettings settings_;
+  std::string module_;  // the module the sandbox lets it see
   int socket_;
   int err_;
   OutputKeep stderr_;
@@ -628,7 +717,6 @@ class HostProcess {
   std::size_t in_pos_ = 0;
   uint32_t posted_ = 0;           // requests posted over the host's life
   uint64_t received_ = 0;         // pieces of answers received over the host's life
-  uint64_t looked_at_ = 0;        // `received_` when the host's processes were last looked at
   std::deque<Request> pending_;   // requests posted and not answered yet
 };
 
@@ -643,6 +731,8 @@ class HostObject final : public NamedObject {
 
   ~HostObject() override {
     if (!host_ || host_->broken()) return;
+    // Not finished: the release's answer (and the processes it stopped) is received before the
+    // host serves the next run.
     try {
       // Its answer is received before the host serves the next run (ComponentHosts::TakeHost), by
       // when the host has long given it: the release costs no wait here. After announced reads it
@@ -658,6 +748,44 @@ class HostObject final : public NamedObject {
 
   HostObject(const HostObject&) = delete;
   HostObject& operator=(const HostObject&) = delete;
+
+  // Releases the object and waits for the host to say it is idle: the host answers the release once
+  // every process the component started is gone, naming those it had to stop.
+  std::vector<std::string> Finish() override {
+    std::vector<std::string> warnings;
+    if (!host_ || host_->broken()) {
+      host_.reset();
+      return warnings;
+    }
+    try {
+      const auto deadline = std::max(deadline_, Clock::now() + std::chrono::milliseconds(5 * kComponentStopGraceMs));
+      if (!release_posted_) PostRelease();
+      std::string body = host_->Collect(deadline, release_number_);
+      if (static_cast<wire::Kind>(body[0]) == wire::Kind::kNotRun) {
+        // The release went in a batch whose earlier request failed, unseen: the object is still
+        // there, so it is released now.
+        PostRelease();
+        body = host_->Collect(deadline, release_number_);
+      }
+      wire::Reader in(body);
+      if (in.kind() == wire::Kind::kLeft) {
+        const uint32_t count = in.U32();
+        for (uint32_t i = 0; i < count; ++i) warnings.push_back(LeftProcessWarning(prog_id_, PrintableCommand(in.Text())));
+      } else if (static_cast<wire::Kind>(body[0]) != wire::Kind::kOk) {
+        host_->ProtocolBreach("an answer of the wrong kind to the release");
+      }
+      in.End();
+      Trace();
+      hosts_->GiveBack(std::move(host_));
+    } catch (const wire::WireError&) {
+      host_.reset();  // a host that breaks the protocol is not kept
+    } catch (const std::exception&) {
+      // The run has its answers; a component that fails on release only loses its host process,
+      // and everything in it is stopped with it.
+      host_.reset();
+    }
+    return warnings;
+  }
 
   // Asks the host to make the object. Like a put, it is answered with the first read, so that a
   // scoring run, whose reads are announced, costs one exchange with the host; a create the component
@@ -730,7 +858,6 @@ class HostObject final : public NamedObject {
     } catch (const wire::WireError& e) {
       host_->ProtocolBreach(e.what);
     }
-    host_->CheckLeftovers();
     return value;
   }
 
@@ -771,7 +898,7 @@ class HostObject final : public NamedObject {
   }
 
   void PostRelease() {
-    release_number_ = host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+    release_number_ = host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released", true);
     release_posted_ = true;
   }
 
@@ -814,21 +941,25 @@ ComponentHosts::ComponentHosts(IsolationSettings settings) : settings_(std::move
 
 ComponentHosts::~ComponentHosts() = default;
 
-std::unique_ptr<HostProcess> ComponentHosts::TakeHost() {
+std::unique_ptr<HostProcess> ComponentHosts::TakeHost(const std::string& module_path) {
   for (;;) {
     std::unique_ptr<HostProcess> host;
     {
       std::lock_guard lock(mutex_);
-      if (idle_.empty()) break;
-      host = std::move(idle_.back());
-      idle_.pop_back();
+      // Under the sandbox a host sees only the module it was started for.
+      const auto it = std::find_if(idle_.rbegin(), idle_.rend(), [&](const std::unique_ptr<HostProcess>& h) {
+        return !settings_.sandbox || h->module() == module_path;
+      });
+      if (it == idle_.rend()) break;
+      host = std::move(*it);
+      idle_.erase(std::next(it).base());
     }
     if (host->Settle() && host->Usable()) {
       host->Follow();
       return host;
     }
   }
-  return HostProcess::Start(settings_);
+  return HostProcess::Start(settings_, module_path);
 }
 
 // Every host given back is kept: a host is taken from the idle ones before a new one is started, so
@@ -850,7 +981,7 @@ std::vector<int> ComponentHosts::IdleHostIds() {
 std::unique_ptr<NamedObject> ComponentHosts::Create(const std::string& module_path, const std::string& prog_id) {
   // The run's time starts once it has a host: settling what the last run left (a release that
   // hangs) is not this run's time.
-  std::unique_ptr<HostProcess> host = TakeHost();
+  std::unique_ptr<HostProcess> host = TakeHost(module_path);
   const auto deadline = DeadlineAfter(settings_.seconds);
   auto object = std::make_unique<HostObject>(shared_from_this(), std::move(host), prog_id, deadline);
   object->Create(module_path);
@@ -858,7 +989,7 @@ std::unique_ptr<NamedObject> ComponentHosts::Create(const std::string& module_pa
 }
 
 std::vector<std::string> ComponentHosts::Load(const std::string& module_path, std::string& absolute_path) {
-  std::unique_ptr<HostProcess> host = TakeHost();
+  std::unique_ptr<HostProcess> host = TakeHost(module_path);
   wire::Writer frame(wire::Kind::kLoad);
   frame.Text(module_path);
   const std::string who = "in the module " + module_path;

@@ -6,12 +6,17 @@
 // as one JSON object on stdout (docs/component-programs.md). Both are reached as a NamedObject, so
 // the scoring run drives them exactly as an in-process component.
 //
+// Nothing a component starts outlives its scoring run: the host runs in a PID namespace of its own
+// (component_process.h) and clears it after every release before it says it is idle; a program's
+// namespace ends with the program. The processes that had to be stopped are named by
+// NamedObject::Finish as warnings; the run's outcome stays what the component answered.
+//
 // Limits are enforced from outside, per scoring run (from the object's creation to its release):
 // wall time, memory (an address-space limit where the build allows it, and the resident memory
 // watched), and the size of each answer string. On a breach the process and everything it started
 // are stopped (SIGTERM, then SIGKILL after a short grace) and the call throws RuntimeError whose
 // description names the ProgID, the limit and what happened; a crash or an early exit likewise
-// names the signal or the exit status, and a process left running counts as a breach too.
+// names the signal or the exit status.
 //
 // ComponentHosts is safe to use from any thread; each object it makes is used by one thread at a
 // time, and holds a host process of its own while it lives.
@@ -85,11 +90,24 @@ std::string DefaultComponentHostPath();
 // Whether the sandbox can run on this machine; when not, `why` says why.
 bool SandboxAvailable(const std::string& bwrap_path, std::string& why);
 
-// The bubblewrap command line that runs `argv` in `folder` with the system read-only, only the
-// sandbox folder of `settings` writable, no network and a private /tmp. Bubblewrap runs the command
-// as its child (ProcessSpec::wrapped).
+// The bubblewrap command line that runs `argv` in `folder` as an unprivileged user (uid 65534) in a
+// user namespace without capabilities, also when the caller is root; in new PID, IPC, UTS, network
+// and mount namespaces; with the system read-only, a /proc of its own PID namespace, a private
+// /tmp, only the sandbox folder of `settings` writable, and no unix socket but connected pairs (the
+// system-call filter of SandboxFilter, which the process must get as kSandboxFilterDescriptor).
+// The files in `visible` (the component host, the module, the program) are bound in read-only by
+// their absolute paths, so that an installation under /tmp works. Bubblewrap runs the command as
+// the grandchild of the process started, with its own init between (ProcessSpec::wrapped,
+// wrapper_depth 2); it dies with that process.
 std::vector<std::string> SandboxArgv(const IsolationSettings& settings, const std::vector<std::string>& argv,
-                                     const std::string& folder);
+                                     const std::string& folder, const std::vector<std::string>& visible = {});
+
+// The descriptor number bubblewrap reads the sandbox's system-call filter from.
+constexpr int kSandboxFilterDescriptor = 9;
+
+// A new descriptor (close-on-exec; the caller closes it) of the sandbox's system-call filter, as
+// bubblewrap's --seccomp reads it. Throws RuntimeError when it cannot be made.
+int SandboxFilter();
 
 class HostProcess;
 
@@ -119,7 +137,7 @@ class ComponentHosts : public std::enable_shared_from_this<ComponentHosts> {
 
  private:
   explicit ComponentHosts(IsolationSettings settings);
-  std::unique_ptr<HostProcess> TakeHost();
+  std::unique_ptr<HostProcess> TakeHost(const std::string& module_path);
 
   IsolationSettings settings_;
   std::mutex mutex_;

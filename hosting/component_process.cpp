@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "platform/limits.h"
+#include "platform/text_encoding.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -49,27 +51,179 @@ std::string FindInPath(const std::string& name) {
 
 namespace {
 
-// The child, after fork. Reports a failure as an errno and a step number on `report` and ends.
-[[noreturn]] void RunChild(const ProcessSpec& spec, const char* program, char* const* argv, int report,
-                           int dev_null) {
-  auto fail = [&report](int step) {
-    const int values[2] = {errno, step};
-    [[maybe_unused]] ssize_t ignored = ::write(report, values, sizeof values);
-    ::_exit(127);
-  };
-  // Signals blocked or ignored by the caller would stay so across exec.
+// Async-signal-safe helpers for the child side.
+std::size_t Decimal(char* out, unsigned long value) {
+  char digits[24];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (std::size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+  return n;
+}
+
+bool WriteFile(const char* path, const char* text, std::size_t size) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, text, size) == static_cast<ssize_t>(size);
+  ::close(fd);
+  return ok;
+}
+
+// Maps the caller's user and group to themselves in the user namespace just made, so that the
+// component keeps the caller's identity on the files it touches.
+bool MapSelf(uid_t uid, gid_t gid) {
+  char line[64];
+  std::size_t n = Decimal(line, uid);
+  line[n++] = ' ';
+  n += Decimal(line + n, uid);
+  line[n++] = ' ';
+  line[n++] = '1';
+  if (!WriteFile("/proc/self/uid_map", line, n)) return false;
+  if (!WriteFile("/proc/self/setgroups", "deny", 4)) return false;
+  n = Decimal(line, gid);
+  line[n++] = ' ';
+  n += Decimal(line + n, gid);
+  line[n++] = ' ';
+  line[n++] = '1';
+  return WriteFile("/proc/self/gid_map", line, n);
+}
+
+void ResetSignals() {
+  // Signals blocked, ignored or handled by the caller would stay so (handled: by the caller's code).
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
     struct sigaction action {};
-    if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+    if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL) {
       action.sa_handler = SIG_DFL;
+      action.sa_flags = 0;
       ::sigaction(sig, &action, nullptr);
     }
   }
+}
+
+// Appends what /proc tells of `pid` to `out` (at `used`, within `cap`): its command line with the
+// arguments apart, or "[name]" when it has none; answers the new length.
+std::size_t DescribeProcessInto(const char* pid_text, char* out, std::size_t used, std::size_t cap) {
+  char path[64] = "/proc/";
+  std::size_t n = 6;
+  for (const char* c = pid_text; *c != '\0' && n < 40; ++c) path[n++] = *c;
+  const char* tail = "/cmdline";
+  std::size_t p = n;
+  for (const char* c = tail; *c != '\0'; ++c) path[p++] = *c;
+  path[p] = '\0';
+  std::size_t start = used;
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    const ssize_t got = ::read(fd, out + used, cap - used);
+    ::close(fd);
+    if (got > 0) used += static_cast<std::size_t>(got);
+  }
+  while (used > start && out[used - 1] == '\0') --used;
+  for (std::size_t i = start; i < used; ++i) {
+    if (out[i] == '\0') out[i] = ' ';
+  }
+  if (used == start && cap - used > 20) {
+    p = n;
+    for (const char* c = "/comm"; *c != '\0'; ++c) path[p++] = *c;
+    path[p] = '\0';
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    out[used++] = '[';
+    if (fd >= 0) {
+      const ssize_t got = ::read(fd, out + used, cap - used - 2);
+      ::close(fd);
+      if (got > 0) used += static_cast<std::size_t>(got);
+    }
+    while (used > start + 1 && out[used - 1] == '\n') --used;
+    out[used++] = ']';
+  }
+  return used;
+}
+
+// Process 1 of a PID namespace, forked from the caller: forks process 2, which goes on to run the
+// program, and reaps every process of the namespace until process 2 ends. Then it reports on
+// `report` process 2's wait status (4 bytes) and the processes still there (each "cmd" and a NUL),
+// kills them (kill(-1) from the init of a namespace reaches every other process in it), reaps them
+// and ends. Answers only in process 2.
+void RunInit(int report) {
+  const pid_t child = ::fork();
+  if (child == 0) return;
+  if (child < 0) ::_exit(127);  // the caller reads no report: the start failed, and says why
+  // The init keeps nothing of the caller's: a descriptor it held would keep a pipe of the component
+  // open after the component ended.
+  const int high = ::fcntl(report, F_DUPFD_CLOEXEC, kFirstHighDescriptor);
+  if (high >= 0) report = high;
+  if (::syscall(SYS_close_range, 0U, static_cast<unsigned>(report - 1), 0U) != 0) {
+    for (int fd = 0; fd < report; ++fd) ::close(fd);
+  }
+  ::syscall(SYS_close_range, static_cast<unsigned>(report + 1), ~0U, 0U);
+  int status = 0;
+  for (;;) {
+    int st = 0;
+    const pid_t reaped = ::waitpid(-1, &st, 0);
+    if (reaped == child) {
+      status = st;
+      break;
+    }
+    if (reaped < 0 && errno == ECHILD) break;
+  }
+  static char out[8192];
+  std::size_t used = 0;
+  std::memcpy(out, &status, sizeof status);
+  used = sizeof status;
+  const int fd = ::open("/proc/thread-self/children", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char list[1024];
+    const ssize_t got = ::read(fd, list, sizeof list - 1);
+    ::close(fd);
+    if (got > 0) {
+      list[got] = '\0';
+      char* pos = list;
+      int named = 0;
+      while (*pos != '\0' && named < 16 && sizeof out - used > 300) {
+        while (*pos == ' ' || *pos == '\n') ++pos;
+        char* end = pos;
+        while (*end >= '0' && *end <= '9') ++end;
+        if (end == pos) break;
+        const char saved = *end;
+        *end = '\0';
+        used = DescribeProcessInto(pos, out, used, used + 256);
+        out[used++] = '\0';
+        ++named;
+        *end = saved;
+        pos = end;
+      }
+    }
+  }
+  [[maybe_unused]] ssize_t ignored = ::write(report, out, used);
+  ::close(report);
+  ::kill(-1, SIGKILL);
+  while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+  }
+  ::_exit(0);
+}
+
+// The child, after fork. Reports a failure as an errno and a step number on `report` and ends.
+// `init_report`: the caller asked for a PID namespace and this is its process 1 (or -1).
+[[noreturn]] void RunChild(const ProcessSpec& spec, const char* program, char* const* argv, int report,
+                           int dev_null, Containment containment, int init_report, uid_t uid, gid_t gid) {
+  auto fail = [&report](int step) {
+    const int values[2] = {errno, step};
+    [[maybe_unused]] ssize_t ignored = ::write(report, values, sizeof values);
+    ::_exit(127);
+  };
+  ResetSignals();
+  // The init and process 2 share a session and process group: stopping the group reaches both.
   if (::setsid() < 0) fail(1);
+  if (containment == Containment::kUserAndPidNamespace && !MapSelf(uid, gid)) fail(7);
+  if (containment != Containment::kSubreaper) {
+    RunInit(init_report);
+    ::close(init_report);
+  }
   if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) fail(2);
   const struct rlimit no_core = {0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
@@ -121,6 +275,7 @@ const char* StepName(int step) {
     case 3: return "cannot limit its address space";
     case 4: return "cannot enter its folder";
     case 5: return "cannot hand it its descriptors";
+    case 7: return "cannot map its user in a user namespace";
     default: return "cannot execute it";
   }
 }
@@ -149,19 +304,47 @@ std::unique_ptr<ComponentProcess> ComponentProcess::Start(const ProcessSpec& spe
     ::close(report[1]);
     throw RuntimeError(std::string("cannot start ") + program + ": cannot open /dev/null: " + std::strerror(e));
   }
-  const pid_t pid = ::fork();
+  int init_report[2] = {-1, -1};
+  if (spec.contain && ::pipe2(init_report, O_CLOEXEC) != 0) init_report[0] = init_report[1] = -1;
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  Containment containment = Containment::kSubreaper;
+  pid_t pid = -1;
+  if (init_report[0] >= 0) {
+    // Without a stack, clone returns in the child as fork does; the child calls nothing but
+    // async-signal-safe functions before exec.
+    pid = static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, nullptr));
+    if (pid >= 0) {
+      containment = Containment::kPidNamespace;
+    } else {
+      pid = static_cast<pid_t>(
+          ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, nullptr));
+      if (pid >= 0) containment = Containment::kUserAndPidNamespace;
+    }
+  }
+  if (containment == Containment::kSubreaper) pid = ::fork();
   if (pid == 0) {
     ::close(report[0]);
-    RunChild(spec, program.c_str(), argv.data(), report[1], dev_null);
+    if (init_report[0] >= 0) ::close(init_report[0]);
+    RunChild(spec, program.c_str(), argv.data(), report[1], dev_null, containment, init_report[1], uid, gid);
   }
   const int fork_errno = errno;
   ::close(report[1]);
   ::close(dev_null);
+  if (init_report[1] >= 0) ::close(init_report[1]);
   if (pid < 0) {
     ::close(report[0]);
+    if (init_report[0] >= 0) ::close(init_report[0]);
     throw RuntimeError(std::string("cannot start ") + program + ": " + std::strerror(fork_errno));
   }
-  std::unique_ptr<ComponentProcess> process(new ComponentProcess(pid, spec.wrapped));
+  const int depth = (spec.wrapped ? spec.wrapper_depth : 0) + (containment == Containment::kSubreaper ? 0 : 1);
+  std::unique_ptr<ComponentProcess> process(new ComponentProcess(pid, depth));
+  process->containment_ = containment;
+  if (containment == Containment::kSubreaper) {
+    if (init_report[0] >= 0) ::close(init_report[0]);
+  } else {
+    process->init_report_ = init_report[0];
+  }
   // The report pipe closes on exec; anything on it is why the child did not get there.
   int values[2] = {0, 0};
   ssize_t n;
@@ -180,6 +363,33 @@ std::unique_ptr<ComponentProcess> ComponentProcess::Start(const ProcessSpec& spe
 
 ComponentProcess::~ComponentProcess() {
   if (!status_) Stop();
+  if (init_report_ >= 0) ::close(init_report_);
+}
+
+int ComponentProcess::Finished(int init_status) {
+  if (init_report_ < 0) return init_status;
+  // The init wrote its report before it ended; a process of the caller forked meanwhile may still
+  // hold the pipe's other end for a moment, so what is there is read without waiting for its end.
+  SetNonBlocking(init_report_);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(init_report_, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(init_report_);
+  init_report_ = -1;
+  if (text.size() < sizeof(int)) return init_status;  // the init was killed: its status tells
+  int status = 0;
+  std::memcpy(&status, text.data(), sizeof status);
+  std::size_t pos = sizeof status;
+  while (pos < text.size()) {
+    const std::size_t end = text.find('\0', pos);
+    if (end == std::string::npos) break;
+    left_behind_.push_back(PrintableCommand(text.substr(pos, end - pos)));
+    pos = end + 1;
+  }
+  return status;
 }
 
 bool ComponentProcess::Ended() {
@@ -202,8 +412,8 @@ int ComponentProcess::Reap() {
   }
   // Processes it started and left behind end with it.
   ::kill(-pid_, SIGKILL);
-  status_ = status;
-  return status;
+  status_ = Finished(status);
+  return *status_;
 }
 
 int ComponentProcess::Stop() {
@@ -221,15 +431,20 @@ int ComponentProcess::Stop() {
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
-  status_ = status;
-  return status;
+  status_ = Finished(status);
+  return *status_;
 }
 
 pid_t ComponentProcess::Inner() {
-  if (!wrapped_) return pid_;
+  if (depth_ == 0) return pid_;
   if (inner_ == 0 && !status_) {
-    const std::vector<pid_t> children = ChildrenOf(pid_);
-    if (!children.empty()) inner_ = children.front();
+    pid_t at = pid_;
+    for (int level = 0; level < depth_; ++level) {
+      const std::vector<pid_t> children = ChildrenOf(at);
+      if (children.empty()) return pid_;  // not there yet
+      at = children.front();
+    }
+    inner_ = at;
   }
   return inner_ != 0 ? inner_ : pid_;
 }
@@ -282,6 +497,134 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   }
   ::closedir(dir);
   return children;
+}
+
+std::string DescribeContainment(Containment containment) {
+  switch (containment) {
+    case Containment::kPidNamespace: return "a PID namespace of its own";
+    case Containment::kUserAndPidNamespace: return "a PID namespace of its own, inside a user namespace";
+    case Containment::kSubreaper: return "a subreaper that stops every process it started (no PID namespace can be made here)";
+  }
+  return "?";
+}
+
+Containment ContainmentAvailable() {
+  static const Containment found = [] {
+    ProcessSpec spec;
+    spec.argv = {"/bin/true"};
+    spec.contain = true;
+    try {
+      auto probe = ComponentProcess::Start(spec);
+      probe->Reap();
+      return probe->containment();
+    } catch (const RuntimeError&) {
+      return Containment::kSubreaper;
+    }
+  }();
+  return found;
+}
+
+namespace {
+
+std::string ReadSmall(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string text;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+std::string LinkOf(const std::string& path) {
+  char target[256];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+
+// The processes ProcessesLeft means, by their ids as /proc shows them.
+std::vector<pid_t> LeftIds(bool descendants_only) {
+  const pid_t self = static_cast<pid_t>(std::atol(LinkOf("/proc/self").c_str()));
+  std::vector<pid_t> out;
+  if (descendants_only) {
+    std::vector<pid_t> queue = ChildrenOf(self);
+    for (std::size_t i = 0; i < queue.size() && queue.size() < 4096; ++i) {
+      out.push_back(queue[i]);
+      for (pid_t child : ChildrenOf(queue[i])) queue.push_back(child);
+    }
+    return out;
+  }
+  // The init is the caller's parent; /proc/self/stat names it as /proc counts.
+  const std::string stat = ReadSmall("/proc/self/stat");
+  const std::size_t close_paren = stat.rfind(')');
+  pid_t init = 0;
+  if (close_paren != std::string::npos) std::sscanf(stat.c_str() + close_paren + 1, " %*c %d", &init);
+  const std::string own = LinkOf("/proc/self/ns/pid");
+  DIR* dir = ::opendir("/proc");
+  if (dir == nullptr) return out;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid == self || pid == init) continue;
+    if (LinkOf(std::string("/proc/") + entry->d_name + "/ns/pid") == own) out.push_back(pid);
+  }
+  ::closedir(dir);
+  return out;
+}
+
+}  // namespace
+
+std::string DescribeProcess(pid_t pid) {
+  char out[300];
+  const std::string text = std::to_string(pid);
+  const std::size_t used = DescribeProcessInto(text.c_str(), out, 0, 256);
+  return PrintableCommand(std::string(out, used));
+}
+
+std::string PrintableCommand(const std::string& cmd) {
+  std::string out = cmd.substr(0, 200);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  if (!IsValidUtf8(out)) {
+    for (char& c : out) {
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> ProcessesLeft(bool descendants_only) {
+  if (!descendants_only && ::kill(-1, 0) != 0) return {};  // the usual case, in one call
+  std::vector<std::string> out;
+  for (pid_t pid : LeftIds(descendants_only)) {
+    std::string text = DescribeProcess(pid);
+    if (!text.empty()) out.push_back(std::move(text));
+  }
+  return out;
+}
+
+bool KillProcessesLeft(bool descendants_only, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    bool any;
+    if (descendants_only) {
+      const std::vector<pid_t> left = LeftIds(true);
+      for (pid_t pid : left) ::kill(pid, SIGKILL);
+      any = !left.empty();
+    } else {
+      // From process 2 of a namespace: every process of it but the init and the caller. Orphans
+      // are the init's to reap; the caller's own children are reaped here.
+      any = ::kill(-1, SIGKILL) == 0;
+    }
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (!any) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 std::string DescribeWaitStatus(int status) {

@@ -60,6 +60,12 @@ class ComponentRegistry final : public ClassRegistry {
   // process only. Program components use the limits of `hosts` (the defaults when null).
   void SetIsolation(std::shared_ptr<ComponentHosts> hosts);
   std::shared_ptr<ComponentHosts> Isolation() const;
+  // From now on, components made in this process are watched for the processes they start: this
+  // process becomes a child subreaper (so that a process they abandon stays its child), and when
+  // the last such object of the moment is finished, every child this process gained since the
+  // first of them was made is stopped and named in that object's Finish. For a command that owns
+  // its process (`vardenix check --in-process`), not for a library host whose children these may be.
+  void ContainInProcess();
 
   std::unique_ptr<NamedObject> Create(const std::string& prog_id) override;
 

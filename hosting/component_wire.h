@@ -9,7 +9,8 @@
 //   Create  module path, ProgID       -> Ok                       | Error message
 //   Put     member, value             -> Ok                       | Error message
 //   Read    member                    -> Value value              | Error message
-//   Release                           -> Ok
+//   Release                           -> Ok                       | Left count, cmd...
+//     (Left: the component left processes running, which the host stopped before it answered)
 // and may instead send OutOfMemory (without a number) when an allocation fails, after which it ends. The answers to
 // requests that arrive together may come together.
 //
@@ -43,6 +44,7 @@ enum class Kind : uint8_t {
   kOk = 'K',
   kValue = 'V',
   kNames = 'N',
+  kLeft = 'G',
   kError = 'E',
   kOutOfMemory = 'M',
   kBatch = 'B',   // starts a batch (no request: not counted, not answered)

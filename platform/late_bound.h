@@ -34,7 +34,18 @@ class NamedObject {
     (void)members;
     (void)after;
   }
+  // Ends the object's scoring run: releases it and waits until everything it started is gone.
+  // Answers a warning for each process the object left running, which was stopped ("the scoring
+  // component X left a process running (`cmd`); it was stopped"). Never throws: a failure here
+  // only loses what the object would have said. After it, only destruction is allowed. The default
+  // does nothing and answers nothing.
+  virtual std::vector<std::string> Finish() { return {}; }
 };
+
+// The warning Finish answers for one process left running.
+inline std::string LeftProcessWarning(const std::string& prog_id, const std::string& cmd) {
+  return "the scoring component " + prog_id + " left a process running (`" + cmd + "`); it was stopped";
+}
 
 class DispatchObject {
  public:

@@ -2,7 +2,10 @@
 // component that crashes, hangs, ends its process or allocates without bound takes only this
 // process down. The checking process starts it with the socket of hosting/component_wire.h as
 // descriptor 3 (and the shared count of requests started as descriptor 4) and serves one object at a
-// time over it: load a module, create an object, put, read, release. Limits are enforced by the checking process, from outside; this program only keeps its
+// time over it: load a module, create an object, put, read, release. It runs as process 2 of a PID
+// namespace of its own where the machine allows one, and after each release it stops every other
+// process of the namespace but its init (without a namespace: every process it started) before it
+// answers. Limits are enforced by the checking process, from outside; this program only keeps its
 // protocol clean.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,6 +22,7 @@
 #include <string>
 
 #include "hosting/component_module.h"
+#include "hosting/component_process.h"
 #include "hosting/component_wire.h"
 #include "platform/late_bound.h"
 
@@ -212,8 +216,20 @@ int Serve() {
           // release, and a component that crashes or hangs in its release has given them.
           if (!pending.empty() && !SendPending()) return 0;  // the checking process is gone
           object.reset();
-          wire::Writer out = Reply(wire::Kind::kOk);
-          Answer(out);
+          // Nothing the component started outlives its run: the host is idle only once every
+          // other process of its namespace (or, without one, every process it started) is gone.
+          const bool in_namespace = ::getpid() == 2;
+          const std::vector<std::string> left = ProcessesLeft(!in_namespace);
+          if (!left.empty()) KillProcessesLeft(!in_namespace, 5000);
+          if (left.empty()) {
+            wire::Writer out = Reply(wire::Kind::kOk);
+            Answer(out);
+          } else {
+            wire::Writer out = Reply(wire::Kind::kLeft);
+            out.U32(static_cast<uint32_t>(left.size()));
+            for (const std::string& cmd : left) out.Text(cmd);
+            Answer(out);
+          }
           break;
         }
         default: return 2;  // the checking process never sends anything else

@@ -56,6 +56,10 @@ struct RecordResult {
   // nothing to grade. A sweep split into shards is joined again from these.
   std::string report_text;
   std::string report_xml;
+  // What went wrong beside the grading, which does not change the outcome: a process the scoring
+  // component left running, which was stopped ("the scoring component X left a process running
+  // (`cmd`); it was stopped").
+  std::vector<std::string> warnings;
 };
 
 // How the subject check picks the records it grades. The default is the random sample; the library

@@ -1,11 +1,17 @@
 // `vardenix check` with components out of process: the shipped program examples end to end, the
 // limits on the command line, and a component that would have ended the command itself.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,6 +19,7 @@
 #include "tests/support/fakes/temp_dir.h"
 #include "tests/support/fakes/zip_writer.h"
 #include "support/command.h"
+#include "rig.h"
 
 namespace vardenix {
 namespace {
@@ -257,6 +264,263 @@ TEST(CheckCommand, SandboxWorksForAnUnprivilegedUser) {
   ASSERT_EQ(::chown(work.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   const Outcome o = run({VARDENIX_BIN, "check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE,
                          "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"});
+  EXPECT_EQ(o.status, 0) << o.Describe();
+}
+
+// Through the command, out of process and in it: a process a component left is stopped, named in
+// --verbose and in the record's JSON, and --verbose says what contains the component's processes.
+TEST(CheckCommand, AProcessAComponentLeftIsStoppedAndNamed) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    const char* containment;
+  } rows[] = {
+      {"out of process", {}, "scoring components' processes are contained by a PID namespace of its own"},
+      {"in process", {"--in-process"}, "scoring components' processes are contained by this process"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const std::string archive = TypicalArchive(dir);
+    std::vector<std::string> args = {"check", "--ping-name", "Hostile.DoubleFork", "--component", HOSTILE_MODULE,
+                                     "--archive", archive, "--rule-text", "perfect", "--verbose", "--json"};
+    args.insert(args.end(), row.flags.begin(), row.flags.end());
+    const Outcome o = Vardenix(dir, args);
+    EXPECT_EQ(o.status, 0) << row.name << ": " << o.Describe();
+    EXPECT_NE(o.err.find(row.containment), std::string::npos) << row.name << ": " << o.err;
+    // The process is named as it was when it was found: before or after it became a shell.
+    const std::string warning = "the scoring component Hostile.DoubleFork left a process running (`";
+    EXPECT_NE(o.err.find("warning: " + warning), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_NE(o.out.find("\"warnings\":[\"" + warning), std::string::npos) << row.name << ": " << o.out;
+    EXPECT_TRUE(isolation_test::ProcessesWith("vx-left-DoubleFork").empty()) << row.name;
+  }
+}
+
+// A program component that tries every way out of the sandbox it knows and answers full marks only
+// when none worked; ShowErr names those that did. Arguments: a file outside to write, an outside
+// unix socket, an abstract one, a loopback TCP port, the pid of an outside process and the address
+// of 16 bytes in it to overwrite.
+constexpr const char* kEscapeProbe = R"(import ctypes, os, socket, sys, json
+outside, unix_path, abstract, port, pid, address = sys.argv[1:7]
+port, pid, address = int(port), int(pid), int(address, 16)
+sys.stdin.read()
+libc = ctypes.CDLL(None, use_errno=True)
+escaped = []
+def attempt(name, action):
+    try:
+        if action() is not False:
+            escaped.append(name)
+    except Exception:
+        pass
+def write(path):
+    with open(path, 'w') as f:
+        f.write('escaped')
+attempt('write outside', lambda: write(outside))
+attempt('remount /', lambda: libc.mount(None, b'/', None, 32, None) == 0 or libc.mount(None, b'/', None, 32 | 4096, None) == 0)
+attempt('write outside after a remount', lambda: write(outside))
+def through_proc():
+    for entry in os.listdir('/proc'):
+        if entry.isdigit():
+            try:
+                write('/proc/' + entry + '/root' + outside)
+                return True
+            except OSError:
+                pass
+    return False
+attempt('/proc/<pid>/root', through_proc)
+class iovec(ctypes.Structure):
+    _fields_ = [('base', ctypes.c_void_p), ('len', ctypes.c_size_t)]
+data = ctypes.create_string_buffer(b'sandbox escaped', 16)
+local, remote = iovec(ctypes.addressof(data), 16), iovec(address, 16)
+attempt('process_vm_writev', lambda: libc.process_vm_writev(pid, ctypes.byref(local), 1, ctypes.byref(remote), 1, 0) == 16)
+def connect(family, where):
+    s = socket.socket(family, socket.SOCK_STREAM)
+    s.settimeout(3)
+    s.connect(where)
+attempt('an outside unix socket', lambda: connect(socket.AF_UNIX, unix_path))
+attempt('an abstract unix socket', lambda: connect(socket.AF_UNIX, '\0' + abstract))
+attempt('TCP to loopback', lambda: connect(socket.AF_INET, ('127.0.0.1', port)))
+def signal_outside():
+    os.kill(pid, 0)
+    return True
+attempt('a signal to an outside process', signal_outside)
+def signal_init():
+    os.kill(1, 0)
+    # Process 1 of the sandbox's own PID namespace is bubblewrap's init: not the machine's.
+    with open('/proc/1/cmdline', 'rb') as f:
+        return not f.read().startswith(b'bwrap')
+attempt('kill(1, 0) of the machine', signal_init)
+print(json.dumps({'ping': 0 if escaped else 100, 'ShowErr': ', '.join(escaped), 'ErrMsgXml': ''}))
+)";
+
+// Bytes of this process the probe tries to overwrite from inside the sandbox.
+char escape_canary[16] = "untouched";
+
+// Listening sockets outside the sandbox: a unix socket file anyone may connect to, an abstract
+// one, and TCP on loopback; Accepted() tells whether anyone connected.
+struct Listeners {
+  explicit Listeners(const std::string& unix_path) {
+    sockaddr_un file{};
+    file.sun_family = AF_UNIX;
+    std::snprintf(file.sun_path, sizeof file.sun_path, "%s", unix_path.c_str());
+    fds[0] = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::unlink(unix_path.c_str());
+    EXPECT_EQ(::bind(fds[0], reinterpret_cast<sockaddr*>(&file), sizeof file), 0) << std::strerror(errno);
+    ::chmod(unix_path.c_str(), 0777);
+    abstract = "vardenix-escape-probe-" + std::to_string(::getpid());
+    sockaddr_un hidden{};
+    hidden.sun_family = AF_UNIX;
+    std::memcpy(hidden.sun_path + 1, abstract.data(), abstract.size());
+    fds[1] = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(fds[1], reinterpret_cast<sockaddr*>(&hidden),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstract.size())), 0);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    fds[2] = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(fds[2], reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    socklen_t size = sizeof loopback;
+    ::getsockname(fds[2], reinterpret_cast<sockaddr*>(&loopback), &size);
+    port = ntohs(loopback.sin_port);
+    for (int fd : fds) ::listen(fd, 4);
+  }
+  ~Listeners() {
+    for (int fd : fds) ::close(fd);
+  }
+  bool Accepted() const {
+    for (int fd : fds) {
+      const int peer = ::accept(fd, nullptr, nullptr);
+      if (peer >= 0) {
+        ::close(peer);
+        return true;
+      }
+    }
+    return false;
+  }
+  int fds[3] = {-1, -1, -1};
+  std::string abstract;
+  int port = 0;
+};
+
+// The sandbox as root and as nobody: every way out the probe tries is refused.
+TEST(CheckCommand, TheSandboxRefusesEveryWayOut) {
+  std::string why;
+  if (!SandboxAvailable(std::string(), why)) GTEST_SKIP() << "bwrap cannot run here: " << why;
+  // The system's Python, which every user may run (not one installed under a home folder).
+  const std::string python = "/usr/bin/python3";
+  if (::access(python.c_str(), X_OK) != 0) GTEST_SKIP() << python << " is missing";
+  const passwd* nobody = ::getpwnam("nobody");
+  struct Row {
+    const char* name;
+    bool as_nobody;
+  } rows[] = {{"as the user running the tests", false}, {"as nobody", true}};
+  for (const Row& row : rows) {
+    if (row.as_nobody && (::geteuid() != 0 || nobody == nullptr || !support::ProgramExists("setpriv"))) {
+      std::cerr << "not run " << row.name << ": needs root, a user nobody and setpriv\n";
+      continue;
+    }
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string archive = TypicalArchive(dir);
+    ASSERT_EQ(::chmod(archive.c_str(), 0644), 0);
+    const std::string work = dir / "work";
+    fakes::MakeDirs(work);
+    // Outside /tmp, and open to anyone: only the sandbox stands in the way.
+    const std::string outside_dir = ISOLATION_BINARY_DIR "/sandbox-outside";
+    std::filesystem::remove_all(outside_dir);
+    fakes::MakeDirs(outside_dir);
+    ASSERT_EQ(::chmod(outside_dir.c_str(), 0777), 0);
+    const std::string outside = outside_dir + "/escaped.txt";
+    Listeners listeners(outside_dir + "/socket");
+    const std::string probe = work + "/probe.py";
+    fakes::WriteFileText(probe, kEscapeProbe);
+    std::snprintf(escape_canary, sizeof escape_canary, "untouched");
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<void*>(escape_canary));
+    std::vector<std::string> prefix;
+    if (row.as_nobody) {
+      ASSERT_EQ(::chown(work.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+      fakes::MakeDirs(dir / "xdg");
+      ASSERT_EQ(::chown((dir / "xdg").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+      prefix = {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
+                "--clear-groups"};
+    }
+    auto run = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), VARDENIX_BIN);
+      args.insert(args.begin(), prefix.begin(), prefix.end());
+      const std::string program = args.front();
+      args.erase(args.begin());
+      return support::RunCommand(program, args, dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    };
+    const Outcome registered = run({"register", "--program", "Test.Escape", "--", python, probe, outside,
+                                    outside_dir + "/socket", listeners.abstract, std::to_string(listeners.port),
+                                    std::to_string(::getpid()), address});
+    ASSERT_EQ(registered.status, 0) << row.name << ": " << registered.Describe();
+
+    const Outcome o = run({"check", "--ping-name", "Test.Escape", "--archive", archive, "--rule-text", "x",
+                           "--ping-path", work, "--sandbox"});
+    EXPECT_EQ(o.status, 0) << row.name << ": " << o.Describe();
+    EXPECT_FALSE(fakes::PathExists(outside)) << row.name;
+    EXPECT_STREQ(escape_canary, "untouched") << row.name;
+    EXPECT_FALSE(listeners.Accepted()) << row.name;
+  }
+}
+
+// A sandbox that cannot be made stops the command (exit 2, saying why) before any component runs
+// unsandboxed: here bubblewrap is not on PATH, and a bwrap that refuses stands in for one that cannot
+// make the namespaces asked for.
+TEST(CheckCommand, ASandboxThatCannotBeMadeStopsTheCommand) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  const std::string fake_bin = dir / "bin";
+  fakes::MakeDirs(fake_bin);
+  const std::string refusing = fake_bin + "/bwrap";
+  fakes::WriteFileText(refusing, "#!/bin/sh\necho 'bwrap: No permissions to create new namespace' >&2\nexit 1\n");
+  ASSERT_EQ(::chmod(refusing.c_str(), 0755), 0);
+  struct Row {
+    const char* name;
+    std::string path;
+    const char* said;
+  } rows[] = {
+      {"no bwrap", "/nonexistent", "it is not found in PATH"},
+      {"bwrap refuses", fake_bin + ":/usr/bin:/bin", "No permissions to create new namespace"},
+  };
+  for (const Row& row : rows) {
+    const Outcome o = support::RunCommand(
+        VARDENIX_BIN,
+        {"check", "--ping-name", "Hostile.Good", "--component", HOSTILE_MODULE, "--archive", archive,
+         "--rule-text", "perfect", "--sandbox"},
+        dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "PATH=" + row.path});
+    EXPECT_EQ(o.status, 2) << row.name << ": " << o.Describe();
+    EXPECT_NE(o.err.find("--sandbox cannot be used here"), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_NE(o.err.find(row.said), std::string::npos) << row.name << ": " << o.err;
+    EXPECT_EQ(o.out.find("verdict"), std::string::npos) << row.name << ": a check ran: " << o.out;
+  }
+}
+
+// An installation under /tmp, which the sandbox's private /tmp would hide: the component host and
+// the module are bound in by their paths.
+TEST(CheckCommand, TheSandboxWorksForAnInstallationUnderTmp) {
+  std::string why;
+  if (!SandboxAvailable(std::string(), why)) GTEST_SKIP() << "bwrap cannot run here: " << why;
+  namespace fs = std::filesystem;
+  char made[] = "/tmp/vardenix-install-XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::string install = made;
+  struct Removed {
+    std::string path;
+    ~Removed() { fs::remove_all(path); }
+  } removed{install};
+  const fs::path bin = fs::path(VARDENIX_BIN).parent_path();
+  for (const char* file : {"vardenix", "vardenix-component-host"}) fs::copy_file(bin / file, install + "/" + file);
+  fs::copy_file(HOSTILE_MODULE, install + "/hostile.so");
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  const std::string work = dir / "work";
+  fakes::MakeDirs(work);
+  const Outcome o = support::RunCommand(install + "/vardenix",
+                                        {"check", "--ping-name", "Hostile.Good", "--component", install + "/hostile.so",
+                                         "--archive", archive, "--rule-text", "perfect", "--ping-path", work, "--sandbox"},
+                                        dir.path(), {"XDG_DATA_HOME=" + dir / "xdg"});
   EXPECT_EQ(o.status, 0) << o.Describe();
 }
 

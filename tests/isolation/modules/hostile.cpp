@@ -3,14 +3,21 @@
 // (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; for
 // Hostile.Stray, Hostile.ReleaseSegv and Hostile.ReleaseLoop, when it is released); Hostile.Good
 // grades like a real component: full marks for the answer text "perfect", half otherwise; Hostile.Late
-// grades so too, 1.5 s after it is asked for "ping".
+// grades so too, 1.5 s after it is asked for "ping". The classes that leave a process behind
+// (Hostile.Forker, .DoubleFork, .CloneParent, .Renamer, .LateWriter) grade as Hostile.Good does; the
+// process they leave has "vx-left-" and the class's name in its command line. Hostile.FileGrader gives
+// full marks only when the working folder holds answer/checked.txt.
 //
 // The Hostile.Leave.* classes grade honestly and then change the working folder to sway the next
 // record: full marks when answer/checked is there (in any form), none otherwise; then each touches,
 // appends to, cuts, renames over, replaces or creates answer/checked (or what an answer has).
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -70,8 +77,16 @@ void LeaveBehind(Leave how, const std::string& folder) {
 
 enum class Harm {
   kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
-  kStray, kReleaseSegv, kReleaseLoop, kLate
+  kStray, kReleaseSegv, kReleaseLoop, kLate, kDoubleFork, kCloneParent, kRenamer, kLateWriter, kFileGrader
 };
+
+// Becomes a shell that runs `script` with the working folder as $0 and never ends by itself.
+[[noreturn]] void BecomeLeftover(const char* argv0, const std::string& script, const std::string& folder) {
+  ::execl("/bin/sh", argv0, "-c", script.c_str(), folder.c_str(), static_cast<char*>(nullptr));
+  ::_exit(127);
+}
+
+const char kSleeper[] = "while :; do sleep 1; done; : ";
 
 template <Harm harm, Leave leave = Leave::kNothing>
 class Scorer {
@@ -108,6 +123,12 @@ class Scorer {
   }
 
   vx::Value Read(const std::string& member) {
+    if constexpr (harm == Harm::kFileGrader) {
+      if (member == "ping") {
+        std::ifstream checked(puts_["TestPath"].text + "/answer/checked.txt");
+        return vx::Value::R4(checked ? 100.0f : 0.0f);
+      }
+    }
     if (member == "ping") {
       if constexpr (leave != Leave::kNothing) {
         const std::string folder = puts_["TestPath"].text;
@@ -161,12 +182,37 @@ class Scorer {
         std::fprintf(stderr, "took block %d\n", i);
       }
     } else if constexpr (harm == Harm::kForker) {
+      if (::fork() == 0) BecomeLeftover("sh", std::string(kSleeper) + "vx-left-Forker", puts_["TestPath"].text);
+    } else if constexpr (harm == Harm::kDoubleFork || harm == Harm::kLateWriter) {
+      // A daemon: a session of its own, and its parent gone.
       const pid_t child = ::fork();
       if (child == 0) {
-        for (;;) ::pause();
+        ::setsid();
+        if (::fork() == 0) {
+          if constexpr (harm == Harm::kLateWriter) {
+            // Writes the file another answer lacks, once its own run is over.
+            BecomeLeftover("sh",
+                           "sleep 0.3; while :; do echo x > \"$0/answer/checked.txt\"; sleep 0.01; done; : "
+                           "vx-left-LateWriter",
+                           puts_["TestPath"].text);
+          }
+          BecomeLeftover("sh", std::string(kSleeper) + "vx-left-DoubleFork", puts_["TestPath"].text);
+        }
+        ::_exit(0);
       }
-      // Where the test can find the child it left.
-      std::ofstream(puts_["TestPath"].text + "/forker.pid") << child << '\n';
+      ::waitpid(child, nullptr, 0);
+    } else if constexpr (harm == Harm::kCloneParent) {
+      // A sibling of the host: the host's parent is its parent.
+      const long child = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+      if (child == 0) {
+        ::setsid();
+        BecomeLeftover("sh", std::string(kSleeper) + "vx-left-CloneParent", puts_["TestPath"].text);
+      }
+    } else if constexpr (harm == Harm::kRenamer) {
+      if (::fork() == 0) {
+        ::prctl(PR_SET_NAME, "kworker/0:1", 0, 0, 0);
+        BecomeLeftover("[kworker/0:1]", std::string(kSleeper) + "vx-left-Renamer", puts_["TestPath"].text);
+      }
     } else if constexpr (harm == Harm::kGarbage) {
       // A message of a kind that does not exist, on the host's own socket.
       const char junk[] = {5, 0, 0, 0, 'Z', 'j', 'u', 'n', 'k'};
@@ -247,6 +293,11 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kNone, Leave::kCreate>>("Hostile.Leave.Create"),
     vx::MakeClass<Scorer<Harm::kLate>>("Hostile.Late"),
     vx::MakeClass<Recording>("Hostile.Recording"),
+    vx::MakeClass<Scorer<Harm::kDoubleFork>>("Hostile.DoubleFork"),
+    vx::MakeClass<Scorer<Harm::kCloneParent>>("Hostile.CloneParent"),
+    vx::MakeClass<Scorer<Harm::kRenamer>>("Hostile.Renamer"),
+    vx::MakeClass<Scorer<Harm::kLateWriter>>("Hostile.LateWriter"),
+    vx::MakeClass<Scorer<Harm::kFileGrader>>("Hostile.FileGrader"),
 };
 
 }  // namespace
