@@ -150,7 +150,9 @@ std::size_t DescribeProcessInto(const char* pid_text, char* out, std::size_t use
 // kills them (kill(-1) from the init of a namespace reaches every other process in it), reaps them
 // and ends. Answers only in process 2.
 void RunInit(int report) {
-  const pid_t child = ::fork();
+  // Not fork(): this process came from a raw clone of a process with other threads, so a lock one
+  // of them held then (malloc's, say) stays held here for good, and fork() takes such locks.
+  const pid_t child = static_cast<pid_t>(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr));
   if (child == 0) return;
   if (child < 0) ::_exit(127);  // the caller reads no report: the start failed, and says why
   // The init keeps nothing of the caller's: a descriptor it held would keep a pipe of the component
