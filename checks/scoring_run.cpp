@@ -121,9 +121,20 @@ ScoringResult Score(CheckContext& ctx, const std::string& archive_path, const st
   component->Put("GetTotalScore", Variant::I2(kTotalScore));
   component->Put("ErrInfoType", Variant::I2(kErrInfoType));
   component->ExpectReads({"ping", "ShowErr", "ErrMsgXml"}, NamedObject::AfterReads::kRelease);
-  const float score = ToSingle(component->Read("ping"));
-  err_text = ToText(component->Read("ShowErr"));
-  err_xml = ToText(component->Read("ErrMsgXml"));
+  float score = 0.0f;
+  try {
+    score = ToSingle(component->Read("ping"));
+    err_text = ToText(component->Read("ShowErr"));
+    err_xml = ToText(component->Read("ErrMsgXml"));
+  } catch (...) {
+    // A run that failed ends like one that went well: the component is released and whatever it
+    // started is gone before the run's footprint is taken.
+    try {
+      component->Finish();
+    } catch (...) {
+    }
+    throw;
+  }
   ScoringResult result{ScoringOutcome::kScored, score, std::string(), component->Finish()};
   component.reset();
   return result;
