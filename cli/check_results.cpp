@@ -264,6 +264,7 @@ std::string RunJson(const CheckRun& run) {
   // The records' objects go in as text, those made while the check ran or made here.
   std::string text = Dump(out);
   text.pop_back();  // the object's closing brace
+  if (!run.inputs_json.empty()) text += ",\"inputs\":" + run.inputs_json;
   text += ",\"records\":[";
   const bool kept = run.record_json.size() == run.records.size();
   for (std::size_t i = 0; i < run.records.size(); ++i) {

@@ -52,6 +52,9 @@ struct CheckRun {
   std::string subject_code;
   std::string rate;
   std::string replay;  // the command line that replays this run
+  // The check's inputs as a JSON object (ProgID, registry, banks and archive with their SHA-256,
+  // subject code, contract, options, rule), for --json; empty for none.
+  std::string inputs_json;
 };
 
 // The items of a run counted by outcome: graded is everything but not graded; not passed is failed,
