@@ -662,6 +662,90 @@ TEST(NewcomerPath, ToolsRefuseWhatAChecksWouldTripOver) {
   EXPECT_NE(listed.out.find("module file is gone"), std::string::npos) << listed.Describe();
 }
 
+// `bank import` adds a tree or a manifest of questions in one transaction: all of them, or, with one
+// bad question, none, naming it.
+TEST(NewcomerPath, BankImportTakesAllQuestionsOrNone) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;  // after "bank import subject.db"
+    const char* said;               // nullptr: imported
+  };
+  const Row rows[] = {
+      {"folder tree", {"--from", "tree"}, nullptr},
+      {"CSV manifest", {"--manifest", "questions.csv"}, nullptr},
+      {"JSON manifest", {"--manifest", "questions.json"}, nullptr},
+      {"a question without its answer", {"--from", "broken-tree"},
+       "nothing was imported: the folder Word/W-2: it holds no answer folder answer/ nor an answer archive answer.zip"},
+      {"a record number twice", {"--manifest", "twice.csv"},
+       "twice.csv: the record number w-1 is already in line 2 of "},
+      {"an archive the checks cannot extract", {"--manifest", "bad-zip.csv"},
+       "nothing was imported: line 2 of "},
+      {"a record number the bank holds", {"--manifest", "held.json"}, "it holds the record number W-0 already"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+    ASSERT_EQ(Vardenix(dir, {"bank", "add-question", dir / "subject.db", "--module", "Word", "--rec-no", "W-0",
+                             "--answer", "perfect", "--archive-dir", dir.path()}).status, 0);
+    for (const char* tree : {"tree", "broken-tree"}) {
+      for (const char* question : {"Word/W-1", "Word/W-2", "文字/字-1"}) {
+        const std::string folder = dir / (std::string(tree) + "/" + question);
+        fakes::MakeDirs(folder + "/answer/doc");
+        fakes::WriteFileText(folder + "/rule.txt", "perfect\n");
+        fakes::WriteFileText(folder + "/answer/doc/a.txt", "answer\n");
+      }
+    }
+    std::filesystem::remove_all(dir / "broken-tree/Word/W-2/answer");
+    fakes::WriteFileText(dir / "notes.zip", "this is no zip archive");
+    fakes::WriteFileText(dir / "questions.csv", "module,recNo,rule,archive\r\nWord,W-1,tree/Word/W-1/rule.txt,tree/Word/W-1/answer\r\n"
+                                                "\"文字\",\"字,1\",tree/文字/字-1/rule.txt,tree/文字/字-1/answer\r\n");
+    fakes::WriteFileText(dir / "questions.json", R"([{"module":"Word","recNo":"W-1","answer":"perfect","archive":"tree/Word/W-1/answer"},
+                                                     {"module":"文字","recNo":"字-1","rule":"tree/文字/字-1/rule.txt","archive":"tree/文字/字-1/answer"}])");
+    fakes::WriteFileText(dir / "twice.csv", "module,recNo,answer,archive\nWord,W-1,perfect,tree/Word/W-1/answer\n"
+                                            "Word,w-1,perfect,tree/Word/W-1/answer\n");
+    fakes::WriteFileText(dir / "bad-zip.csv", "module,recNo,answer,archive\nWord,W-1,perfect,notes.zip\n");
+    fakes::WriteFileText(dir / "held.json", R"([{"module":"Word","recNo":"W-1","answer":"perfect","archive":"tree/Word/W-1/answer"},
+                                                {"module":"Word","recNo":"W-0","answer":"perfect","archive":"tree/Word/W-1/answer"}])");
+    std::vector<std::string> args = {"bank", "import", dir / "subject.db"};
+    for (const std::string& arg : row.args) args.push_back(arg.rfind("--", 0) == 0 ? arg : dir / arg);
+    const CommandOutcome o = Vardenix(dir, args);
+    const CommandOutcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
+    if (row.said == nullptr) {
+      EXPECT_EQ(o.status, 0) << row.name << "\n" << o.Describe();
+      EXPECT_NE(listed.out.find("record W-1 (Word)"), std::string::npos) << row.name << "\n" << listed.out;
+      EXPECT_NE(listed.out.find("module 文字: 1 question\n"), std::string::npos) << row.name << "\n" << listed.out;
+    } else {
+      EXPECT_EQ(o.status, 2) << row.name << "\n" << o.Describe();
+      EXPECT_NE(o.err.find(row.said), std::string::npos) << row.name << "\n" << o.Describe();
+      EXPECT_NE(listed.out.find("1 row in Tbl_Operation"), std::string::npos) << row.name << ": a part was kept\n"
+                                                                               << listed.out;
+    }
+  }
+  // The folder tree's questions are graded as the bank's own.
+  TempDir dir;
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+  fakes::MakeDirs(dir / "tree/Word/W-1/answer");
+  fakes::WriteFileText(dir / "tree/Word/W-1/rule.txt", "perfect");
+  fakes::WriteFileText(dir / "tree/Word/W-1/answer/a.txt", "a");
+  ASSERT_EQ(Vardenix(dir, {"bank", "import", dir / "subject.db", "--from", dir / "tree"}).status, 0);
+  support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word"}));
+  const CommandOutcome check = Vardenix(dir, Concat(SubjectCheck(dir), {"--all"}));
+  EXPECT_EQ(check.status, 0) << check.Describe();
+}
+
+// `bank list --module` and `--limit` keep a bank of thousands of records readable.
+TEST(NewcomerPath, BankListShowsOneModuleAndAtMostLimitRecords) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome word = Vardenix(dir, {"bank", "list", dir / "subject.db", "--module", "word", "--limit", "3"});
+  ASSERT_EQ(word.status, 0) << word.Describe();
+  EXPECT_EQ(word.out.find("Excel"), std::string::npos) << word.out;
+  EXPECT_EQ(word.out.find("E-1"), std::string::npos) << word.out;
+  EXPECT_NE(word.out.find("record W-4:"), std::string::npos) << word.out;  // W-3 is no operation question
+  EXPECT_EQ(word.out.find("record W-5"), std::string::npos) << word.out;
+  EXPECT_NE(word.out.find("... and 4 more records (--limit 3)"), std::string::npos) << word.out;
+}
+
 // True when `text` holds `word` as a whole flag: not followed by more of a flag's name ("--answer"
 // is not found in "--answer-file", nor "\-\-answer" in "\-\-answer\-file").
 bool MentionsFlag(const std::string& text, const std::string& word) {
@@ -682,7 +766,7 @@ TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
   const std::vector<std::vector<std::string>> commands = {
       {"check"},         {"register"},          {"unregister"},           {"components"},
       {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
-      {"bank", "list"}};
+      {"bank", "list"}, {"bank", "import"}};
   TempDir dir;
   size_t flags = 0;
   for (const std::vector<std::string>& command : commands) {
