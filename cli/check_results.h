@@ -123,6 +123,11 @@ class ResultsObserver final : public CheckObserver {
   std::chrono::steady_clock::time_point last_draw_{};
 };
 
+// The time left as the progress line shows it: "42 s", "2 min 05 s", "1 h 03 min".
+std::string TimeLeft(int64_t seconds);
+// A rate of grading: "850 rec/s", "2.5 rec/s".
+std::string Rate(double records_per_second);
+
 // Which progress a command run shows: none when quiet; redrawn on a terminal whose TERM is not
 // "dumb"; plain lines otherwise.
 ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, const char* term);

@@ -733,6 +733,22 @@ TEST(NewcomerPath, BankImportTakesAllQuestionsOrNone) {
   EXPECT_EQ(check.status, 0) << check.Describe();
 }
 
+// On a terminal the progress line tells the rate and the time left (util-linux `script` gives the
+// command a terminal).
+TEST(CheckResults, ProgressOnATerminalShowsRateAndTimeLeft) {
+  if (!support::ProgramExists("script")) GTEST_SKIP() << "script (util-linux) is not installed";
+  TempDir dir;
+  WriteBanks(dir);
+  std::string command = "exec";
+  for (const std::string& arg : Concat(SubjectCheck(dir), {"--all"})) {
+    if (arg != "--quiet") command += " '" + arg + "'";
+  }
+  const CommandOutcome o = support::RunCommand("script", {"-qec", VARDENIX_BIN + (" " + command.substr(5)), "/dev/null"},
+                                               dir.path(), {"TERM=xterm"});
+  EXPECT_TRUE(std::regex_search(o.out, std::regex(R"(module 3 of 3 \(Word\): draw 0 of 8, [0-9]+ done, [0-9]+ failed, [0-9.]+ rec/s, about [0-9]+ s left)")))
+      << o.Describe();
+}
+
 // `bank list --module` and `--limit` keep a bank of thousands of records readable.
 TEST(NewcomerPath, BankListShowsOneModuleAndAtMostLimitRecords) {
   TempDir dir;
