@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "authoring/bank_editor.h"
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "cli/sha256.h"
@@ -268,6 +269,60 @@ void TakeEarlierInputs(CheckArgs& a, const EarlierResult& earlier, const std::st
                 << "); its records are graded as they are now\n";
     }
   }
+}
+
+// Lines that say what most likely went wrong when a check did not pass, for stderr: banks given the
+// other way round, a subject code the total bank does not hold (with the codes it holds), a ProgID
+// looked up in a registry folder that holds no record. The check's own reports are left as they
+// are; these come after them.
+std::vector<std::string> Hints(const CheckArgs& a, ChkPingConstants options, const std::string& component_source) {
+  std::vector<std::string> hints;
+  if (options & ChkSubject) {
+    const auto summary = [](const std::string& path) -> std::optional<BankSummary> {
+      try {
+        return SummarizeBank(path);
+      } catch (const std::exception&) {
+        return std::nullopt;  // missing or no SQLite file: the check's report says so
+      }
+    };
+    const std::optional<BankSummary> total = summary(a.total);
+    const std::optional<BankSummary> subject = summary(a.subject);
+    if (total && !total->has_contract && total->has_subject) {
+      hints.push_back(a.total + " holds no Tbl_Contract; is it the subject bank?");
+    }
+    if (subject && !subject->has_subject && subject->has_contract) {
+      hints.push_back(a.subject + " holds no Tbl_Public and Tbl_Operation; is it the total bank?");
+    }
+    if (total && total->has_contract) {
+      std::vector<std::string> codes;
+      bool found = false;
+      for (const ContractRow& row : total->contracts) {
+        if (!row.data_code) continue;
+        std::string code = *row.data_code;
+        found = found || (code.size() == a.subject_code.size() &&
+                          std::equal(code.begin(), code.end(), a.subject_code.begin(), [](char x, char y) {
+                            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                          }));
+        if (std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(std::move(code));
+      }
+      if (!found) {
+        std::string list;
+        for (const std::string& code : codes) list += (list.empty() ? "" : ", ") + code;
+        hints.push_back("the total bank " + a.total + " holds no subject code " + a.subject_code +
+                        (codes.empty() ? std::string("; it holds no subject at all")
+                                       : "; it holds " + std::string(codes.size() == 1 ? "the code " : "the codes ") + list));
+      }
+    }
+  }
+  if (a.components.empty() && component_source.rfind("none: no registration record", 0) == 0) {
+    const std::string folder = a.Has(a.registry_opt) ? a.registry : DefaultRegistry();
+    if (!FolderHoldsAnything(folder)) {
+      hints.push_back("the registry folder " + Absolute(folder) + " that " + a.ping_name +
+                      " was looked up in holds no registration record: register the component with `vardenix "
+                      "register MODULE`, or give --registry DIR or --component MODULE");
+    }
+  }
+  return hints;
 }
 
 // The inputs of a check, for its --json result: what a --rerun of the result needs to repeat it.
@@ -595,6 +650,9 @@ int RunCheck(const CheckArgs& given) {
     std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
   }
   std::cout.flush();
+  if (!interrupted && !run.verdict && !a.quiet) {
+    for (const std::string& hint : Hints(a, options, run.component_source)) std::cerr << "hint: " << hint << '\n';
+  }
   if (interrupted) {
     std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
               << Count(run.samples, "sample", "samples") << "\n";

@@ -749,6 +749,45 @@ TEST(CheckResults, ProgressOnATerminalShowsRateAndTimeLeft) {
       << o.Describe();
 }
 
+// A check that did not pass because of a slip in its inputs says the likely slip after its reports.
+TEST(NewcomerPath, CheckNamesTheLikelySlipInItsInputs) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> change;  // "swap", a subject code, or flags to add
+    const char* hint;
+  };
+  const Row rows[] = {
+      {"banks swapped", {"swap"}, "hint: subject.db holds no Tbl_Contract; is it the subject bank?\nhint: total.db holds no Tbl_Public and Tbl_Operation; is it the total bank?"},
+      {"unknown subject code", {"--subject-code", "S9"}, "hint: the total bank total.db holds no subject code S9; it holds the code S1\n"},
+      {"empty registry", {"--registry", "empty-registry"}, "hint: the registry folder "},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteBanks(dir);
+    fakes::MakeDirs(dir / "empty-registry");
+    std::vector<std::string> args = {"check", "--ping-name", kScorer, "--total", "total.db", "--subject", "subject.db",
+                                     "--subject-code", "S1", "--ping-path", dir.path()};
+    if (row.change[0] == "swap") {
+      std::swap(args[4], args[6]);
+    } else if (row.change[0] == "--subject-code") {
+      args[8] = row.change[1];
+      args.insert(args.begin() + 3, {"--component", RESULTS_SCORER_MODULE});
+    } else {
+      args.insert(args.end(), {row.change[0], dir / row.change[1]});
+    }
+    const CommandOutcome o = support::RunCommand(
+        "sh", Concat({"-c", "cd \"$0\" && exec \"$@\"", dir.path(), VARDENIX_BIN}, args), dir.path(),
+        {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    EXPECT_EQ(o.status, 1) << row.name << "\n" << o.Describe();
+    EXPECT_NE(o.err.find(row.hint), std::string::npos) << row.name << "\n" << o.Describe();
+    EXPECT_EQ(o.out.find("hint:"), std::string::npos) << row.name << ": hints go to stderr";
+  }
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome fine = Vardenix(dir, SubjectCheck(dir));
+  EXPECT_EQ(fine.err.find("hint:"), std::string::npos) << fine.Describe();
+}
+
 // `bank list --module` and `--limit` keep a bank of thousands of records readable.
 TEST(NewcomerPath, BankListShowsOneModuleAndAtMostLimitRecords) {
   TempDir dir;
