@@ -84,8 +84,10 @@ inline std::string TooLargeReason(uint64_t limit) {
          " bytes, the limit on what one extraction writes (--max-extract-size)";
 }
 
-// The calling thread's archive control on libarchive, created on the thread's first use, with the
-// default Limits and no stop flag.
+// The calling thread's archive control on libarchive, created on the thread's first use, set to the
+// default Limits and no stop flag, whatever an earlier call set for this thread (on every platform):
+// a host that asks for the plain control never inherits another caller's limits, nor a stop flag
+// that may not outlive that caller.
 DispatchObject& SystemArchiveControl();
 // The same control, set to use `limits` and to watch `stop` (may be null; not owned, must outlive
 // the calls) for its following calls.

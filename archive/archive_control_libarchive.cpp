@@ -8,9 +8,10 @@
 // the next extraction into that folder removes it first; an extraction that fails part-way removes
 // what it had created itself.
 //
-// Names are decoded here from the raw bytes of the directory, not by libarchive, which knows only
-// one character set for every name without the UTF-8 flag; libarchive is used for each entry's
-// type, encryption and data, entry by entry in the same order (both read in local-header order).
+// The archive is judged by the survey both platforms share (archive_policy.h): names are decoded
+// there from the raw bytes of the directory, not by libarchive, which knows only one character set
+// for every name without the UTF-8 flag; libarchive is used for each entry's type, encryption and
+// data, entry by entry in the same order (libarchive_entries.h).
 //
 // Files are created with *at() calls relative to the target folder, each folder opened with
 // O_NOFOLLOW. libarchive's own disk writer is not used: its symlink guard walks the whole path from
@@ -18,7 +19,6 @@
 // ARCHIVE_EXTRACT_UNLINK, removes symlinks in the host's own folder path; and its absolute-path
 // guard rejects every entry once the entry is joined to an absolute target folder.
 #include <fcntl.h>
-#include <iconv.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -49,27 +49,20 @@
 #include <vector>
 
 #include "archive/archive_control.h"
+#include "archive/archive_policy.h"
 #include "archive/extraction_ledger.h"
-#include "platform/text_encoding.h"
-#include "archive/zip_directory.h"
+#include "archive/libarchive_entries.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
 
 namespace ar = archive_result;
+using namespace archive_policy;  // the judgement both platforms share
 
 constexpr mode_t kFileMode = 0644;
 constexpr mode_t kFolderMode = 0755;
 constexpr size_t kReadBlockBytes = 64 * 1024;
-
-// Why an extraction stopped; caught by the call and turned into its answer.
-struct Refusal {
-  int16_t code;
-  std::string reason;
-};
-
-[[noreturn]] void Refuse(int16_t code, std::string reason) { throw Refusal{code, std::move(reason)}; }
 
 std::string Errno(int err) { return std::strerror(err); }
 
@@ -122,412 +115,6 @@ class ScopedUtf8Locale {
  private:
   locale_t previous_ = nullptr;
 };
-
-// A name as it can be shown in a failure reason: valid UTF-8, control bytes escaped, cut short.
-std::string Printable(const std::string& raw) {
-  constexpr size_t kShown = 300;
-  const std::string_view cut(raw.data(), std::min(raw.size(), kShown));
-  const bool utf8 = IsValidUtf8(raw);
-  std::string out;
-  for (char ch : cut) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f || (c >= 0x80 && !utf8)) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  if (utf8) {
-    // Do not end inside a character that the cut split.
-    size_t keep = out.size();
-    while (keep > 0 && (static_cast<unsigned char>(out[keep - 1]) & 0xc0) == 0x80) --keep;
-    if (keep > 0 && static_cast<unsigned char>(out[keep - 1]) >= 0xc0) out.resize(keep - 1);
-  }
-  if (raw.size() > kShown) out += "...";
-  return out;
-}
-
-std::string Quoted(const std::string& name) { return "\"" + Printable(name) + "\""; }
-
-uint32_t Crc32(std::string_view bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xffffffffu;
-  for (char ch : bytes) crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xff] ^ (crc >> 8);
-  return crc ^ 0xffffffffu;
-}
-
-// CP936 (GBK, the code page of Chinese Windows) to UTF-8; false when the bytes are not CP936.
-bool Cp936ToUtf8(const std::string& raw, std::string& out) {
-  struct Converter {
-    iconv_t cd = iconv_open("UTF-8", "CP936");
-    ~Converter() {
-      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-    }
-  };
-  thread_local Converter converter;
-  if (converter.cd == reinterpret_cast<iconv_t>(-1)) {
-    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + Errno(errno));
-  }
-  iconv(converter.cd, nullptr, nullptr, nullptr, nullptr);
-  out.assign(raw.size() * 2 + 4, '\0');  // a CP936 character of 1 or 2 bytes takes at most 3 in UTF-8
-  char* in_ptr = const_cast<char*>(raw.data());
-  size_t in_left = raw.size();
-  char* out_ptr = out.data();
-  size_t out_left = out.size();
-  if (iconv(converter.cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) return false;
-  out.resize(out.size() - out_left);
-  return true;
-}
-
-// The Info-ZIP Unicode Path extra field (0x7075): a UTF-8 form of the name, used only while its CRC
-// matches a name the entry's headers store (a tool that renamed the entry without updating the
-// field leaves it stale; some writers take the CRC of the local header's name for both headers).
-bool UnicodePathField(const std::string& extra, const zip::RawEntry& e, std::string& utf8) {
-  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
-  size_t pos = 0;
-  while (pos + 4 <= extra.size()) {
-    const size_t id = p[pos] | (p[pos + 1] << 8), len = p[pos + 2] | (p[pos + 3] << 8);
-    if (pos + 4 + len > extra.size()) return false;
-    if (id == 0x7075 && len >= 5 && p[pos + 4] == 1) {
-      const uint32_t crc = p[pos + 5] | (p[pos + 6] << 8) | (p[pos + 7] << 16) | (uint32_t{p[pos + 8]} << 24);
-      if (crc == Crc32(e.local_name) || (e.central_name != e.local_name && crc == Crc32(e.central_name))) {
-        utf8.assign(extra, pos + 9, len - 5);
-        return true;
-      }
-    }
-    pos += 4 + len;
-  }
-  return false;
-}
-
-// The name one header gives as UTF-8, decided in this order: the UTF-8 flag; the Unicode Path extra
-// field (this header's, else the other header's) when its CRC matches a stored name; a
-// name that is valid UTF-8 and holds non-ASCII bytes (Info-ZIP zip and others write UTF-8 without
-// the flag); otherwise CP936, as Chinese Windows tools write names.
-std::string DecodeName(const zip::RawEntry& e, const std::string& raw, uint16_t flags, const std::string& extra,
-                       const std::string& other_extra) {
-  if ((flags & zip::kFlagUtf8) != 0) {
-    if (!IsValidUtf8(raw)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
-    return raw;
-  }
-  std::string unicode;
-  if (UnicodePathField(extra, e, unicode) || UnicodePathField(other_extra, e, unicode)) {
-    if (!IsValidUtf8(unicode)) Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is not valid UTF-8");
-    return unicode;
-  }
-  if (IsValidUtf8(raw)) return raw;  // plain ASCII reads the same in CP936
-  std::string decoded;
-  if (!Cp936ToUtf8(raw, decoded)) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(raw) + ": the name is neither UTF-8 nor CP936");
-  }
-  return decoded;
-}
-
-// The entry's name as UTF-8. The local header and the directory must name the entry alike: as
-// stored, or (Info-ZIP writes the stored name in the code page of the moment, which may differ
-// between the two) as their decoded names, the Unicode Path field included.
-std::string DecodeName(const zip::RawEntry& e) {
-  const uint16_t flags = e.local_flags | e.central_flags;
-  const std::string local = DecodeName(e, e.local_name, flags, e.local_extra, e.central_extra);
-  if (e.local_name == e.central_name) return local;
-  const std::string central = DecodeName(e, e.central_name, flags, e.central_extra, e.local_extra);
-  if (local != central) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(central) + ": its local header names it " + Quoted(local));
-  }
-  return local;
-}
-
-// True when `extra` holds a field with the tag `id`.
-bool HasExtraField(const std::string& extra, uint16_t id) {
-  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
-  for (size_t pos = 0; pos + 4 <= extra.size();) {
-    if ((p[pos] | (p[pos + 1] << 8)) == id) return true;
-    pos += 4 + (p[pos + 2] | (p[pos + 3] << 8));
-  }
-  return false;
-}
-
-// The entry's name as a relative path: "/" separators (a backslash is one too), no empty or "."
-// components. Refuses a name that could reach outside the target folder, names nothing, or is longer
-// or deeper than a file system holds (checked here, before anything is created for it).
-std::string RelativePath(const std::string& utf8, const Limits& limits) {
-  if (utf8.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
-  std::string name = utf8;
-  std::replace(name.begin(), name.end(), '\\', '/');
-  if (name.front() == '/') Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": absolute name");
-  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name starts with a drive letter");
-  }
-  std::string path;
-  uint64_t depth = 0;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    const std::string_view part(name.data() + start, end - start);
-    if (part == "..") Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name has a \"..\" component");
-    if (!part.empty() && part != ".") {
-      if (part.size() > limits.name_component_bytes) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a part of the name is longer than " +
-                                    std::to_string(limits.name_component_bytes) + " bytes");
-      }
-      if (++depth > limits.name_depth) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is more than " +
-                                    std::to_string(limits.name_depth) + " folders deep");
-      }
-      if (!path.empty()) path += '/';
-      path += part;
-      if (path.size() > limits.name_path_bytes) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is longer than " +
-                                    std::to_string(limits.name_path_bytes) + " bytes");
-      }
-    }
-    start = end + 1;
-  }
-  if (path.empty()) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name names no file");
-  return path;
-}
-
-struct ReaderFree {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-using Reader = std::unique_ptr<archive, ReaderFree>;
-
-std::string ArchiveError(archive* a) {
-  const char* text = archive_error_string(a);
-  return text ? text : "unknown error";
-}
-
-// The archive file as libarchive is shown it: the bytes up to the end record the survey checked,
-// with that record's comment cut off (its length reads as 0), so that padding after it cannot hide
-// that record from libarchive or show it another one, and a long comment cannot push the record out
-// of the last 16 KiB, where libarchive looks for it.
-struct ArchiveView {
-  int fd = -1;
-  uint64_t end_record = 0;
-  uint64_t end = end_record + 22;
-  uint64_t pos = 0;
-  std::vector<char> block = std::vector<char>(kReadBlockBytes);
-
-  static la_ssize_t Read(archive*, void* self, const void** buffer) {
-    auto& v = *static_cast<ArchiveView*>(self);
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(v.block.size(), v.end - v.pos));
-    for (;;) {
-      const ssize_t n = ::pread(v.fd, v.block.data(), want, static_cast<off_t>(v.pos));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return -1;
-      // The comment length: the last two bytes of the record.
-      for (uint64_t at = v.end - 2; at < v.end; ++at) {
-        if (at >= v.pos && at < v.pos + static_cast<uint64_t>(n)) v.block[static_cast<size_t>(at - v.pos)] = 0;
-      }
-      v.pos += static_cast<uint64_t>(n);
-      *buffer = v.block.data();
-      return n;
-    }
-  }
-  static la_int64_t Skip(archive*, void* self, la_int64_t request) {
-    auto& v = *static_cast<ArchiveView*>(self);
-    const uint64_t step = std::min<uint64_t>(static_cast<uint64_t>(std::max<la_int64_t>(request, 0)), v.end - v.pos);
-    v.pos += step;
-    return static_cast<la_int64_t>(step);
-  }
-  static la_int64_t Seek(archive*, void* self, la_int64_t offset, int whence) {
-    auto& v = *static_cast<ArchiveView*>(self);
-    const la_int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<la_int64_t>(v.pos)
-                                                                         : static_cast<la_int64_t>(v.end);
-    const la_int64_t target = base + offset;
-    if (target < 0 || static_cast<uint64_t>(target) > v.end) return ARCHIVE_FATAL;
-    v.pos = static_cast<uint64_t>(target);
-    return target;
-  }
-};
-
-// A reader over the archive view, positioned before the first entry. Names are read as ISO-8859-1,
-// which takes any byte: they are decoded from the raw directory instead.
-Reader OpenReader(ArchiveView& view, const std::string& path) {
-  Reader a(archive_read_new());
-  if (!a) Refuse(ar::kCannotOpen, "cannot read " + Printable(path) + ": out of memory");
-  archive_read_support_format_zip_seekable(a.get());
-  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "ISO-8859-1") != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, "cannot read names on this system: " + ArchiveError(a.get()));
-  }
-  view.pos = 0;
-  archive_read_set_callback_data(a.get(), &view);
-  archive_read_set_read_callback(a.get(), &ArchiveView::Read);
-  archive_read_set_skip_callback(a.get(), &ArchiveView::Skip);
-  archive_read_set_seek_callback(a.get(), &ArchiveView::Seek);
-  if (archive_read_open1(a.get()) != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, Printable(path) + " is not a readable zip archive: " + ArchiveError(a.get()));
-  }
-  return a;
-}
-
-// One entry as the survey planned it; the writing pass meets the same entries in the same order.
-struct PlannedEntry {
-  std::string path;
-  bool is_folder = false;
-  // As the raw directory has them, for reading the entry's data without libarchive.
-  uint16_t method = 0;
-  uint32_t crc32 = 0;
-  uint64_t compressed_size = 0;
-  uint64_t uncompressed_size = 0;
-  uint64_t data_offset = 0;
-  // Headers with nothing unusual: the local header agrees with the directory (name, method, CRC-32
-  // and sizes, no data descriptor, no zip64), and every extra field is well formed. Only an archive
-  // of such entries is read without libarchive, so that an odd archive is judged by libarchive
-  // whatever its size.
-  bool plain = false;
-};
-
-// Reads the next header; false at the end.
-bool NextHeader(archive* a, archive_entry*& entry) {
-  const int rc = archive_read_next_header(a, &entry);
-  if (rc == ARCHIVE_EOF) return false;
-  if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
-  return true;
-}
-
-// Refuses an entry the control must not extract, as libarchive sees it.
-void CheckHeader(archive_entry* entry, const PlannedEntry& planned) {
-  const std::string& name = planned.path;
-  if (archive_entry_is_encrypted(entry)) Refuse(ar::kEncrypted, "entry " + Quoted(name) + " is encrypted");
-  if (archive_entry_hardlink(entry) != nullptr) {
-    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a hard link");
-  }
-  const auto type = archive_entry_filetype(entry);
-  if (type == AE_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a symbolic link");
-  // A fifo's mode is what Info-ZIP zip gives an entry read from its standard input: its data is a file's.
-  if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFIFO) {
-    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device or socket");
-  }
-}
-
-// Orders paths so that every path below a folder follows that folder's own path at once: "/" sorts
-// before every other byte ("a", "a/b", "a b").
-bool PathLess(const std::string* a, const std::string* b) {
-  const size_t n = std::min(a->size(), b->size());
-  for (size_t i = 0; i < n; ++i) {
-    if ((*a)[i] != (*b)[i]) {
-      const auto key = [](char c) { return c == '/' ? 0u : static_cast<unsigned char>(c) + 1u; };
-      return key((*a)[i]) < key((*b)[i]);
-    }
-  }
-  return a->size() < b->size();
-}
-
-// Refuses two entries with one path, and a file where another entry needs a folder. Sorting keeps
-// the memory to one pointer per entry, however deep the names.
-void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
-  std::vector<const PlannedEntry*> sorted;
-  sorted.reserve(entries.size());
-  for (const PlannedEntry& e : entries) sorted.push_back(&e);
-  std::sort(sorted.begin(), sorted.end(),
-            [](const PlannedEntry* a, const PlannedEntry* b) { return PathLess(&a->path, &b->path); });
-  for (size_t i = 0; i + 1 < sorted.size(); ++i) {
-    const std::string& here = sorted[i]->path;
-    const std::string& next = sorted[i + 1]->path;
-    if (here == next) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(here));
-    if (!sorted[i]->is_folder && next.size() > here.size() && next[here.size()] == '/' &&
-        next.compare(0, here.size(), here) == 0) {
-      Refuse(ar::kDuplicateName, "entry " + Quoted(here) + " is a file, but other entries lie inside it");
-    }
-  }
-}
-
-struct Plan {
-  std::vector<PlannedEntry> entries;
-  uint64_t archive_end = 0;
-  uint64_t end_record = 0;
-};
-
-// Everything that can be known before writing, from the raw directory: names as stored, NULs, modes,
-// encryption bits, entries that share data. The writing pass checks each header again as libarchive
-// reads it (type, encryption) before it writes that entry; a refusal there removes what was written.
-Plan Survey(int fd, const Limits& limits) {
-  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
-  switch (dir.status) {
-    case zip::DirectoryStatus::kOk:
-      break;
-    case zip::DirectoryStatus::kTooManyEntries:
-      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
-    case zip::DirectoryStatus::kNamesTooLong:
-      Refuse(ar::kUnsafeName, dir.why);
-    case zip::DirectoryStatus::kNotZip:
-    case zip::DirectoryStatus::kOverlap:
-      Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
-  }
-  Plan plan;
-  plan.archive_end = dir.archive_end;
-  plan.end_record = dir.end_record;
-  plan.entries.reserve(dir.entries.size());
-  for (const zip::RawEntry& e : dir.entries) {
-    for (const std::string* name : {&e.central_name, &e.local_name}) {
-      if (name->find('\0') != std::string::npos) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(*name) + ": the name holds a NUL byte");
-      }
-    }
-    if (e.local_name.empty() || e.central_name.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
-    // Extra fields libarchive cannot read make it refuse the archive, whichever reader extracts it.
-    for (const std::string* extra : {&e.local_extra, &e.central_extra}) {
-      if (!zip::ExtraFieldsWellFormed(*extra)) {
-        Refuse(ar::kCannotOpen, "the archive is damaged: entry " + Quoted(e.central_name) +
-                                    " has extra fields that run past their end");
-      }
-    }
-    // libarchive turns devices and fifos into plain files; the stored mode still says what they are.
-    // A fifo is what Info-ZIP zip records for data it read from its standard input, so it is
-    // extracted as the regular file of its data; devices and sockets are refused.
-    if ((e.made_by >> 8) == zip::kMadeOnUnix) {
-      const auto type = static_cast<mode_t>(e.external_attributes >> 16) & S_IFMT;
-      if (type == S_IFSOCK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a socket");
-      if (type == S_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
-      if (type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFIFO) {
-        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device or socket");
-      }
-    }
-    const uint16_t flags = e.central_flags | e.local_flags;
-    if ((flags & (zip::kFlagEncrypted | zip::kFlagStrongEncryption)) != 0 || e.method == zip::kMethodAes) {
-      Refuse(ar::kEncrypted, "entry " + Quoted(e.central_name) + " is encrypted");
-    }
-    const std::string name = DecodeName(e);
-    const bool ends_with_separator = name.back() == '/' || name.back() == '\\';
-    // A folder as libarchive reads one: a name ending in a separator, a Unix folder mode, or the
-    // MS-DOS folder attribute. Its data is never read (libarchive has none for a folder), so it
-    // must have none: no compressed bytes, or a deflate stream that declares nothing. The size a
-    // stored folder declares is not looked at; older macOS tools wrote the folder's size there.
-    const auto system = e.made_by >> 8;
-    const bool folder = ends_with_separator ||
-                        (system == zip::kMadeOnUnix && ((e.external_attributes >> 16) & S_IFMT) == S_IFDIR) ||
-                        (system == 0 && (e.external_attributes & 0x10) != 0);
-    if (folder && e.compressed_size > 0 && !(e.method != 0 && e.uncompressed_size == 0)) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder that holds data");
-    }
-    // The in-memory reader takes only what it reads exactly as libarchive does: no data descriptor,
-    // headers that agree, no zip64, and no ASi Unix field (0x756e), whose mode libarchive follows.
-    const bool plain = ((e.central_flags | e.local_flags) & zip::kFlagDataDescriptor) == 0 &&
-                       e.local_name == e.central_name && e.local_method == e.method &&
-                       e.local_crc32 == e.crc32 && e.local_compressed_size == e.compressed_size &&
-                       e.local_uncompressed_size == e.uncompressed_size && e.compressed_size < 0xffffffff &&
-                       e.uncompressed_size < 0xffffffff && !HasExtraField(e.central_extra, 0x756e) &&
-                       !HasExtraField(e.local_extra, 0x756e);
-    plan.entries.push_back(PlannedEntry{RelativePath(name, limits), folder, e.method, e.crc32,
-                                        e.compressed_size, e.uncompressed_size, e.data_offset, plain});
-  }
-
-  CheckNamesClash(plan.entries);
-  return plan;
-}
 
 // What one extraction created in a target folder, so that the next one can remove exactly that.
 struct Created {
@@ -678,41 +265,6 @@ class ReusableFiles {
 bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
 [[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
-
-// One entry's data, block by block, as it is written out.
-class BlockSource {
- public:
-  virtual ~BlockSource() = default;
-  // The next block of the entry's data and where it goes in the file; false at the end. Refuses
-  // (kCorruptData) data that is damaged.
-  virtual bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) = 0;
-  // Bytes of the archive read for this entry so far, for the ratio cap.
-  virtual uint64_t Consumed() const = 0;
-};
-
-// The current entry of a libarchive reader.
-class LibarchiveBlocks final : public BlockSource {
- public:
-  explicit LibarchiveBlocks(archive* a) : a_(a), start_(archive_filter_bytes(a, -1)) {}
-  bool Next(const std::string& rel, const void*& block, size_t& size, uint64_t& offset) override {
-    la_int64_t at = 0;
-    const int rc = archive_read_data_block(a_, &block, &size, &at);
-    if (rc == ARCHIVE_EOF) return false;
-    if (rc != ARCHIVE_OK) {
-      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: " + ArchiveError(a_));
-    }
-    if (at < 0) Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged");
-    offset = static_cast<uint64_t>(at);
-    return true;
-  }
-  uint64_t Consumed() const override {
-    return static_cast<uint64_t>(std::max<la_int64_t>(archive_filter_bytes(a_, -1) - start_, 0));
-  }
-
- private:
-  archive* a_;
-  la_int64_t start_;
-};
 
 #ifdef VARDENIX_HAVE_ZLIB
 // An entry stored or deflated, read from the archive's bytes in memory with zlib. Its data must end
@@ -869,7 +421,7 @@ class FolderWriter {
       }
     } remover{folder, temp.empty() ? leaf : temp};
 
-    uint64_t produced = 0;
+    EntryData judged(limits_, rel, declared_size, total_written);
     uint64_t written_end = 0;
     for (;;) {
       if (Stopped(stop_)) RefuseStopped();
@@ -877,26 +429,14 @@ class FolderWriter {
       size_t size = 0;
       uint64_t offset = 0;
       if (!source.Next(rel, block, size, offset)) break;
-      produced = std::max(produced, static_cast<uint64_t>(offset) + size);
-      total_written += size;
-      if (total_written > limits_.archive_total_bytes) Refuse(ar::kTooLarge, TooLargeReason(limits_.archive_total_bytes));
-      if (produced > declared_size) {
-        Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds more than the " +
-                                     std::to_string(declared_size) + " bytes its headers declare");
-      }
-      if (produced > limits_.archive_ratio_exempt_bytes && produced / limits_.archive_ratio >= source.Consumed() + 1) {
-        Refuse(ar::kTooLarge, "entry " + Quoted(rel) + " expands more than " +
-                                  std::to_string(limits_.archive_ratio) + " times");
-      }
+      judged.Block(offset, size, source.Consumed());
       // A gap in the data reads as zeros, never as the earlier content.
       if (offset > written_end && stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
       WriteAll(out.get(), static_cast<const char*>(block), size, static_cast<off_t>(offset), rel);
       if (size > 0) written_end = std::max(written_end, static_cast<uint64_t>(offset) + size);
     }
-    if (produced != declared_size) {
-      Refuse(ar::kCorruptData, "entry " + Quoted(rel) + ": the data is damaged: it holds " + std::to_string(produced) +
-                                   " bytes, its headers declare " + std::to_string(declared_size));
-    }
+    judged.End();
+    const uint64_t produced = judged.produced();
     // Cut to a length other than zero only: ext4 writes a file truncated to zero and written again
     // back to disk as soon as it is closed.
     if (stale_end > written_end) Truncate(out.get(), written_end, stale_end, rel);
@@ -1055,7 +595,7 @@ void WriteEntries(int fd, const std::string& path, const Plan& plan, const Limit
   // An archive of no entries has nothing to read (libarchive does not take one whose end record
   // is all there is).
   if (plan.entries.empty()) return;
-  ArchiveView view{fd, plan.end_record};
+  ArchiveView view(fd, plan.end_record);
   Reader a = OpenReader(view, path);
   archive_entry* entry = nullptr;
   uint64_t total_written = 0;
@@ -1108,7 +648,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   std::exception_ptr refused;  // thrown after the clean-up below
   if (regular) {
     try {
-      plan = Survey(file.get(), limits);
+      plan = Survey(file.get(), limits, NameRules::kPosix);
     } catch (...) {
       refused = std::current_exception();
     }

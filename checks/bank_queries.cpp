@@ -19,11 +19,11 @@ BankQuery ModuleQuery(const std::string& subject_code, int32_t contract_code) {
 }
 
 BankQuery QuestionListQuery(const std::string& module) {
-  return {"Select * From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text(module)}};
+  return {"Select C_RecNo From Tbl_Public Where C_Module=? COLLATE NOCASE", {Variant::Text(module)}};
 }
 
-BankQuery QuestionRecordQuery(const std::string& rec_no) {
-  return {"Select * From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text(rec_no)}};
+BankQuery QuestionRecordQuery(const std::string& rec_no, const char* field) {
+  return {std::string("Select ") + field + " From Tbl_Operation Where C_RecNo=? COLLATE NOCASE", {Variant::Text(rec_no)}};
 }
 
 }  // namespace vardenix

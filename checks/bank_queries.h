@@ -22,10 +22,11 @@ struct BankQuery {
 // contract code -1 means every contract.
 BankQuery ModuleQuery(const std::string& subject_code, int32_t contract_code);
 
-// The questions of one module in the subject bank (Tbl_Public, every field).
+// The questions of one module in the subject bank (Tbl_Public, C_RecNo).
 BankQuery QuestionListQuery(const std::string& module);
 
-// The record of one question in the subject bank (Tbl_Operation, every field).
-BankQuery QuestionRecordQuery(const std::string& rec_no);
+// One field of the record of one question in the subject bank (Tbl_Operation): each field is read
+// alone, under a budget of its own. `field` is a fixed name of the bank format.
+BankQuery QuestionRecordQuery(const std::string& rec_no, const char* field);
 
 }  // namespace vardenix

@@ -19,6 +19,28 @@ std::string UnextractableAnswerLine(const std::string& rec_no, const std::string
   return std::string(kUnextractableAnswerLead) + rec_no + kUnextractableAnswerMiddle + reason;
 }
 
+std::string BudgetWords(uint64_t bytes) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  return bytes % kMiB == 0 ? std::to_string(bytes / kMiB) + " MB" : std::to_string(bytes) + " bytes";
+}
+
+namespace {
+
+// One field of a record, read alone under its budget: a value over it fails the record naming the
+// field and the budget, never reads as empty.
+std::unique_ptr<Recordset> OpenRecordField(Database& subject, const std::string& rec_no, const char* field,
+                                           const char* what, uint64_t budget) {
+  const BankQuery query = QuestionRecordQuery(rec_no, field);
+  try {
+    return subject.OpenRecordset(query.text, query.params, budget);
+  } catch (const ValueTooLarge&) {
+    throw RuntimeError(std::string("the ") + what + " of record " + rec_no + " (" + field + ") is over the " +
+                       BudgetWords(budget) + " limit");
+  }
+}
+
+}  // namespace
+
 bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_xml,
                   const std::string& rec_no, Database& subject, RecordResult* result) noexcept {
   RecordResult unused;
@@ -33,18 +55,19 @@ bool PingMdbRecNO(CheckContext& ctx, std::string& err_msg, std::string& err_msg_
   std::unique_ptr<Recordset> rs_operation;
   bool closed = false;
   try {
-    const BankQuery record = QuestionRecordQuery(rec_no);
-    rs_operation = subject.OpenRecordset(record.text, record.params);
+    const Limits& limits = ctx.platform.limits;
+    rs_operation = OpenRecordField(subject, rec_no, "M_Answer", "answer text", limits.bank_text_bytes);
     if (rs_operation->Bof() && rs_operation->Eof()) {
       CloseObject(rs_operation);
       return not_graded("no Tbl_Operation row for this record number");
     }
-
     const std::string answer =
         TrimSpaces(rs_operation->IsNull("M_Answer") ? std::string() : ToText(rs_operation->Value("M_Answer")));
-    // Both fields are looked up before either decides, so a bank without O_Rudecont is a failure
-    // even for a record without an answer text.
-    const bool no_content = rs_operation->IsNull("O_Rudecont");
+    CloseObject(rs_operation);
+    // Both fields are read before either decides, so a bank without O_Rudecont is a failure even for
+    // a record without an answer text.
+    rs_operation = OpenRecordField(subject, rec_no, "O_Rudecont", "answer archive", limits.bank_archive_bytes);
+    const bool no_content = (rs_operation->Bof() && rs_operation->Eof()) || rs_operation->IsNull("O_Rudecont");
     if (answer.empty() || no_content) {
       CloseObject(rs_operation);
       return not_graded(answer.empty() ? "no answer text (M_Answer is empty)" : "no answer archive (O_Rudecont is empty)");

@@ -21,6 +21,9 @@ std::string UnextractableAnswerLine(const std::string& rec_no, const std::string
 // part of an answer.
 std::string TrimSpaces(const std::string& text);
 
+// A bank value's budget as the failures name it: "16 MB".
+std::string BudgetWords(uint64_t bytes);
+
 // True when the record passes, and also when there is nothing to grade (no such record, no answer,
 // no archive). False when it scores below full, when the archive control refuses its archive (the
 // error text then holds one CR LF line naming the record and the control's reason, and the error

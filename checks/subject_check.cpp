@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -42,14 +43,48 @@ bool SameModule(const std::string& a, const std::string& b) {
   return true;
 }
 
-// The records a listed selection names for `module`, in the order given.
-std::vector<std::string> ListedRecords(const CheckContext& ctx, const std::string& module) {
-  std::vector<std::string> records;
+// The positions in a listed selection of the records it names for `module`, in the order given.
+std::vector<size_t> ListedRecords(const CheckContext& ctx, const std::string& module) {
+  std::vector<size_t> records;
   if (!ctx.selection || ctx.selection->kind != SubjectSelection::Kind::kListed) return records;
-  for (const auto& [listed_module, rec_no] : ctx.selection->listed) {
-    if (SameModule(listed_module, module)) records.push_back(rec_no);
+  for (size_t i = 0; i < ctx.selection->listed.size(); ++i) {
+    if (SameModule(ctx.selection->listed[i].first, module)) records.push_back(i);
   }
   return records;
+}
+
+// The draws of a sweep that one shard takes: [begin, end) of the numbers 0, 1, ... the draws get
+// across the modules in sweep order.
+struct ShardRange {
+  int64_t begin = 0;
+  int64_t end = INT64_MAX;
+};
+
+// Counts the draws of a whole kEveryQuestion or kListed sweep (a question list per module) and
+// answers the shard's contiguous share of them. The module list is left on its first row.
+ShardRange ShardOfSweep(const CheckContext& ctx, Recordset& modules, Database& subject) {
+  const SubjectSelection& selection = *ctx.selection;
+  int64_t total = 0;
+  modules.MoveFirst();
+  while (!modules.Eof()) {
+    const std::string module = TextOrEmpty(modules, "C_Module");
+    const BankQuery questions = QuestionListQuery(module);
+    std::unique_ptr<Recordset> list = subject.OpenRecordset(questions.text, questions.params);
+    if (!(list->Bof() && list->Eof())) {
+      if (selection.kind == SubjectSelection::Kind::kEveryQuestion) {
+        list->MoveLast();
+        total += list->RecordCount();
+      } else {
+        total += static_cast<int64_t>(ListedRecords(ctx, module).size());
+      }
+    }
+    CloseObject(list);
+    modules.MoveNext();
+  }
+  modules.MoveFirst();
+  const auto k = static_cast<int64_t>(selection.shard_index);
+  const auto n = static_cast<int64_t>(selection.shard_count);
+  return ShardRange{k * total / n, (k + 1) * total / n};
 }
 
 // Grades the records of one module in several workers at once; the checking thread takes each
@@ -71,6 +106,11 @@ class ParallelGrader {
                  int32_t jobs)
       : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
+    // Every worker's folder is made (or emptied) before the first record is handed out: what an
+    // earlier sweep left in one is not this answer's, and what the user keeps under that name is
+    // refused, not removed. Done here, a refusal fails the check whichever worker would have been
+    // fastest, also a worker that would have got no record.
+    for (size_t n = 1; n <= workers; ++n) ctx_.platform.files->MakeWorkerFolder(WorkerFolder(ctx_.ping_path, n));
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }
@@ -122,9 +162,6 @@ class ParallelGrader {
     PlaceWorkerThread(n - 1, workers);
     try {
       const std::string folder = WorkerFolder(ctx_.ping_path, n);
-      // What an earlier sweep left in the worker's folder is not this answer's: the folder starts
-      // empty (and what the user keeps under that name is refused, not removed).
-      ctx_.platform.files->MakeWorkerFolder(folder);
       std::unique_ptr<Database> subject =
           ctx_.platform.database_engine().OpenDatabase(subject_path_, ctx_.platform.limits, ctx_.platform.stop);
       std::string info;
@@ -178,9 +215,18 @@ int32_t SampleCount(float rate, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
+std::string NothingGradedLine(const std::string& subject_code, int32_t drawn) {
+  return "no operation question of subject " + subject_code + " could be graded: " + std::to_string(drawn) +
+         " drawn, none with an answer";
+}
+
 bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xml,
                    const std::string& total_path, const std::string& subject_path,
-                   const std::string& subject_code, int32_t contract_code, float rate) noexcept {
+                   const std::string& subject_code, int32_t contract_code, float rate,
+                   SubjectTally* tally) noexcept {
+  SubjectTally unused_tally;
+  SubjectTally& counted = tally ? *tally : unused_tally;
+  counted = SubjectTally();
   std::unique_ptr<Database> db_total;
   std::unique_ptr<Database> db_subject;
   std::unique_ptr<Recordset> rs_questions;
@@ -206,7 +252,13 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     db_total = engine.OpenDatabase(total_path, ctx.platform.limits, ctx.platform.stop);
 
     const BankQuery modules = ModuleQuery(subject_code, contract_code);
-    rs_modules = db_total->OpenRecordset(modules.text, modules.params);
+    const uint64_t text_budget = ctx.platform.limits.bank_text_bytes;
+    try {
+      rs_modules = db_total->OpenRecordset(modules.text, modules.params, text_budget);
+    } catch (const ValueTooLarge&) {
+      throw RuntimeError("a module name (C_Module) of subject " + subject_code + " in the total bank is over the " +
+                         BudgetWords(text_budget) + " limit");
+    }
 
     if (rs_modules->Bof() && rs_modules->Eof()) {
       AddErrInfo(ctx.recorder, kSubjectBankCheck, kNoOperationQuestions, "", "", "", "", "");
@@ -232,6 +284,15 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       listed_not_graded.assign(ctx.selection->listed.size(),
                                "the total bank lists no such module with operation questions for the subject");
     }
+    // A shard answers for the listed records its draws reach, and the last shard also for those no
+    // module reaches.
+    const bool sharded = ctx.selection && ctx.selection->shard_count > 1 &&
+                         ctx.selection->kind != SubjectSelection::Kind::kSample;
+    const ShardRange shard = sharded ? ShardOfSweep(ctx, *rs_modules, *db_subject) : ShardRange{};
+    const bool last_shard = !sharded || ctx.selection->shard_index == ctx.selection->shard_count - 1;
+    std::vector<char> listed_reached(listing ? ctx.selection->listed.size() : 0, 0);
+    std::vector<char> listed_here(listing ? ctx.selection->listed.size() : 0, 0);
+    int64_t sweep_base = 0;  // the sweep number of the module's first draw
     const auto note_listed = [&](const std::string& module, const std::string& rec_no, const std::string& why) {
       for (size_t i = 0; i < listed_not_graded.size(); ++i) {
         const auto& [listed_module, listed_rec_no] = ctx.selection->listed[i];
@@ -248,47 +309,62 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
       const std::string module = TextOrEmpty(*rs_modules, "C_Module");
       // The previous module's list is released here, without a close of its own.
       const BankQuery questions = QuestionListQuery(module);
-      rs_questions = db_subject->OpenRecordset(questions.text, questions.params);
+      try {
+        rs_questions = db_subject->OpenRecordset(questions.text, questions.params, text_budget);
+      } catch (const ValueTooLarge&) {
+        throw RuntimeError("a record number (C_RecNo) of module " + module + " in the subject bank is over the " +
+                           BudgetWords(text_budget) + " limit");
+      }
       if (!(rs_questions->Bof() && rs_questions->Eof())) {
         rs_questions->MoveLast();
         const int32_t count = rs_questions->RecordCount();
         const SubjectSelection::Kind kind = ctx.selection ? ctx.selection->kind : SubjectSelection::Kind::kSample;
-        const std::vector<std::string> listed = ListedRecords(ctx, module);
+        const std::vector<size_t> listed = ListedRecords(ctx, module);
         const int32_t samples = kind == SubjectSelection::Kind::kSample          ? SampleCount(rate, count)
                                 : kind == SubjectSelection::Kind::kEveryQuestion ? count
                                                                                  : static_cast<int32_t>(listed.size());
-        if (ctx.observer) ctx.observer->OnModule(module_index, module, count, samples);
+        // The module's draws this check takes: all of them, or the shard's share, first..last.
+        const auto first = static_cast<int32_t>(std::max<int64_t>(shard.begin - sweep_base, 0) + 1);
+        const auto last = static_cast<int32_t>(std::min<int64_t>(shard.end - sweep_base, samples));
+        const int32_t taken = std::max(last - first + 1, 0);
+        for (size_t i = 0; i < listed.size(); ++i) {
+          listed_reached[listed[i]] = 1;
+          if (static_cast<int32_t>(i) + 1 >= first && static_cast<int32_t>(i) + 1 <= last) listed_here[listed[i]] = 1;
+        }
+        sweep_base += samples;
+        if (ctx.observer) ctx.observer->OnModule(module_index, module, count, taken);
         if (kind == SubjectSelection::Kind::kSample) random.Reseed();
         // A sweep of every question in several workers: the record numbers are read first, the
         // workers grade them, and the loop below takes their outcomes in bank order.
         std::vector<std::string> sweep;
         std::optional<ParallelGrader> grader;
-        if (kind == SubjectSelection::Kind::kEveryQuestion && ctx.selection->grade && ctx.selection->jobs > 1) {
-          sweep.reserve(static_cast<size_t>(samples));
-          for (int32_t sample = 1; sample <= samples; ++sample) {
-            if (sample == 1) {
-              rs_questions->MoveFirst();
-            } else {
-              rs_questions->MoveNext();
-            }
+        const auto move_to = [&](int32_t sample) {
+          if (sample == first) {
+            rs_questions->MoveFirst();
+            if (first > 1) rs_questions->Move(first - 1);
+          } else {
+            rs_questions->MoveNext();
+          }
+        };
+        if (kind == SubjectSelection::Kind::kEveryQuestion && ctx.selection->grade && ctx.selection->jobs > 1 &&
+            taken > 0) {
+          sweep.reserve(static_cast<size_t>(taken));
+          for (int32_t sample = first; sample <= last; ++sample) {
+            move_to(sample);
             sweep.push_back(TextOrEmpty(*rs_questions, "C_RecNo"));
           }
           grader.emplace(ctx, subject_path, sweep, ctx.selection->jobs);
         }
-        for (int32_t sample = 1; sample <= samples; ++sample) {
+        for (int32_t sample = first; sample <= last; ++sample) {
           // A host (or Ctrl-C) may stop a long run between samples; what was reported stays.
           if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kInterrupted);
           std::string rec_no;
           if (kind == SubjectSelection::Kind::kListed) {
-            rec_no = listed[static_cast<size_t>(sample - 1)];
+            rec_no = ctx.selection->listed[listed[static_cast<size_t>(sample - 1)]].second;
           } else if (grader) {
-            rec_no = sweep[static_cast<size_t>(sample - 1)];
+            rec_no = sweep[static_cast<size_t>(sample - first)];
           } else if (kind == SubjectSelection::Kind::kEveryQuestion) {
-            if (sample == 1) {
-              rs_questions->MoveFirst();
-            } else {
-              rs_questions->MoveNext();
-            }
+            move_to(sample);
             rec_no = TextOrEmpty(*rs_questions, "C_RecNo");
           } else {
             rs_questions->MoveFirst();
@@ -303,6 +379,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           record.module = module;
           record.rec_no = rec_no;
           record.draw = sample;
+          ++counted.drawn;
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
@@ -314,7 +391,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           std::string record_xml;
           bool passed = false;
           if (grader) {
-            ParallelGrader::Graded graded = grader->Take(static_cast<size_t>(sample - 1));
+            ParallelGrader::Graded graded = grader->Take(static_cast<size_t>(sample - first));
             passed = graded.passed;
             record_text = std::move(graded.text);
             record_xml = std::move(graded.xml);
@@ -330,10 +407,13 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
             passed = PingMdbRecNO(ctx, record_text, record_xml, rec_no, *db_subject, &record);
             record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           }
+          if (record.outcome != RecordOutcome::kNotGraded) ++counted.graded;
           if (!passed) {
             verdict = false;
             err_text += record_text;
             merged_xml.Merge(record_xml);
+            record.report_text = std::move(record_text);
+            record.report_xml = std::move(record_xml);
           }
           if (listing) {
             note_listed(module, rec_no, record.outcome == RecordOutcome::kNotGraded ? record.reason : std::string());
@@ -351,6 +431,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
     }
     for (size_t i = 0; i < listed_not_graded.size(); ++i) {
       if (listed_not_graded[i].empty()) continue;
+      if (sharded && !(listed_here[i] || (!listed_reached[i] && last_shard))) continue;
       verdict = false;
       const auto& [module, rec_no] = ctx.selection->listed[i];
       AddErrInfo(ctx.recorder, kSubjectBankCheck,

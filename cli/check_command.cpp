@@ -26,6 +26,7 @@
 #include "hosting/component_records.h"
 #include "hosting/cpu_placement.h"
 #include "cli/component_isolation_options.h"
+#include "cli/sha256.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/rule_err_reader.h"
@@ -61,9 +62,11 @@ struct CheckArgs {
   bool all = false;
   int jobs = 0;  // 0: one per core
   bool dry_run = false;
+  bool allow_empty = false;
   std::string rerun;
   std::string html;
   std::string junit;
+  std::string shard;
   IsolationArgs isolation;
   std::string max_extract_size;
 
@@ -88,7 +91,34 @@ struct CheckArgs {
   bool Has(const CLI::Option* option) const {
     return option->count() > 0 || from_earlier.count(option->get_name()) > 0;
   }
+  CLI::Option* shard_opt = nullptr;
 };
+
+// "K/N": shard K (from 0) of N. Needs a sweep (--all or --rerun) of the subject bank alone.
+std::pair<int32_t, int32_t> ParseShard(const CheckArgs& a, ChkPingConstants options) {
+  const std::string& text = a.shard;
+  const size_t slash = text.find('/');
+  const std::optional<int64_t> k = slash == std::string::npos ? std::nullopt : ParseInt64(text.substr(0, slash));
+  const std::optional<int64_t> n = slash == std::string::npos ? std::nullopt : ParseInt64(text.substr(slash + 1));
+  if (!k || !n || *n < 1 || *n > 1000000 || *k < 0 || *k >= *n) {
+    throw UsageError("--shard must be K/N, shard K (0 to N - 1) of N shards (N from 1 to 1000000), such as 0/4 or "
+                     "$SLURM_ARRAY_TASK_ID/$SLURM_ARRAY_TASK_COUNT, not \"" + text + "\"");
+  }
+  if (!a.all && a.rerun_opt->count() == 0) {
+    throw UsageError("--shard splits a sweep: give --all (or --rerun RESULTS.json); a random sample is not split");
+  }
+  if (options & ChkResultDoc) {
+    throw UsageError("--shard splits the subject bank's sweep; check the typical document in a run of its own");
+  }
+  return {static_cast<int32_t>(*k), static_cast<int32_t>(*n)};
+}
+
+// What a listed selection names, as one SHA-256, so that shards of different reruns are told apart.
+std::string ListedSha256(const std::vector<std::pair<std::string, std::string>>& listed) {
+  std::string text;
+  for (const auto& [module, rec_no] : listed) text += module + '\t' + rec_no + '\n';
+  return Sha256Hex(text);
+}
 
 ChkPingConstants ResolveOptions(const CheckArgs& a) {
   const bool have_archive = a.Has(a.archive_opt);
@@ -442,34 +472,6 @@ void PrepareComponents(const CheckArgs& a) {
   // under check, which the check reports in its verdict and reports like any other.
 }
 
-// The report as a file: the XML declaration names the encoding of the string a host receives,
-// while the file is written in UTF-8, so the declaration is made to say UTF-8. An empty report
-// (nothing to report) is written as a RuleErrs document without entries, and a report that does not
-// parse (a component's ill-formed ErrMsgXml) as one whose entry names the problem, so the file
-// always parses.
-std::string XmlFileText(const std::string& report) {
-  // A report of blanks holds nothing either, and written as it is it would not parse.
-  if (report.find_first_not_of(" \t\r\n") == std::string::npos) return DeclareUtf8(kReportSkeleton);
-  const RuleErrReading reading = ReadRuleErrs(report);
-  if (reading.parses) return DeclareUtf8(report);
-  std::string replacement = kReportSkeleton;
-  AddRuleErr(replacement, "", "the report is not well-formed XML (" + reading.problem + "); its text is in the error "
-             "text report", "", "", "", "", "");
-  return DeclareUtf8(replacement);
-}
-
-// CR LF as the checks write it, except on a terminal, where it is shown with plain line ends.
-std::string ForStdout(const std::string& text) {
-  if (!::isatty(STDOUT_FILENO)) return text;
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return out;
-}
-
 // The new working folder made when --ping-path is not given: removed with everything in it when the
 // command ends, on every path, unless --keep is given.
 class TemporaryWorkingFolder {
@@ -490,6 +492,16 @@ class TemporaryWorkingFolder {
   bool keep_;
 };
 
+// The folder as an absolute path: a relative one is taken from the current folder, without its
+// "." components; ".." and links are left as they are, and so is a trailing '/'.
+std::string AbsoluteFolder(const std::string& path) {
+  if (path.empty()) return path;
+  std::string out = Absolute(path);
+  for (size_t at = out.find("/./"); at != std::string::npos; at = out.find("/./", at)) out.erase(at, 2);
+  if (out.size() > 2 && out.compare(out.size() - 2, 2, "/.") == 0) out.erase(out.size() - 1);
+  return out;
+}
+
 int RunCheck(const CheckArgs& given) {
   InstallStopHandlers();
   CheckArgs a = given;
@@ -508,6 +520,8 @@ int RunCheck(const CheckArgs& given) {
     options = ChkSubject;  // nothing is graded, so the typical document is left alone
   }
   const float rate = ParseRate(a.rate);
+  std::optional<std::pair<int32_t, int32_t>> shard;
+  if (a.shard_opt->count() > 0) shard = ParseShard(a, options);
   std::optional<uint64_t> max_extract_size;
   if (a.Has(a.max_extract_opt)) {
     max_extract_size = ParseSize(a.max_extract_size);
@@ -517,6 +531,8 @@ int RunCheck(const CheckArgs& given) {
   }
   SubjectSelection selection;
   selection.grade = !a.dry_run;
+  // A shard may be empty; the rule of nothing graded is the merge's, over the whole sweep.
+  selection.allow_nothing_graded = a.allow_empty || shard.has_value();
   if (a.all) {
     selection.kind = SubjectSelection::Kind::kEveryQuestion;
     // As many workers as the CPUs the process may use: its affinity mask, bounded by its cgroup's
@@ -540,6 +556,10 @@ int RunCheck(const CheckArgs& given) {
       throw UsageError("--rerun " + a.rerun + " names no record that did not pass: there is nothing to grade again");
     }
   }
+  if (shard) {
+    selection.shard_index = shard->first;
+    selection.shard_count = shard->second;
+  }
   std::optional<uint64_t> seed;
   if (a.Has(a.seed_opt)) {
     seed = ParseUint64(a.seed);
@@ -562,7 +582,9 @@ int RunCheck(const CheckArgs& given) {
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   if (!a.dry_run) PrepareComponents(a);
 
-  std::string ping_path = a.ping_path;
+  // A program component runs inside the working folder and gets it as TestPath: given relative, a
+  // program joining TestPath with a file name would look in a folder inside it.
+  std::string ping_path = a.ping_path_opt->count() > 0 ? AbsoluteFolder(a.ping_path) : a.ping_path;
   std::optional<TemporaryWorkingFolder> temporary;
   if (!a.Has(a.ping_path_opt) && !a.dry_run) {
     ping_path = MakeWorkingFolder();
@@ -602,13 +624,22 @@ int RunCheck(const CheckArgs& given) {
   }
   run.rate = a.rate;
   run.inputs_json = InputsJson(a, options, archive, rule);
+  if (shard) {
+    run.sharded = true;
+    run.shard.index = shard->first;
+    run.shard.count = shard->second;
+    run.shard.total_sha256 = FileSha256(a.total);
+    run.shard.subject_sha256 = FileSha256(a.subject);
+    run.shard.contract = a.contract;
+    run.shard.selection = a.all ? "all" : "rerun " + ListedSha256(selection.listed);
+  }
   platform->stop = &StopFlag();
   ClsEnviChk check(platform);
   check.SetSelection(selection);
   check.PingName(a.ping_name);
   check.PingPath(ping_path);
   ResultsObserver observer(run, ChooseProgress(a.quiet, ::isatty(STDERR_FILENO), std::getenv("TERM")), a.verbose);
-  if (a.json) observer.KeepJson();
+  if (a.json) observer.KeepJson(run.sharded);
   check.SetObserver(&observer);
 
   const auto start = std::chrono::steady_clock::now();
@@ -623,51 +654,33 @@ int RunCheck(const CheckArgs& given) {
   observer.Finish();
   // Stopped by Ctrl-C or SIGTERM: what the check had is shown, but it is no verdict, and no report
   // file is written from it.
-  const bool interrupted = StopRequested();
-  run.interrupted = interrupted;
-
-  if (a.Has(a.xml_opt) && a.xml == "-") {
-    std::cout << XmlFileText(run.err_xml);
-  } else if (a.json) {
-    std::cout << RunJson(run) << '\n';
-  } else if (a.dry_run) {
-    // Why the draws could not be made (a bank that cannot be read), as a check would say it.
-    std::string text = ForStdout(run.err_msg);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    std::cout << text;
-    for (const RecordResult& r : run.records) {
-      std::cout << r.module << ' ' << r.rec_no << " (draw " << r.draw << ")\n";
+  run.interrupted = StopRequested();
+  run.shard.check_err_msg = check.RecordedErrInfo();
+  run.shard.check_err_xml = check.RecordedErrInfoXml();
+  // A check that graded nothing at all (no record, no typical document) has shown nothing: whatever
+  // the options, it does not pass unless --allow-empty says it may. A shard is a share of a sweep,
+  // and a share may be empty: `vardenix merge` applies the rule to the whole.
+  if (!a.dry_run && !run.interrupted && !shard && CountRecords(run.records).graded == 0) {
+    if (!a.allow_empty) {
+      run.verdict = false;
+      run.reason = kNothingGraded;
+    } else if (!a.quiet) {
+      std::cerr << "vardenix check: warning: nothing was graded; --allow-empty lets the verdict pass on no record\n";
     }
-    std::cout << TextSummary(run) << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
-  } else {
-    std::string text = ForStdout(run.err_msg);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    std::cout << text << TextSummary(run);
-    std::cout << "verdict: " << (interrupted ? "interrupted" : run.verdict ? "passed" : "not passed") << '\n';
-    if (!interrupted && !run.verdict && run.err_msg.empty() && !a.verbose && !a.quiet) {
-      std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
-    }
-    std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
   }
-  std::cout.flush();
-  if (!interrupted && !run.verdict && !a.quiet) {
+
+  ResultOutputs outputs;
+  outputs.json = a.json;
+  outputs.xml = a.Has(a.xml_opt) ? a.xml : std::string();
+  outputs.junit = a.junit;
+  outputs.html = a.html;
+  outputs.hint_details = !a.verbose && !a.quiet;
+  outputs.command = "vardenix check";
+  const int status = WriteResults(run, outputs);
+  if (!run.interrupted && !run.verdict && !a.quiet) {
     for (const std::string& hint : Hints(a, options, run.component_source)) std::cerr << "hint: " << hint << '\n';
   }
-  if (interrupted) {
-    std::cerr << "vardenix check: stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
-              << Count(run.samples, "sample", "samples") << "\n";
-    return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
-  }
-  // Written after the verdict and reports are on stdout, so a write that fails loses neither.
-  try {
-    if (a.Has(a.xml_opt) && a.xml != "-") WriteOutputFile(a.xml, XmlFileText(run.err_xml));
-    if (!a.junit.empty()) WriteOutputFile(a.junit, JUnitXml(run));
-    if (!a.html.empty()) WriteOutputFile(a.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
-  } catch (const UsageError& e) {
-    std::cerr << "vardenix check: " << e.what() << '\n';
-    return kExitCannotRun;
-  }
-  return run.verdict ? kExitPassed : kExitNotPassed;
+  return status;
 }
 
 }  // namespace
@@ -751,6 +764,10 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                   "the same, in the same order, as with --jobs 1 (default: the CPUs this process may use: its affinity, bounded by its cgroup's CPU quota)")
       ->type_name("N")
       ->check(CLI::Range(1, 256));
+  cmd->add_flag("--allow-empty", a.allow_empty,
+                "let a check in which nothing was graded (no record drawn had an answer text and an archive, no "
+                "module listed a question, and no typical document was checked) pass; without it such a check is "
+                "\"not passed: nothing was graded\" (exit 1)");
   auto* dry_run = cmd->add_flag("--dry-run", a.dry_run,
                                 "list the draws the seed and rate would make (module, record number) and the seed, "
                                 "without extracting or grading anything; no verdict (null in --json), exit 0 when the "
@@ -760,6 +777,12 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
                                 "only when each was graded again and passed")
                     ->type_name("RESULTS.json");
   all->excludes(a.rerun_opt);
+  a.shard_opt = cmd->add_option("--shard", a.shard,
+                                "with --all or --rerun: grade only shard K (from 0) of N of the sweep: the draws are "
+                                "numbered across the modules in bank order and cut into N contiguous runs of nearly "
+                                "equal length, the same on every run of the same banks; a shard may be empty. Its "
+                                "--json result goes to `vardenix merge` with the other shards'")
+                    ->type_name("K/N");
   dry_run->excludes(a.rerun_opt);
   auto* quiet = cmd->add_flag("--quiet,-q", a.quiet, "no progress and no working-folder line on stderr");
   auto* verbose = cmd->add_flag("--verbose,-v", a.verbose,

@@ -143,7 +143,10 @@ std::string Bank(const std::string& label, const std::string& path) {
 
 std::string HtmlReport(const CheckRun& run, const std::string& version) {
   const RecordCounts counts = CountRecords(run.records);
-  const std::string verdict = run.dry_run ? "Dry run" : run.verdict ? "Passed" : "Not passed";
+  const std::string verdict = run.dry_run        ? std::string("Dry run")
+                              : run.verdict      ? std::string("Passed")
+                              : run.reason.empty() ? std::string("Not passed")
+                                                   : "Not passed: " + run.reason;
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                      "<title>vardenix check: " + verdict + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";

@@ -2,21 +2,10 @@
 #include <map>
 
 #include "cli/check_results.h"
+#include "platform/xml_dom.h"
 
 namespace vardenix::cli {
 namespace {
-
-// The length of the UTF-8 sequence at `i`, or 0 when it is not one.
-size_t Utf8Length(const std::string& s, size_t i) {
-  const auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = byte(i);
-  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
 
 std::string Seconds(double seconds) {
   char buffer[32];
@@ -31,21 +20,11 @@ std::string Attr(const std::string& name, const std::string& value) {
 }  // namespace
 
 std::string XmlEscape(const std::string& text, bool attribute) {
+  // What XML cannot hold is replaced by the rule every report uses; then the markup is escaped.
+  const std::string safe = XmlSafeText(text);
   std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const char c = text[i];
-    const size_t n = Utf8Length(text, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    if (n > 1) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    }
+  out.reserve(safe.size());
+  for (const char c : safe) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
@@ -55,14 +34,8 @@ std::string XmlEscape(const std::string& text, bool attribute) {
       case '\n': out += attribute ? "&#10;" : "\n"; break;
       case '\r': out += attribute ? "&#13;" : "\r"; break;
       case '\t': out += attribute ? "&#9;" : "\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out += c;
-        }
+      default: out += c;
     }
-    ++i;
   }
   return out;
 }
@@ -148,9 +121,10 @@ std::string JUnitXml(const CheckRun& run) {
     out += "  </testsuite>\n";
   }
   if (verdict_case) {
-    const std::string text = run.err_msg.find_first_not_of(" \t\r\n") == std::string::npos
-                                 ? std::string("the check did not pass and reported no details")
-                                 : run.err_msg;
+    std::string text = run.err_msg.find_first_not_of(" \t\r\n") == std::string::npos
+                           ? std::string("the check did not pass and reported no details")
+                           : run.err_msg;
+    if (!run.reason.empty()) text = run.reason + "\n" + (run.err_msg.empty() ? std::string() : run.err_msg);
     out += "  <testsuite" + Attr("name", "verdict") + Attr("tests", "1") + Attr("failures", "1") +
            Attr("errors", "0") + Attr("skipped", "0") + Attr("time", Seconds(run.elapsed_seconds)) + ">\n" +
            "    <testcase" + Attr("classname", "vardenix.verdict") + Attr("name", "verdict") +

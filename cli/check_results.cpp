@@ -1,11 +1,18 @@
 #include "cli/check_results.h"
 
 #include "cli/cli_support.h"
+#include "platform/xml_dom.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
+
+#include "platform/rule_err_reader.h"
+#include "report/mod_xml_rw.h"
 
 namespace vardenix::cli {
 
@@ -149,7 +156,7 @@ void ResultsObserver::OnRecord(const RecordResult& result) {
   const bool graded_draw = !result.typical_document && result.outcome != RecordOutcome::kNotGraded;
   if (graded_draw ? sample_after_stop_ : StopRequested()) return;
   run_.records.push_back(result);
-  if (keep_json_) run_.record_json.push_back(RecordJson(result));
+  if (keep_json_) run_.record_json.push_back(RecordJson(result, json_with_reports_));
   if (!result.typical_document && !run_.modules.empty()) {
     ModuleResult& module = run_.modules.back();
     if (result.outcome == RecordOutcome::kPassed) {
@@ -233,15 +240,25 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 namespace {
 
-// Component texts are checked for UTF-8 at the boundary; replace keeps a stray byte from costing the
-// whole result.
-std::string Dump(const nlohmann::ordered_json& value) {
+// Every text goes in by the rule the other reports use (XmlSafeText), so that a stray byte or a
+// control character reads the same in JSON as in the XML, JUnit and HTML reports.
+void SafeStrings(nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    if (!XmlCanHoldText(text)) value = XmlSafeText(text);
+  } else if (value.is_structured()) {
+    for (auto& item : value) SafeStrings(item);
+  }
+}
+
+std::string Dump(nlohmann::ordered_json value) {
+  SafeStrings(value);
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
 
-std::string RecordJson(const RecordResult& r) {
+std::string RecordJson(const RecordResult& r, bool with_reports) {
   nlohmann::ordered_json item;
   item["kind"] = r.typical_document ? "typicalDocument" : "record";
   item["module"] = r.module;
@@ -258,6 +275,10 @@ std::string RecordJson(const RecordResult& r) {
   item["errMsg"] = r.text;
   item["errMsgXml"] = DeclareUtf8(r.xml);
   item["seconds"] = r.seconds;
+  if (with_reports && !(r.report_text.empty() && r.report_xml.empty())) {
+    item["reportText"] = r.report_text;
+    item["reportXml"] = r.report_xml;
+  }
   return Dump(item);
 }
 
@@ -270,6 +291,7 @@ std::string RunJson(const CheckRun& run) {
     out["verdict"] = run.verdict;
   }
   if (run.interrupted) out["interrupted"] = true;
+  if (!run.reason.empty()) out["reason"] = run.reason;
   out["errMsg"] = run.err_msg;
   out["errMsgXml"] = DeclareUtf8(run.err_xml);
   // A string: a 64-bit seed does not survive a JSON number in JavaScript or jq.
@@ -290,7 +312,7 @@ std::string RunJson(const CheckRun& run) {
   const bool kept = run.record_json.size() == run.records.size();
   for (std::size_t i = 0; i < run.records.size(); ++i) {
     if (i > 0) text += ',';
-    text += kept ? run.record_json[i] : RecordJson(run.records[i]);
+    text += kept ? run.record_json[i] : RecordJson(run.records[i], run.sharded);
   }
   text += "],\"modules\":";
   nlohmann::ordered_json modules = nlohmann::ordered_json::array();
@@ -303,6 +325,25 @@ std::string RunJson(const CheckRun& run) {
                        {"notGraded", m.not_graded}});
   }
   text += Dump(modules);
+  if (run.sharded) {
+    nlohmann::ordered_json shard;
+    shard["index"] = run.shard.index;
+    shard["count"] = run.shard.count;
+    shard["version"] = VARDENIX_VERSION;
+    shard["pingName"] = run.ping_name;
+    shard["components"] = run.components;
+    shard["componentSource"] = run.component_source;
+    shard["total"] = {{"path", run.total_path}, {"sha256", run.shard.total_sha256}};
+    shard["subject"] = {{"path", run.subject_path}, {"sha256", run.shard.subject_sha256}};
+    shard["subjectCode"] = run.subject_code;
+    shard["contract"] = run.shard.contract;
+    shard["rate"] = run.rate;
+    shard["selection"] = run.shard.selection;
+    shard["replay"] = run.replay;
+    shard["checkErrMsg"] = run.shard.check_err_msg;
+    shard["checkErrMsgXml"] = run.shard.check_err_xml;
+    text += ",\"shard\":" + Dump(shard);
+  }
   text += '}';
   return text;
 }
@@ -337,8 +378,79 @@ std::string TextSummary(const CheckRun& run) {
     out += ", " + Count(static_cast<int64_t>(run.modules.size()), "module", "modules");
   }
   out += "\n";
-  if (counts.graded == 0) out += "warning: nothing was graded, so the verdict rests on no record\n";
+  if (counts.graded == 0 && run.verdict) out += "warning: nothing was graded, so the verdict rests on no record\n";
   return out;
+}
+
+std::string VerdictWords(const CheckRun& run) {
+  if (run.interrupted) return "interrupted";
+  if (run.verdict) return "passed";
+  return run.reason.empty() ? "not passed" : "not passed: " + run.reason;
+}
+
+std::string XmlFileText(const std::string& report) {
+  // A report of blanks holds nothing either, and written as it is it would not parse.
+  if (report.find_first_not_of(" \t\r\n") == std::string::npos) return DeclareUtf8(kReportSkeleton);
+  const RuleErrReading reading = ReadRuleErrs(report);
+  if (reading.parses) return DeclareUtf8(report);
+  std::string replacement = kReportSkeleton;
+  AddRuleErr(replacement, "", "the report is not well-formed XML (" + reading.problem + "); its text is in the error "
+             "text report", "", "", "", "", "");
+  return DeclareUtf8(replacement);
+}
+
+std::string ForStdout(const std::string& text) {
+  if (!::isatty(STDOUT_FILENO)) return text;
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+int WriteResults(const CheckRun& run, const ResultOutputs& outputs) {
+  const bool interrupted = run.interrupted;
+  if (outputs.xml == "-") {
+    std::cout << XmlFileText(run.err_xml);
+  } else if (outputs.json) {
+    std::cout << RunJson(run) << '\n';
+  } else if (run.dry_run) {
+    // Why the draws could not be made (a bank that cannot be read), as a check would say it.
+    std::string text = ForStdout(run.err_msg);
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    std::cout << text;
+    for (const RecordResult& r : run.records) {
+      std::cout << r.module << ' ' << r.rec_no << " (draw " << r.draw << ")\n";
+    }
+    std::cout << TextSummary(run) << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+  } else {
+    std::string text = ForStdout(run.err_msg);
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    std::cout << text << TextSummary(run);
+    std::cout << "verdict: " << VerdictWords(run) << '\n';
+    if (!interrupted && !run.verdict && run.err_msg.empty() && outputs.hint_details) {
+      std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
+    }
+    std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+  }
+  std::cout.flush();
+  if (interrupted) {
+    std::cerr << outputs.command << ": stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
+              << Count(run.samples, "sample", "samples") << "\n";
+    return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT);
+  }
+  // Written after the verdict and reports are on stdout, so a write that fails loses neither.
+  try {
+    if (!outputs.xml.empty() && outputs.xml != "-") WriteOutputFile(outputs.xml, XmlFileText(run.err_xml));
+    if (!outputs.junit.empty()) WriteOutputFile(outputs.junit, JUnitXml(run));
+    if (!outputs.html.empty()) WriteOutputFile(outputs.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
+  } catch (const UsageError& e) {
+    std::cerr << outputs.command << ": " << e.what() << '\n';
+    return kExitCannotRun;
+  }
+  return run.verdict ? kExitPassed : kExitNotPassed;
 }
 
 }  // namespace vardenix::cli

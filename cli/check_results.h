@@ -21,9 +21,29 @@ struct ModuleResult {
   int32_t not_graded = 0;
 };
 
+// What a shard of a sweep (`vardenix check --shard K/N`) adds to its JSON, so that `vardenix merge`
+// can tell which shards belong together and write the one result of the whole sweep: the shard's
+// place, what was swept (ProgID, banks by SHA-256, subject, contract, selection) and the entries the
+// check recorded besides its records' own reports.
+struct ShardInfo {
+  int32_t index = 0;
+  int32_t count = 1;
+  std::string total_sha256;
+  std::string subject_sha256;
+  int32_t contract = -1;
+  std::string selection;  // "all", or "rerun " and the SHA-256 of the records listed to grade again
+  std::string check_err_msg;
+  std::string check_err_xml;
+};
+
 // Everything one run of the command found, for the outputs.
+// Why a verdict is not passed when no item says it: nothing at all was graded.
+inline constexpr const char* kNothingGraded = "nothing was graded";
+
 struct CheckRun {
   bool verdict = false;
+  // Why the command did not pass the check by itself (kNothingGraded), or empty.
+  std::string reason;
   bool dry_run = false;
   bool interrupted = false;  // stopped by a signal: no verdict
   std::string mode = "sample";  // "sample", "all" or "rerun"
@@ -51,10 +71,13 @@ struct CheckRun {
   std::string subject_path;
   std::string subject_code;
   std::string rate;
-  std::string replay;  // the command line that replays this run
+  std::string replay;  // the command line that replays this run (a shard's: the whole sweep's)
   // The check's inputs as a JSON object (ProgID, registry, banks and archive with their SHA-256,
   // subject code, contract, options, rule), for --json; empty for none.
   std::string inputs_json;
+
+  bool sharded = false;  // one shard of a sweep: its JSON carries `shard`
+  ShardInfo shard;
 };
 
 // The items of a run counted by outcome: graded is everything but not graded; not passed is failed,
@@ -91,8 +114,12 @@ class ResultsObserver final : public CheckObserver {
   enum class Progress { kNone, kRedrawn, kLines };
   ResultsObserver(CheckRun& run, Progress progress, bool verbose);
 
-  // Keeps each record's JSON object in the run as the record comes (for --json).
-  void KeepJson() { keep_json_ = true; }
+  // Keeps each record's JSON object in the run as the record comes (for --json); a shard's records
+  // carry what they added to the reports.
+  void KeepJson(bool with_reports = false) {
+    keep_json_ = true;
+    json_with_reports_ = with_reports;
+  }
 
   void OnModules(int32_t count) override;
   void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override;
@@ -111,6 +138,7 @@ class ResultsObserver final : public CheckObserver {
   Progress progress_;
   bool verbose_;
   bool keep_json_ = false;
+  bool json_with_reports_ = false;
   bool drawn_ = false;
   bool sample_after_stop_ = false;
   int32_t module_index_ = 0;
@@ -134,20 +162,49 @@ ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, co
 
 // The JSON object of --json (docs/check-result.schema.json describes it).
 std::string RunJson(const CheckRun& run);
-// One record's object in its "records" list.
-std::string RecordJson(const RecordResult& record);
+// One record's object in its "records" list; with `with_reports`, also what it added to the check's
+// error text and error XML ("reportText", "reportXml"), as a shard's records carry it.
+std::string RecordJson(const RecordResult& record, bool with_reports = false);
 // The one JSON object printed with --json when the command cannot run.
 std::string ErrorJson(const std::string& message, int exit_status);
 // The lines printed after the error text: the records that did not pass, and the counts.
 std::string TextSummary(const CheckRun& run);
+// The verdict in words: "passed", "not passed", "not passed: nothing was graded", "interrupted".
+std::string VerdictWords(const CheckRun& run);
+
+// The report as a file: the XML declaration names the encoding of the string a host receives,
+// while the file is written in UTF-8, so the declaration is made to say UTF-8. An empty report
+// (nothing to report) is written as a RuleErrs document without entries, and a report that does not
+// parse (a component's ill-formed ErrMsgXml) as one whose entry names the problem, so the file
+// always parses.
+std::string XmlFileText(const std::string& report);
+
+// CR LF as the checks write it, except on a terminal, where it is shown with plain line ends.
+std::string ForStdout(const std::string& text);
+
+// Where a run's results go: stdout carries the text report, the JSON object or the XML report;
+// files get the XML, JUnit and HTML reports.
+struct ResultOutputs {
+  bool json = false;
+  std::string xml;  // a file, "-" for stdout, or empty
+  std::string junit;
+  std::string html;
+  bool hint_details = false;  // a failed verdict without details says how to see why (on stderr)
+  std::string command;        // "vardenix check", for messages
+};
+
+// Prints the run on stdout and writes its report files, after the verdict is on stdout so that a
+// write that fails loses neither; answers the exit status (0 passed, 1 not passed, 2 a report file
+// could not be written, 128 + the signal when the run was stopped).
+int WriteResults(const CheckRun& run, const ResultOutputs& outputs);
 
 }  // namespace vardenix::cli
 
 namespace vardenix::cli {
 
-// Text made safe inside XML and HTML: & < > " ' escaped; characters XML 1.0 cannot hold (control
-// characters other than tab, line feed and carriage return, and bytes that are not UTF-8) become
-// U+FFFD. In attributes line ends are kept as character references.
+// Text made safe inside XML and HTML: what XML 1.0 cannot hold replaced by the rule of XmlSafeText
+// ("\xNN" for a byte that is not UTF-8, "\u0007" for a control character, U+FFFE or U+FFFF), then
+// & < > " ' escaped. In attributes line ends are kept as character references.
 std::string XmlEscape(const std::string& text, bool attribute = false);
 
 // JUnit XML as Jenkins and GitLab read it: one testsuite per module (and one for the typical

@@ -195,8 +195,9 @@ int RemoveEntry(const char* path, const struct stat*, int type, struct FTW*) {
 }  // namespace
 
 bool RemoveTree(const std::string& path, std::string& reason) {
-  // FTW_DEPTH removes a folder's entries before the folder; FTW_PHYS never follows a link.
-  const int rc = ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  // FTW_DEPTH removes a folder's entries before the folder; FTW_PHYS never follows a link; FTW_MOUNT
+  // never enters another file system mounted inside (its folder then stays, and so does the tree).
+  const int rc = ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   if (rc == 0) return true;
   reason = std::strerror(rc > 0 ? rc : errno);
   return false;

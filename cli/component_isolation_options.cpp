@@ -9,6 +9,7 @@
 #include "cli/cli_support.h"
 #include "hosting/component_registry.h"
 #include "hosting/component_isolation.h"
+#include "hosting/component_process.h"
 #include "vardenix/error.h"
 
 namespace vardenix::cli {
@@ -98,8 +99,8 @@ void AddIsolationOptions(CLI::App& cmd, IsolationArgs& a) {
                    ->type_name("SECONDS")
                    ->group(group);
   a.memory_opt = cmd.add_option("--memory-limit", a.memory_limit,
-                                "stop a scoring component whose process uses more memory than SIZE (default 2G; "
-                                "K, M, G suffixes)")
+                                "stop a scoring component whose process uses more memory than SIZE (default 2G, or what "
+                                "this process may itself use when that is less; K, M, G suffixes)")
                      ->type_name("SIZE")
                      ->group(group);
   a.answer_opt = cmd.add_option("--answer-limit", a.answer_limit,
@@ -126,6 +127,13 @@ void ApplyIsolation(const IsolationArgs& a, bool verbose) {
   if (a.sandbox) {
     std::string why;
     if (!SandboxAvailable(std::string(), why)) throw UsageError("--sandbox cannot be used here: " + why);
+  }
+  if (verbose && !a.in_process) {
+    std::string why;
+    const uint64_t standard = DefaultComponentMemoryBytes(&why);
+    if (a.memory_opt->count() > 0) why = "given with --memory-limit";
+    std::cerr << "component memory limit: " << DescribeBytes(a.memory_opt->count() > 0 ? settings.memory_bytes : standard)
+              << " (" << why << ")\n";
   }
   if (a.in_process) {
     // Program components still run as programs, with the default limits.

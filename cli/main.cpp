@@ -1,5 +1,6 @@
 // The `vardenix` command: checks an exam set-up as a host would (check), manages the registration
-// records of scoring components (register, unregister, components) and makes question banks (bank).
+// records of scoring components (register, unregister, components), makes question banks (bank) and
+// joins the shards of a sweep (merge).
 // Files here may use CLI11, nlohmann-json and the project's own headers; the outside world is reached
 // through platform/.
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include "cli/check_command.h"
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
+#include "cli/merge_command.h"
 #include "cli/registry_commands.h"
 
 namespace {
@@ -119,15 +121,18 @@ int main(int argc, char** argv) {
   AddCheckCommand(app, run);
   AddRegistryCommands(app, run);
   AddBankCommand(app, run);
+  AddMergeCommand(app, run);
 
   // A script that asked for JSON gets one JSON object on stdout whatever happens, an error too.
   // Asked for means as the parser read the command line: `vardenix check`'s --json flag was set.
   // "--json" after "--", as the value of another option (--rule-text --json) or given to a command
   // without JSON output is no such request. The parser reads every argument before it reports an
   // error of the line as a whole (an unknown flag, a missing one), so the flag is known then too.
-  const CLI::Option* json_flag = app.get_subcommand("check")->get_option("--json");
-  const auto fail = [json_flag](const std::string& message) {
-    if (json_flag->count() > 0) std::cout << ErrorJson(message, kExitCannotRun) << std::endl;
+  const CLI::Option* check_json = app.get_subcommand("check")->get_option("--json");
+  const CLI::Option* merge_json = app.get_subcommand("merge")->get_option("--json");
+  const auto json_asked = [check_json, merge_json] { return check_json->count() > 0 || merge_json->count() > 0; };
+  const auto fail = [json_asked](const std::string& message) {
+    if (json_asked()) std::cout << ErrorJson(message, kExitCannotRun) << std::endl;
     return kExitCannotRun;
   };
 
@@ -138,10 +143,10 @@ int main(int argc, char** argv) {
       const std::string unknown = UnknownWord(app, argc, argv);
       if (!unknown.empty()) {
         std::cerr << "vardenix: " << unknown << "\nRun with --help for more information.\n";
-        return json_flag->count() > 0 ? fail(unknown) : kExitCannotRun;
+        return json_asked() ? fail(unknown) : kExitCannotRun;
       }
     }
-    if (json_flag->count() == 0 || e.get_exit_code() == 0) {
+    if (!json_asked() || e.get_exit_code() == 0) {
       const int rc = app.exit(e);
       return rc == 0 ? kExitPassed : kExitCannotRun;
     }

@@ -54,6 +54,8 @@ void ClsEnviChk::PingPath(const std::string& vData) { impl_->mstrPingPath = vDat
 std::string ClsEnviChk::PingPath() const { return impl_->mstrPingPath; }
 void ClsEnviChk::SetObserver(CheckObserver* observer) { impl_->observer = observer; }
 void ClsEnviChk::SetSelection(SubjectSelection selection) { impl_->selection = std::move(selection); }
+std::string ClsEnviChk::RecordedErrInfo() const { return impl_->mstrErrInfo; }
+std::string ClsEnviChk::RecordedErrInfoXml() const { return impl_->mstrErrInfoXml; }
 
 bool ClsEnviChk::ResultChk(std::vector<uint8_t>& byteArr, std::string strRule,
                            std::string& strErrMsg, std::string& strErrMsgXml) {
@@ -84,8 +86,18 @@ bool ClsEnviChk::PingEnviChk(std::string& strErrMsg, std::string& strErrMsgXml,
     }
     if ((TestOptions & ChkSubject) == ChkSubject) {
       CheckContext ctx = impl_->Context();
-      const bool passed = SubjectMdbChk(ctx, work_text, work_xml, strTotalPath, strSubjectPath,
-                                        strSubjectCode, lngContractCode, sngChkRate);
+      SubjectTally tally;
+      bool passed = SubjectMdbChk(ctx, work_text, work_xml, strTotalPath, strSubjectPath, strSubjectCode,
+                                  lngContractCode, sngChkRate, &tally);
+      // A subject check asked for alone that graded nothing has shown nothing; with the typical
+      // document, that document was graded.
+      const SubjectSelection& selection = impl_->selection;
+      if (passed && (TestOptions & ChkResultDoc) != ChkResultDoc && tally.graded == 0 && selection.grade &&
+          !selection.allow_nothing_graded) {
+        AddErrInfo(ctx.recorder, kSubjectBankCheck, NothingGradedLine(strSubjectCode, tally.drawn), "", "", "", "",
+                   "");
+        passed = false;
+      }
       if (!passed) {
         impl_->AddFailedCheckReports(strErrMsg, strErrMsgXml, work_text, work_xml);
         return false;

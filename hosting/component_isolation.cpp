@@ -2,11 +2,14 @@
 // runs outside code, and whatever it does must end as a clear run-time failure of the scoring run.
 #include "hosting/component_isolation.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -28,6 +32,9 @@
 
 #ifndef VARDENIX_INSTALLED_HOST
 #define VARDENIX_INSTALLED_HOST "/usr/local/bin/vardenix-component-host"
+#endif
+#ifndef VARDENIX_LIBDIR_TO_BINDIR
+#define VARDENIX_LIBDIR_TO_BINDIR "../bin"
 #endif
 
 namespace vardenix {
@@ -83,19 +90,104 @@ void CheckIsolationSettings(const IsolationSettings& settings) {
   }
 }
 
-std::string DefaultComponentHostPath() {
+namespace {
+
+constexpr const char* kHostName = "vardenix-component-host";
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Owned by root or by this user, and writable by no one else.
+bool OwnedAndGuarded(const struct stat& st) {
+  return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A host the search may take: an executable file that neither it nor its folder lets anyone but
+// root or this user change, so that a folder such as /tmp/bin that another user made is passed by.
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  struct stat folder;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && OwnedAndGuarded(st) &&
+         ::access(path.c_str(), X_OK) == 0 && ::stat(FolderOf(path).c_str(), &folder) == 0 &&
+         OwnedAndGuarded(folder);
+}
+
+std::string Realpath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+// Why a host that is not there was taken, when no host_path named it.
+std::string HostNotFoundHint(const IsolationSettings& settings, const std::string& path) {
+  if (!settings.host_path.empty() || IsExecutableFile(path)) return "";
+  const char* variable = std::getenv("VARDENIX_COMPONENT_HOST");
+  if (variable != nullptr && variable[0] != '\0') return " (named by $VARDENIX_COMPONENT_HOST)";
+  return std::string(" (no ") + kHostName +
+         " beside the program or its library, in the installation or on PATH; set VARDENIX_COMPONENT_HOST to "
+         "its path)";
+}
+
+}  // namespace
+
+HostSearch ThisProcessHostSearch() {
+  HostSearch search;
+  if (const char* variable = std::getenv("VARDENIX_COMPONENT_HOST")) search.variable = variable;
+  if (const char* path = std::getenv("PATH")) search.path = path;
+  search.installed = VARDENIX_INSTALLED_HOST;
+  search.libdir_to_bindir = VARDENIX_LIBDIR_TO_BINDIR;
+  // The file this function is in: a shared object has a name in the loader's list; the program
+  // itself has none there, and /proc/self/exe names it.
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (::dladdr1(reinterpret_cast<void*>(&ThisProcessHostSearch), &info, reinterpret_cast<void**>(&map),
+                RTLD_DL_LINKMAP) != 0 &&
+      map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
+    search.object_path = Realpath(map->l_name);
+    return search;
+  }
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) {
-    std::string path(self, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    if (slash != std::string::npos) {
-      const std::string beside = path.substr(0, slash + 1) + "vardenix-component-host";
-      if (::access(beside.c_str(), X_OK) == 0) return beside;
+    search.object_path.assign(self, static_cast<std::size_t>(n));
+    search.object_is_program = true;
+  }
+  return search;
+}
+
+std::string FindComponentHost(const HostSearch& search) {
+  if (!search.variable.empty()) return search.variable;
+  if (!search.object_path.empty()) {
+    const std::string folder = FolderOf(search.object_path);
+    std::vector<std::string> places = {folder, folder + "/../bin"};
+    if (!search.object_is_program && !search.libdir_to_bindir.empty()) {
+      places.push_back(folder + "/" + search.libdir_to_bindir);
+    }
+    for (const std::string& place : places) {
+      const std::string candidate = place + "/" + kHostName;
+      if (IsExecutableFile(candidate)) return Realpath(candidate);
     }
   }
-  return VARDENIX_INSTALLED_HOST;
+  if (IsExecutableFile(search.installed)) return search.installed;
+  std::size_t start = 0;
+  while (start <= search.path.size()) {
+    std::size_t end = search.path.find(':', start);
+    if (end == std::string::npos) end = search.path.size();
+    const std::string folder = search.path.substr(start, end - start);
+    // An empty entry of PATH is the current folder, which is no place to take a program from here.
+    if (!folder.empty() && folder.front() == '/' && IsExecutableFile(folder + "/" + kHostName)) {
+      return folder + "/" + kHostName;
+    }
+    start = end + 1;
+  }
+  return search.installed;
 }
+
+std::string DefaultComponentHostPath() { return FindComponentHost(ThisProcessHostSearch()); }
 
 bool SandboxAvailable(const std::string& bwrap_path, std::string& why) {
   IsolationSettings settings;
@@ -162,7 +254,7 @@ class HostProcess {
       host->process_ = ComponentProcess::Start(spec);
     } catch (const RuntimeError& e) {
       close_ours();
-      throw RuntimeError("cannot start the component host " + path + ": " + e.Description());
+      throw RuntimeError("cannot start the component host " + path + ": " + e.Description() + HostNotFoundHint(settings, path));
     }
     close_ours();
     // A process starts on the CPUs of the thread that started it.
@@ -218,6 +310,8 @@ class HostProcess {
   // Sends what is queued.
   void Flush(Clock::time_point deadline) {
     if (out_.empty()) return;
+    // What goes out together is one batch: the host stops at its first failing request.
+    out_.insert(0, wire::Writer(wire::Kind::kBatch).Frame());
     Send(out_, deadline);
     out_.clear();
   }
@@ -245,7 +339,7 @@ class HostProcess {
         if (kind == wire::Kind::kError) {
           std::string message = in.Text();
           if (!refused && !disregarded) refused = std::move(message);
-        } else if (kind != wire::Kind::kOk) {
+        } else if (kind != wire::Kind::kOk && kind != wire::Kind::kNotRun) {
           ProtocolBreach("an answer of the wrong kind");
         }
         in.End();
@@ -618,7 +712,15 @@ class HostObject final : public NamedObject {
       frame.Text(member);
       number = host_->Post(frame.Frame(), prog_id_, "answering " + Quote(member));
     }
-    const std::string body = Call(number);
+    std::string body = Call(number);
+    if (static_cast<wire::Kind>(body[0]) == wire::Kind::kNotRun) {
+      // Asked ahead, in a batch whose earlier request failed: the caller went on after that
+      // failure, so the read is asked again on its own, as it comes.
+      if (release_posted_) Released("read " + Quote(member) + " from");
+      wire::Writer frame(wire::Kind::kRead);
+      frame.Text(member);
+      body = Call(host_->Post(frame.Frame(), prog_id_, "answering " + Quote(member)));
+    }
     wire::Reader in(body);
     Variant value;
     try {
@@ -645,11 +747,16 @@ class HostObject final : public NamedObject {
     try {
       body = host_->Collect(deadline_, number);
     } catch (const RuntimeError&) {
-      if (!host_->broken()) Trace();  // a refused put: the component's own failure
+      if (!host_->broken()) {
+        Trace();  // a refused put: the component's own failure
+        ReleaseNotRun(number);
+      }
       throw;
     }
     const auto kind = static_cast<wire::Kind>(body[0]);
-    if (kind != wire::Kind::kOk && kind != wire::Kind::kValue && kind != wire::Kind::kError) {
+    if (kind == wire::Kind::kError || kind == wire::Kind::kNotRun) ReleaseNotRun(number);
+    if (kind != wire::Kind::kOk && kind != wire::Kind::kValue && kind != wire::Kind::kError &&
+        kind != wire::Kind::kNotRun) {
       host_->ProtocolBreach("an answer of unknown kind");
     }
     return body;
@@ -664,8 +771,14 @@ class HostObject final : public NamedObject {
   }
 
   void PostRelease() {
-    host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
+    release_number_ = host_->Post(wire::Writer(wire::Kind::kRelease).Frame(), prog_id_, "being released");
     release_posted_ = true;
+  }
+
+  // A request up to `number` failed (or was not run): a release posted after it in its batch is not
+  // run by the host, so the object is still there, and is released later.
+  void ReleaseNotRun(uint32_t number) {
+    if (release_posted_ && release_number_ > number) release_posted_ = false;
   }
 
   // A call after the release the caller announced: the object is gone in the host.
@@ -686,6 +799,7 @@ class HostObject final : public NamedObject {
   std::vector<std::string> expected_;                 // reads announced and not asked for yet
   AfterReads after_ = AfterReads::kMore;              // what the caller does after them
   bool release_posted_ = false;                       // the release is on its way to the host
+  uint32_t release_number_ = 0;                       // the number of the release posted last
   std::deque<std::pair<std::string, uint32_t>> asked_;  // reads asked for ahead, by request number
 };
 

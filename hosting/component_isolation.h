@@ -29,9 +29,15 @@
 
 namespace vardenix {
 
+// The memory limit of a component when none is given: Limits' component_memory_bytes (2 GiB), or
+// less when this process may itself use less address space (its RLIMIT_AS, as `prlimit --as` or
+// `ulimit -v` set it), since a process it starts cannot be given more. `why`, when given, is set to
+// which of the two it is, in words.
+uint64_t DefaultComponentMemoryBytes(std::string* why = nullptr);
+
 struct IsolationSettings {
   double seconds = Limits{}.component_seconds;
-  uint64_t memory_bytes = Limits{}.component_memory_bytes;
+  uint64_t memory_bytes = DefaultComponentMemoryBytes();
   uint64_t answer_bytes = Limits{}.component_answer_bytes;
   // The component host executable; empty: DefaultComponentHostPath().
   std::string host_path;
@@ -47,7 +53,33 @@ struct IsolationSettings {
 // Throws RuntimeError saying what is wrong with `settings` (a limit of 0, a sandbox without folder).
 void CheckIsolationSettings(const IsolationSettings& settings);
 
-// vardenix-component-host beside the running program, else the one of the installation.
+// Where the component host executable is looked for when no host_path is given; the first that
+// is there wins:
+//  1. $VARDENIX_COMPONENT_HOST, when set and not empty (taken as it is, there or not);
+//  2. next to the file that holds this library, so that an installed tree finds its own host
+//     wherever it was installed: the shared object the library was linked into, else the running
+//     program; in its folder, in ../bin from it, and, for a shared object in <prefix>/<libdir>, in
+//     <prefix>/bin;
+//  3. the host of the installation as configured (<prefix>/bin at configure time);
+//  4. each folder of $PATH.
+// Steps 2 to 4 take only an executable file that neither it nor its folder lets anyone but root or
+// this user change. When none is there, the configured path is answered, so that the failure names it.
+struct HostSearch {
+  std::string variable;            // $VARDENIX_COMPONENT_HOST
+  std::string object_path;         // the shared object or program that holds this library
+  bool object_is_program = false;  // object_path is the running program, not a shared object
+  std::string libdir_to_bindir;    // from <prefix>/<libdir> to <prefix>/bin, relative ("../bin")
+  std::string installed;           // the installation's host as configured
+  std::string path;                // $PATH
+};
+
+// The search of this process: its environment, the file that holds this code, the configured paths.
+HostSearch ThisProcessHostSearch();
+
+// The host executable `search` finds (see HostSearch).
+std::string FindComponentHost(const HostSearch& search);
+
+// FindComponentHost(ThisProcessHostSearch()).
 std::string DefaultComponentHostPath();
 
 // Whether the sandbox can run on this machine; when not, `why` says why.

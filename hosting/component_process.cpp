@@ -312,6 +312,18 @@ std::string DescribeBytes(uint64_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
+uint64_t DefaultComponentMemoryBytes(std::string* why) {
+  const uint64_t standard = Limits{}.component_memory_bytes;
+  struct rlimit own {};
+  if (::getrlimit(RLIMIT_AS, &own) == 0 && own.rlim_cur != RLIM_INFINITY && own.rlim_cur < standard) {
+    if (why) *why = "the address-space limit of this process (" + DescribeBytes(own.rlim_cur) + "), below the default of " +
+                    DescribeBytes(standard);
+    return own.rlim_cur;
+  }
+  if (why) *why = "the default; this process may use at least as much address space";
+  return standard;
+}
+
 bool CanLimitAddressSpace() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return false;

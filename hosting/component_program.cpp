@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "hosting/component_isolation.h"
@@ -306,11 +308,36 @@ class ProgramObject final : public NamedObject {
   void ParseAnswer() {
     const std::string& text = stdout_.text();
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) Fail("wrote no answer on stdout (one JSON object is expected)");
+    // Read strictly: the JSON reader would take a byte order mark, stop at a NUL and let the last of
+    // two members of one name win; an answer holding any of them is not what the program meant.
+    if (text.find('\0') != std::string::npos) {
+      Fail("wrote a NUL byte on stdout; the answer is one JSON object in UTF-8 and nothing else");
+    }
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+      Fail("wrote a byte order mark before its answer on stdout; write the JSON object in UTF-8 without one");
+    }
+    std::vector<std::set<std::string>> members;  // the member names of each object being read
+    std::string repeated;
+    const Json::parser_callback_t strict = [&](int, Json::parse_event_t event, Json& parsed) {
+      if (event == Json::parse_event_t::object_start) {
+        members.emplace_back();
+      } else if (event == Json::parse_event_t::object_end) {
+        if (!members.empty()) members.pop_back();
+      } else if (event == Json::parse_event_t::key && !members.empty() && parsed.is_string()) {
+        if (!members.back().insert(parsed.get<std::string>()).second && repeated.empty()) {
+          repeated = parsed.get<std::string>();
+        }
+      }
+      return true;
+    };
     Json answer;
     try {
-      answer = Json::parse(text);
+      answer = Json::parse(text, strict);
     } catch (const Json::exception& e) {
       Fail("wrote something on stdout that is not one JSON object; it begins: \"" + Beginning(text) + "\"");
+    }
+    if (!repeated.empty()) {
+      Fail("gave the member \"" + repeated + "\" twice in its answer on stdout; each member is given once");
     }
     if (!answer.is_object()) Fail(std::string("wrote a JSON ") + answer.type_name() + " on stdout instead of an object");
     if (const auto it = answer.find("protocol"); it != answer.end()) {

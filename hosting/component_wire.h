@@ -11,7 +11,14 @@
 //   Read    member                    -> Value value              | Error message
 //   Release                           -> Ok
 // and may instead send OutOfMemory (without a number) when an allocation fails, after which it ends. The answers to
-// requests that arrive together may come together. Text fields are a
+// requests that arrive together may come together.
+//
+// The checking process starts each batch of requests it sends together with a Batch frame, which is
+// no request: it is neither counted nor answered. Within a batch the host stops at the first request
+// that fails (answers Error): every Put, Read and Release after it in the batch is answered NotRun
+// without reaching the component, as a caller in the same process would have stopped there (the
+// object stays until a Release of a later batch); a Create and a Load always run. So the component
+// sees exactly the calls it would see in process. Text fields are a
 // 4-byte length and the bytes; a value is its type tag (1 byte) and then a 4-byte integer (Bool, I2,
 // I4), an 8-byte double (R4, R8), a text field (Text) or nothing (Empty, Null).
 //
@@ -38,6 +45,8 @@ enum class Kind : uint8_t {
   kNames = 'N',
   kError = 'E',
   kOutOfMemory = 'M',
+  kBatch = 'B',   // starts a batch (no request: not counted, not answered)
+  kNotRun = 'S',  // the answer to a request after a failed one of its batch
 };
 
 // The descriptor number of the socket in the host process.

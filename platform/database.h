@@ -28,6 +28,7 @@
 
 #include "platform/limits.h"
 #include "platform/variant.h"
+#include "vardenix/error.h"
 
 namespace vardenix {
 
@@ -70,8 +71,18 @@ class Database : public Closable {
   // Empty and Null as NULL. Throws RuntimeError with the engine's message when the query is
   // rejected ("no such table: Tbl_Operation"), when the number of values differs from the number of
   // placeholders, or when the query holds more than one statement or would change the database.
-  virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
-                                                   const std::vector<Variant>& params = {}) = 0;
+  //
+  // `value_bytes`, when not 0, is the budget of each value the query yields: one longer than that
+  // (stored or computed) throws ValueTooLarge before it is read into memory, never an empty or
+  // shortened value. The record set's own limits hold as well.
+  virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params = {},
+                                                   uint64_t value_bytes = 0) = 0;
+};
+
+// A value of a query passed the budget given with it (Database::OpenRecordset).
+class ValueTooLarge : public RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
 };
 
 class DatabaseEngine {
@@ -87,11 +98,9 @@ class DatabaseEngine {
   // throws RuntimeError naming the bank and the limit. When `stop` is set while a query runs, the
   // query is stopped and throws RuntimeError("interrupted"). `stop` must outlive the Database.
   //
-  // A bank in WAL mode is read the way SQLite's own clients read it, so a writer at work on it is
-  // seen correctly; on writable media its -wal and -shm files are tidied by SQLite as the last
-  // connection closes (nothing is left beside a bank that had none), and where they cannot be made
-  // (read-only media) the bank is read as it stands, unless its -wal file holds changes, which
-  // throws saying so.
+  // A bank in WAL mode is read without a write to any of its files (the bank, -wal, -shm): as it
+  // stands when its -wal file is absent or empty; one whose -wal file holds changes not yet in the
+  // bank throws saying so and what to do, since SQLite cannot read them without writing.
   virtual std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
                                                  const StopFlag* stop) = 0;
   // With the default limits and no stop flag.

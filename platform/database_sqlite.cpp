@@ -12,14 +12,11 @@
 // view over a recursive query), the rows and bytes a record set takes are counted as they are read
 // and a progress handler stops a query that runs past its time.
 //
-// WAL-mode banks. A read-only connection to a WAL bank needs the -shm file: it makes it (and -wal)
-// on writable media and leaves both behind, since only a connection that may write can checkpoint
-// and remove them; on read-only media it cannot make them and fails. So a WAL bank is opened
-// read-write, with query_only set and every statement checked to be read-only: SQLite's own locking
-// then keeps the reads right while a writer is at work, and the last connection to close removes
-// the two files. Where the -shm file cannot be made, nobody can write the bank through its WAL
-// either, and it is read as immutable, unless a -wal file holds changes that reading it that way
-// would miss.
+// WAL-mode banks. Every connection SQLite makes to a WAL bank writes to its -shm file (a reader
+// too), and the last one to close checkpoints the -wal file into the bank and removes both. A bank
+// is never written, so a WAL bank is opened as immutable, which reads the bank file alone and
+// writes nothing, when its -wal file is absent or empty; when the -wal file holds changes, they
+// cannot be read without a write, and the bank is refused with what to do.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -184,12 +181,19 @@ Variant ReadColumn(sqlite3_stmt* stmt, int column) {
       // The pointer first, then the size, as SQLite asks; a zero-length blob has a null pointer.
       const void* data = sqlite3_column_blob(stmt, column);
       const int size = sqlite3_column_bytes(stmt, column);
+      if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
+        throw RuntimeError("out of memory reading a binary value of the question bank");
+      }
       return Variant::Text(data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
                                 : std::string());
     }
     default: {
       const unsigned char* data = sqlite3_column_text(stmt, column);
       const int size = sqlite3_column_bytes(stmt, column);
+      // A text that could not be made (out of memory) is no empty text.
+      if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
+        throw RuntimeError("out of memory reading a text value of the question bank");
+      }
       return Variant::Text(
           data ? std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size))
                : std::string());
@@ -312,10 +316,25 @@ class SqliteDatabase final : public Database {
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-  std::unique_ptr<Recordset> OpenRecordset(const std::string& query,
-                                           const std::vector<Variant>& params) override {
+  std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params,
+                                           uint64_t value_bytes) override {
     if (!db_) throw RuntimeError("the question bank " + path_ + " is closed");
     watch_->Start(limits_.query_seconds);
+    // SQLite refuses a value over its length limit before it reads or makes it; the query's budget
+    // lowers that limit while it runs.
+    const int connection_limit = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1);
+    const int query_limit = value_bytes == 0 ? connection_limit
+                                             : static_cast<int>(std::min<uint64_t>(value_bytes, connection_limit));
+    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, query_limit);
+    struct RestoreLimit {
+      sqlite3* db;
+      int limit;
+      ~RestoreLimit() { sqlite3_limit(db, SQLITE_LIMIT_LENGTH, limit); }
+    } restore{db_, connection_limit};
+    const auto too_large = [&] {
+      return ValueTooLarge("the question bank " + path_ + ": a value is over the limit of " +
+                           std::to_string(query_limit) + " bytes");
+    };
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     if (query.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -352,6 +371,7 @@ class SqliteDatabase final : public Database {
       const int rc = sqlite3_step(stmt.get());
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) {
+        if ((rc & 0xFF) == SQLITE_TOOBIG && value_bytes != 0) throw too_large();
         const std::string why = Describe(db_, rc, *watch_, path_, limits_);
         if (why == "interrupted" || why.rfind("the question bank ", 0) == 0) throw RuntimeError(why);
         throw RuntimeError("cannot read the question bank " + path_ + ": " + why);
@@ -442,37 +462,38 @@ int64_t FileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+void RefusedFunction(sqlite3_context* context, int, sqlite3_value**) {
+  sqlite3_result_error(context, "printf() and format() are not available to a question bank", -1);
+}
+
 class SqliteEngine final : public DatabaseEngine {
  public:
   std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
                                          const StopFlag* stop) override {
     const bool wal = ExpectSqliteFile(path);
-    // A WAL bank is opened read-write (see the top of this file), unless a rollback journal lies
-    // beside it: a read-write connection would play that back into the bank.
+    // A rollback journal beside a bank, WAL or not, is left to the read-only connection, which never
+    // plays it back.
     if (!wal || FileSize(path + "-journal") >= 0) return Connect(path, Mode::kReadOnly, limits, stop);
-    try {
-      return Connect(path, Mode::kWal, limits, stop);
-    } catch (const CannotShare& e) {
-      if (FileSize(path + "-wal") > 0) {
-        FailOpen(path, std::string(e.what()) + "; its -wal file holds changes that cannot be read where the "
-                       "-shm file cannot be made: copy the bank with its -wal file to a writable folder");
-      }
+    // Any connection SQLite makes to a WAL bank writes to its -shm file, and the last one to close
+    // checkpoints the -wal file into the bank; a bank is never written. So a WAL bank is read as
+    // immutable, which writes nothing, when its -wal file holds nothing the bank lacks; otherwise
+    // reading its changes would need a write, and it is refused with what to do.
+    if (FileSize(path + "-wal") > 0) {
+      FailOpen(path, "it is in WAL mode and its -wal file holds changes not yet written into it, which cannot be "
+                     "read without writing to the bank's files (a check never writes to a bank): finish the work "
+                     "on the bank, or copy it with its -wal file to another folder, run sqlite3 COPY "
+                     "'PRAGMA journal_mode=DELETE' on the copy, and check the copy");
     }
     return Connect(path, Mode::kImmutable, limits, stop);
   }
 
  private:
-  enum class Mode { kReadOnly, kWal, kImmutable };
-  // A WAL bank whose -shm file cannot be made or opened.
-  struct CannotShare : std::runtime_error {
-    using std::runtime_error::runtime_error;
-  };
+  enum class Mode { kReadOnly, kImmutable };
 
   static std::unique_ptr<Database> Connect(const std::string& path, Mode mode, const Limits& limits,
                                            const StopFlag* stop) {
     const std::string uri = SqliteFileUri(path) + (mode == Mode::kImmutable ? "?immutable=1" : "");
-    const int flags = (mode == Mode::kWal ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
-                      SQLITE_OPEN_URI;
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(uri.c_str(), &raw, flags, nullptr);
     auto watch = std::make_unique<QueryWatch>();
@@ -490,6 +511,14 @@ class SqliteEngine final : public DatabaseEngine {
     config(SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0);
     config(SQLITE_DBCONFIG_ENABLE_TRIGGER, 0);
     config(SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0);
+    // printf() and format() give NULL, not an error, for a result over the length limit: through
+    // them a view could make an over-long value read as no value. A bank has no use for them.
+    for (const char* name : {"printf", "format"}) {
+      if (sqlite3_create_function_v2(raw, name, -1, SQLITE_UTF8, nullptr, &RefusedFunction, nullptr, nullptr,
+                                     nullptr) != SQLITE_OK) {
+        FailOpen(path, sqlite3_errmsg(raw));
+      }
+    }
     sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
     // No single value may pass the budget of a whole record set; SQLite then refuses it before
     // reading it into memory.
@@ -499,18 +528,15 @@ class SqliteEngine final : public DatabaseEngine {
     sqlite3_progress_handler(raw, kProgressSteps, &QueryWatch::OnProgress, &watching);
     watching.Start(limits.query_seconds);
     // trusted_schema also as the pragma, so the setting reads the same both ways; cell_size_check
-    // catches some corruption of an untrusted file before it is acted on; query_only makes the
-    // read-write connection to a WAL bank refuse writes as well; reading the schema now reports a
-    // damaged file (or a WAL bank that cannot be shared) when it is opened rather than at its first
-    // query.
+    // catches some corruption of an untrusted file before it is acted on; query_only refuses writes
+    // as well; reading the schema now reports a damaged file when it is opened rather than at its
+    // first query.
     const char* setup =
         "PRAGMA trusted_schema=OFF; PRAGMA cell_size_check=ON; PRAGMA query_only=ON; "
         "SELECT count(*) FROM sqlite_schema;";
     const int setup_rc = sqlite3_exec(raw, setup, nullptr, nullptr, nullptr);
     if (setup_rc != SQLITE_OK) {
       const std::string why = Describe(raw, setup_rc, watching, path, limits);
-      const int primary = setup_rc & 0xFF;
-      if (mode == Mode::kWal && (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY)) throw CannotShare(why);
       if (why == "interrupted") throw RuntimeError(why);
       FailOpen(path, why);
     }

@@ -4,6 +4,15 @@
 #include <fstream>
 #include <system_error>
 
+#ifndef _WIN32
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
 #include "vardenix/error.h"
 
 namespace vardenix {
@@ -15,6 +24,32 @@ constexpr char kWorkerMarker[] = ".vardenix-worker";
 std::filesystem::path PathFromUtf8(const std::string& text) {
   return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
+
+#ifndef _WIN32
+int RemoveEntry(const char* path, const struct stat*, int type, struct FTW*) {
+  const int rc = type == FTW_DP ? ::rmdir(path) : ::unlink(path);
+  return rc == 0 ? 0 : errno;
+}
+
+// Removes `path` and what it holds without leaving its file system: FTW_MOUNT keeps the walk off a
+// file system mounted inside (which then keeps its folder, and the removal fails), FTW_PHYS off links.
+void RemoveOnThisFileSystem(const std::string& path, const std::string& worker) {
+  const int rc = ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  if (rc != 0) {
+    throw RuntimeError("cannot empty the worker folder " + worker + ": " + path + ": " +
+                       std::strerror(rc > 0 ? rc : errno) +
+                       (rc == ENOTEMPTY || rc == EBUSY ? " (another file system mounted inside is never emptied; "
+                                                         "unmount it)"
+                                                       : ""));
+  }
+}
+
+// The device of `path` itself (a link is not followed), or -1.
+long long DeviceOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_dev) : -1;
+}
+#endif
 
 }  // namespace
 
@@ -42,9 +77,31 @@ void Files::MakeWorkerFolder(const std::string& path) {
                          " as a worker's working folder: something vardenix did not make is there; move it away "
                          "or choose another working folder");
     }
+#ifndef _WIN32
+    // Emptying never leaves the worker folder's file system, nor the working folder's: a file system
+    // mounted there is not the sweep's to empty.
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : parent.substr(0, slash);
+    if (DeviceOf(path) != DeviceOf(parent)) {
+      throw RuntimeError("cannot use " + path + " as a worker's working folder: another file system is mounted "
+                         "there, which a sweep never empties; unmount it or choose another working folder");
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (entry.path().filename() == kWorkerMarker) continue;
+      // FTW_MOUNT keeps to the file system of the walk's start, so the start is checked here.
+      if (DeviceOf(entry.path().string()) != DeviceOf(path)) {
+        throw RuntimeError("cannot empty the worker folder " + path + ": " + entry.path().string() +
+                           " is another file system mounted inside, which a sweep never empties; unmount it");
+      }
+      RemoveOnThisFileSystem(entry.path().string(), path);
+    }
+#else
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
       if (entry.path().filename() != kWorkerMarker) fs::remove_all(entry.path());
     }
+#endif
   } catch (const fs::filesystem_error& e) {
     throw RuntimeError("cannot prepare the worker folder " + path + ": " + e.code().message());
   }

@@ -39,6 +39,14 @@ struct Limits {
   uint64_t recordset_rows = 4'000'000;
   uint64_t recordset_bytes = uint64_t{64} << 20;
   uint32_t query_seconds = 30;
+  // Each value a check reads from a bank is read alone under a budget of its own, refused before it
+  // is read into memory: over it, the record (or the list) fails naming the field and the budget,
+  // never reads as empty. An answer text is a rule of some lines and a record number or module name
+  // a short text, so 16 MiB is thousands of times any real one; an answer archive is a few
+  // documents, and 48 MiB is several times the largest real one while leaving the rest of its row
+  // room within a record set's 64 MiB.
+  uint64_t bank_text_bytes = uint64_t{16} << 20;
+  uint64_t bank_archive_bytes = uint64_t{48} << 20;
 
   // Scoring components run out of process (see hosting/component_isolation.h). A component grades
   // a few documents against a rule text: real ones answer in well under a second and use tens of

@@ -70,4 +70,11 @@ XmlDom& SystemXmlDom();
 // U+FFFE or U+FFFF). A text that fails cannot be kept whole in a report, so it is refused.
 bool XmlCanHoldText(std::string_view text);
 
+// The text with what XML cannot hold replaced, by one rule used for every report (the text and
+// XML reports, JSON, JUnit, HTML): each byte that is not part of well-formed UTF-8 becomes "\xNN"
+// (its value in two upper-case hex digits), and each character XML 1.0 excludes (a control
+// character other than TAB, LF and CR, U+FFFE, U+FFFF) becomes "\uXXXX" ("\u0007" for a bell).
+// Everything else is kept as it is; a text XmlCanHoldText takes comes back unchanged.
+std::string XmlSafeText(std::string_view text);
+
 }  // namespace vardenix

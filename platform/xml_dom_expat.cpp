@@ -635,43 +635,86 @@ XmlDom& SystemXmlDom() {
   return dom;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at `p` (1 to 4) and its code point, or 0 when the
+// byte at `p` starts none.
+int DecodeUtf8(const unsigned char* p, const unsigned char* end, char32_t& code) {
+  const unsigned char c = *p;
+  if (c < 0x80) {
+    code = c;
+    return 1;
+  }
+  int extra;
+  if (c >= 0xC2 && c <= 0xDF) {
+    extra = 1;
+    code = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    extra = 2;
+    code = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    extra = 3;
+    code = c & 0x07;
+  } else {
+    return 0;  // a continuation byte, an overlong lead byte or beyond U+10FFFF
+  }
+  if (end - p <= extra) return 0;
+  for (int i = 1; i <= extra; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (p[i] & 0x3F);
+  }
+  // Overlong forms, surrogates and beyond U+10FFFF.
+  if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
+      (code >= 0xD800 && code <= 0xDFFF)) {
+    return 0;
+  }
+  return extra + 1;
+}
+
+// A character XML 1.0 excludes from a document.
+bool ExcludedFromXml(char32_t code) {
+  return (code < 0x20 && code != '\t' && code != '\n' && code != '\r') || code == 0xFFFE || code == 0xFFFF;
+}
+
+}  // namespace
+
 bool XmlCanHoldText(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-      ++p;
-      continue;
-    }
-    int extra;
-    char32_t code;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;  // a continuation byte, an overlong lead byte or beyond U+10FFFF
-    }
-    if (end - p <= extra) return false;
-    for (int i = 1; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      code = (code << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, surrogates, beyond U+10FFFF, and the two non-characters XML excludes.
-    if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF) {
-      return false;
-    }
-    p += extra + 1;
+    char32_t code = 0;
+    const int length = DecodeUtf8(p, end, code);
+    if (length == 0 || ExcludedFromXml(code)) return false;
+    p += length;
   }
   return true;
+}
+
+std::string XmlSafeText(std::string_view text) {
+  if (XmlCanHoldText(text)) return std::string(text);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + 16);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    char32_t code = 0;
+    const int length = DecodeUtf8(p, end, code);
+    if (length == 0) {
+      out += "\\x";
+      out += kHex[*p >> 4];
+      out += kHex[*p & 0x0F];
+      ++p;
+    } else if (ExcludedFromXml(code)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0x0F];
+      p += length;
+    } else {
+      out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
+      p += length;
+    }
+  }
+  return out;
 }
 
 }  // namespace vardenix

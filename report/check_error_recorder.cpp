@@ -1,5 +1,6 @@
 #include "report/check_error_recorder.h"
 
+#include "platform/xml_dom.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix {
@@ -42,20 +43,21 @@ void AddErrInfo(ErrorAccumulators& acc, const std::string& str_err_info,
                 const std::string& str_operation, const std::string& str_need_set,
                 const std::string& str_user_set, const std::string& str_format,
                 const std::string& str_runtime, const std::string& str_err_rule) noexcept {
-  // A text that a report cannot hold (a NUL, a control character, bytes that are not UTF-8) would
-  // be refused by the XML step; the problem is then refused from the text as well, so that the two
-  // accumulators always hold the same problems, each one whole.
-  for (const std::string* text : {&str_err_info, &str_operation, &str_need_set, &str_user_set, &str_format,
-                                  &str_runtime, &str_err_rule}) {
-    if (!XmlCanHoldText(*text)) return;
-  }
+  // A text that a report cannot hold as it is (a NUL, a control character, bytes that are not
+  // UTF-8) is kept with those characters replaced, by the one rule of XmlSafeText, in the text and
+  // the XML alike: the problem is never lost, and the two accumulators tell the same.
+  const std::string info = XmlSafeText(str_err_info);
+  const std::string operation = XmlSafeText(str_operation);
+  const std::string need_set = XmlSafeText(str_need_set);
+  const std::string user_set = XmlSafeText(str_user_set);
+  const std::string format = XmlSafeText(str_format);
+  const std::string runtime = XmlSafeText(str_runtime);
+  const std::string rule = XmlSafeText(str_err_rule);
   try {
     std::string need_line;
     std::string user_line;
-    acc.err_info += BuildErrInfoBlock(str_err_info, str_operation, str_need_set, str_user_set,
-                                      str_format, str_runtime, &need_line, &user_line);
-    AddRuleErr(acc.err_info_xml, str_err_rule, str_err_info, str_operation, need_line, user_line,
-               str_runtime, str_format, acc.dom);
+    acc.err_info += BuildErrInfoBlock(info, operation, need_set, user_set, format, runtime, &need_line, &user_line);
+    AddRuleErr(acc.err_info_xml, rule, info, operation, need_line, user_line, runtime, format, acc.dom);
   } catch (...) {
     // The recorder never fails its caller; the text block is already in place.
   }

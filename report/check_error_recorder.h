@@ -28,9 +28,9 @@ std::string BuildErrInfoBlock(const std::string& str_err_info, const std::string
                               std::string* need_set_line, std::string* user_set_line);
 
 // Appends the block to err_info, then the entry to err_info_xml. Never throws: when the XML step
-// fails the text is already recorded. A problem with a text that XML cannot hold (see
-// XmlCanHoldText: a NUL, a control character, bytes that are not UTF-8) is recorded in neither,
-// rather than whole in one and cut or missing in the other.
+// fails the text is already recorded. A text that XML cannot hold as it is (a NUL, a control
+// character, U+FFFE, bytes that are not UTF-8) is recorded in both with those characters replaced
+// by the rule of XmlSafeText ("\\xB6" for a stray byte, "\\u0007" for a bell).
 void AddErrInfo(ErrorAccumulators& acc, const std::string& str_err_info,
                 const std::string& str_operation, const std::string& str_need_set,
                 const std::string& str_user_set, const std::string& str_format,

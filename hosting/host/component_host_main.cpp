@@ -75,7 +75,11 @@ void Answer(wire::Writer& writer) {
   if (pending.size() > kHeldAnswerBytes && !SendPending()) ::_exit(0);  // the checking process is gone
 }
 
+// A request of the current batch failed: its later puts and reads are not run.
+bool batch_failed = false;
+
 void AnswerError(const std::string& message) {
+  batch_failed = true;
   wire::Writer writer = Reply(wire::Kind::kError);
   writer.Text(message);
   Answer(writer);
@@ -124,6 +128,11 @@ int Serve() {
   std::string body;
   for (;;) {
     if (!requests.Next(body)) return 0;
+    if (!body.empty() && static_cast<wire::Kind>(body[0]) == wire::Kind::kBatch) {
+      if (body.size() != 1) return 2;
+      batch_failed = false;
+      continue;
+    }
     ++serving;
     if (started != nullptr) started->fetch_add(1, std::memory_order_release);
     try {
@@ -162,6 +171,11 @@ int Serve() {
           const std::string member = in.Text();
           const Variant value = in.Value();
           in.End();
+          if (batch_failed) {
+            wire::Writer out = Reply(wire::Kind::kNotRun);
+            Answer(out);
+            break;
+          }
           if (!object) {
             AnswerError("no component object exists to put \"" + member + "\" to");
             break;
@@ -174,6 +188,11 @@ int Serve() {
         case wire::Kind::kRead: {
           const std::string member = in.Text();
           in.End();
+          if (batch_failed) {
+            wire::Writer out = Reply(wire::Kind::kNotRun);
+            Answer(out);
+            break;
+          }
           if (!object) {
             AnswerError("no component object exists to read \"" + member + "\" from");
             break;
@@ -186,6 +205,13 @@ int Serve() {
         }
         case wire::Kind::kRelease: {
           in.End();
+          // Asked for after a failed request of its batch: the object stays for the reads the
+          // checking process may still ask for on their own, and for the release it sends later.
+          if (batch_failed) {
+            wire::Writer out = Reply(wire::Kind::kNotRun);
+            Answer(out);
+            break;
+          }
           // The answers before the release go first: they may come in the same piece as the
           // release, and a component that crashes or hangs in its release has given them.
           if (!pending.empty() && !SendPending()) return 0;  // the checking process is gone

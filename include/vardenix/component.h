@@ -185,8 +185,10 @@ typedef struct vx_isolation {
   uint64_t memory_limit_bytes;
   /* Size of each answer string, in bytes (default 64 MiB). */
   uint64_t answer_limit_bytes;
-  /* The component host executable (default: vardenix-component-host beside the running program,
-   * else the one installed beside the vardenix command). */
+  /* The component host executable. NULL or empty: $VARDENIX_COMPONENT_HOST when set, else
+   * vardenix-component-host next to the program or shared object this library is linked into (its
+   * folder, ../bin, or <prefix>/bin for a shared object in <prefix>/lib), else the one of the
+   * installation as configured, else the first on PATH. */
   const char* host_path;
   /* Non-zero: run the host under bubblewrap (`bwrap`): the system read-only, only sandbox_folder
    * writable (the working folder), no network, a private /tmp. */

@@ -52,6 +52,10 @@ struct RecordResult {
   std::string text;               // the component's error text, when it answered
   std::string xml;                // the component's error XML, when it answered
   double seconds = 0.0;           // time the item took, staging and extraction included
+  // What the item added to the check's error text and error XML: empty when it passed or had
+  // nothing to grade. A sweep split into shards is joined again from these.
+  std::string report_text;
+  std::string report_xml;
 };
 
 // How the subject check picks the records it grades. The default is the random sample; the library
@@ -77,6 +81,18 @@ struct SubjectSelection {
   // control; the records are reported in bank order, with the same texts and reports as one worker
   // gives. The random sample and listed records are always graded one after another.
   int32_t jobs = 1;
+  // A share of a kEveryQuestion or kListed sweep: the draws are numbered 0, 1, ... across the modules
+  // in sweep order (module by module, each in bank or listed order), and shard K of N (K from 0)
+  // takes the contiguous run [floor(K x T / N), floor((K + 1) x T / N)) of the T draws. The others
+  // are not told to the observer; draw numbers stay those of the whole sweep. A listed record that no
+  // module reaches belongs to the last shard. The random sample is never split.
+  int32_t shard_index = 0;
+  int32_t shard_count = 1;
+  // False: a subject check asked for alone (ChkSubject without ChkResultDoc) in which no record was
+  // graded (none drawn had an answer text and an archive, or no module listed a question) does not
+  // pass, and says so in one recorded entry naming the subject; a result with nothing graded is no
+  // evidence. True: such a check passes, as it did before anything was graded.
+  bool allow_nothing_graded = false;
 };
 
 // Optional progress and counts of a check, for hosts that show them. Callbacks run on the
@@ -132,6 +148,12 @@ class ClsEnviChk {
   void SetObserver(CheckObserver* observer);
   // How later subject checks pick their records (default: the random sample).
   void SetSelection(SubjectSelection selection);
+
+  // The entries the checks have recorded since the object was created (a bank that is missing, a
+  // check's run-time failure, a listed record not graded), as text and as a RuleErrs report: the
+  // part of a failed check's reports that comes after the graded items' own texts.
+  std::string RecordedErrInfo() const;
+  std::string RecordedErrInfoXml() const;
 
  private:
   struct Impl;

@@ -729,7 +729,13 @@ TEST(ArchiveControl, HonoursTheHostsStopFlagAndLimits) {
   DispatchObject& limited = SystemArchiveControl(shallow, nullptr);
   EXPECT_EQ(ToInt16(limited.Call(archive_dispid::kUnzip, {Variant::I2(0)})), result::kUnsafeName);
   EXPECT_NE(ToText(limited.Get(archive_dispid::kLastFailureReason)).find("1 folders deep"), std::string::npos);
-  SystemArchiveControl();  // back to the defaults for the tests that follow on this thread
+
+  // The plain control has the default limits and no stop flag again, whatever was set before.
+  stop = true;
+  SystemArchiveControl(shallow, &stop);
+  DispatchObject& plain = SystemArchiveControl();
+  EXPECT_EQ(ToInt16(plain.Call(archive_dispid::kUnzip, {Variant::I2(0)})), result::kSuccess)
+      << ToText(plain.Get(archive_dispid::kLastFailureReason));
 }
 
 // As root, a folder's mode does not stop a write; an unprivileged child process meets it.

@@ -75,10 +75,11 @@ TEST(BankFormat, QuestionRowsKeepNullsAndRecordNumbers) {
   auto rs = open(QuestionListQuery("word"));
   EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"W-1", "<null>", "", "W-4"}));
   // A question listed in Tbl_Public need not have a Tbl_Operation row.
-  rs = open(QuestionRecordQuery("W-4"));
+  rs = open(QuestionRecordQuery("W-4", "M_Answer"));
   EXPECT_TRUE(rs->Bof() && rs->Eof());
-  rs = open(QuestionRecordQuery("N-1"));
+  rs = open(QuestionRecordQuery("N-1", "M_Answer"));
   EXPECT_TRUE(rs->IsNull("M_Answer"));
+  rs = open(QuestionRecordQuery("N-1", "O_Rudecont"));
   EXPECT_TRUE(rs->IsNull("O_Rudecont"));
 }
 
@@ -88,9 +89,11 @@ TEST(BankFormat, BankWithModulesNumbersItsQuestions) {
   const BankQuery list = QuestionListQuery("Word");
   auto rs = db->OpenRecordset(list.text, list.params);
   EXPECT_EQ(Column(*rs, "C_RecNo"), (std::vector<std::string>{"Word-1", "Word-2", "Word-3"}));
-  const BankQuery record = QuestionRecordQuery("Excel-1");
-  rs = db->OpenRecordset(record.text, record.params);
+  const BankQuery answer = QuestionRecordQuery("Excel-1", "M_Answer");
+  rs = db->OpenRecordset(answer.text, answer.params);
   EXPECT_EQ(Describe(rs->Value("M_Answer")), Describe(Variant::Text("answer Excel-1")));
+  const BankQuery archive = QuestionRecordQuery("Excel-1", "O_Rudecont");
+  rs = db->OpenRecordset(archive.text, archive.params);
   EXPECT_TRUE(rs->GetChunk("O_Rudecont", 0, 10) == Bytes("PK"));
 }
 
@@ -109,7 +112,7 @@ TEST(BankFormat, TheChecksLookupsUseTheIndexes) {
       {total, ModuleQuery("S", 1), "Idx_Contract_DataCode"},
       {total, ModuleQuery("S", -1), "Idx_Contract_DataCode"},
       {subject, QuestionListQuery("M"), "Idx_Public_Module"},
-      {subject, QuestionRecordQuery("M-1"), "Idx_Operation_RecNo"},
+      {subject, QuestionRecordQuery("M-1", "M_Answer"), "Idx_Operation_RecNo"},
   };
   for (const Row& row : rows) {
     auto db = Open(row.bank);

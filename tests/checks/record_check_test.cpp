@@ -167,5 +167,61 @@ TEST(PingMdbRecNO, AMissingTableOrFieldFailsWithoutAnEntry) {
   }
 }
 
+// A value over its field's budget fails its record naming the record, the field and the budget; it
+// never reads as empty (which would pass the record over). Real SQLite banks, stored values and
+// views that make long values cheaply, under budgets lowered so the values stay small.
+TEST(PingMdbRecNO, AValueOverItsBudgetFailsTheRecordNamingIt) {
+  constexpr uint64_t kText = uint64_t{1} << 20;
+  constexpr uint64_t kArchive = uint64_t{2} << 20;
+  const std::vector<uint8_t> zip = {'P', 'K', 3, 4, 9, 9, 9};
+  const std::string at_budget = "1 exists a.txt" + std::string(kText - 14, ' ');
+  const std::string answer_over = "the answer text of record R1 (M_Answer) is over the 1 MB limit";
+  struct Row {
+    const char* name;
+    Question question;
+    const char* sql;      // run on the bank after it is written
+    const char* failure;  // the run-time failure's description, or a part of it; nullptr: graded
+  };
+  const Row rows[] = {
+      {"a stored answer text one byte over", {"m", "R1", at_budget + "x", zip}, "", answer_over.c_str()},
+      {"a stored answer text at the budget", {"m", "R1", at_budget, zip}, "", nullptr},
+      {"an answer text of 70 MB made by a view", {"m", "R1", "a", zip},
+       "ALTER TABLE Tbl_Operation RENAME TO T; CREATE VIEW Tbl_Operation AS SELECT C_RecNo, "
+       "CAST(zeroblob(70000000) AS TEXT) || M_Answer AS M_Answer, O_Rudecont FROM T",
+       answer_over.c_str()},
+      {"an answer text printf() makes too long, which SQLite would make NULL", {"m", "R1", "a", zip},
+       "ALTER TABLE Tbl_Operation RENAME TO T; CREATE VIEW Tbl_Operation AS SELECT C_RecNo, "
+       "printf('%.*c', 70000000, 'x') || M_Answer AS M_Answer, O_Rudecont FROM T",
+       "printf()"},
+      {"a stored archive one byte over", {"m", "R1", "a", std::vector<uint8_t>(kArchive + 1, 'z')}, "",
+       "the answer archive of record R1 (O_Rudecont) is over the 2 MB limit"},
+      {"an archive of 70 MB made by a view", {"m", "R1", "a", zip},
+       "ALTER TABLE Tbl_Operation RENAME TO T; CREATE VIEW Tbl_Operation AS SELECT C_RecNo, M_Answer, "
+       "zeroblob(70000000) AS O_Rudecont FROM T",
+       "the answer archive of record R1 (O_Rudecont) is over the 2 MB limit"},
+  };
+  for (const Row& row : rows) {
+    DirectRig rig;
+    rig.platform->limits.bank_text_bytes = kText;
+    rig.platform->limits.bank_archive_bytes = kArchive;
+    const std::string bank = rig.dir / "subject.db";
+    SubjectBank(bank, {row.question});
+    if (*row.sql != '\0') fakes::RunSqlOnBank(bank, row.sql);
+    auto db = SystemDatabaseEngine().OpenDatabase(bank, rig.platform->limits, nullptr);
+    std::string text, xml;
+    RecordResult result;
+    const bool passed = PingMdbRecNO(rig.ctx, text, xml, "R1", *db, &result);
+    if (row.failure == nullptr) {
+      EXPECT_TRUE(passed) << row.name;
+      EXPECT_EQ(result.outcome, RecordOutcome::kPassed) << row.name << ": " << result.reason;
+      continue;
+    }
+    EXPECT_FALSE(passed) << row.name;
+    EXPECT_EQ(result.outcome, RecordOutcome::kRunTimeFailure) << row.name << ": " << result.reason;
+    EXPECT_THAT(result.reason, ::testing::HasSubstr(row.failure)) << row.name;
+    EXPECT_EQ(rig.script->created, 0) << row.name;
+  }
+}
+
 }  // namespace
 }  // namespace vardenix::testing

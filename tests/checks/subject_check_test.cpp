@@ -2,8 +2,10 @@
 // fakes for the archive control and the scoring component.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "checks/banks.h"
 #include "checks/rig.h"
@@ -14,6 +16,7 @@
 #include "tests/support/fakes/report_reader.h"
 #include "tests/support/fakes/temp_dir.h"
 #include "tests/support/fakes/zip_writer.h"
+#include "platform/files.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::testing {
@@ -388,6 +391,48 @@ TEST(SubjectMdbChk, HostileValuesMatchLiterallyAndLeaveTheBanksUnchanged) {
   }
 }
 
+// The files of the system, except that the folder of worker 2 is refused after a while, as a
+// folder of the user's at that name is: by then a fast worker 1 may have graded every record.
+class SlowRefusingFiles final : public Files {
+ public:
+  bool FileExists(const std::string& path) override { return SystemFiles().FileExists(path); }
+  void ResetAttributes(const std::string& path) override { SystemFiles().ResetAttributes(path); }
+  void Delete(const std::string& path) override { SystemFiles().Delete(path); }
+  void WriteNew(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    SystemFiles().WriteNew(path, bytes);
+  }
+  bool RewriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes) override {
+    return SystemFiles().RewriteInPlace(path, bytes);
+  }
+  void MakeWorkerFolder(const std::string& path) override {
+    if (path.size() >= 14 && path.compare(path.size() - 14, 14, "vardenix-job-2") == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      throw RuntimeError("the worker folder " + path + ": something vardenix did not make is there");
+    }
+    SystemFiles().MakeWorkerFolder(path);
+  }
+};
+
+// A sweep in several workers looks at every worker's folder before any record is graded: a folder it
+// may not use fails the check also when the worker it belongs to would have got no record.
+TEST(SubjectMdbChk, ASweepRefusesAWorkerFolderWhicheverWorkerIsFastest) {
+  DirectRig rig;
+  SlowRefusingFiles files;
+  rig.platform->files = &files;
+  SubjectSelection selection;
+  selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  selection.jobs = 2;
+  rig.ctx.selection = &selection;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m"});
+  // Records without an archive are read and passed over quickly, with no scoring run.
+  SubjectBank(banks.subject, {{"m", "R1", "a", std::nullopt}, {"m", "R2", "a", std::nullopt},
+                              {"m", "R3", "a", std::nullopt}, {"m", "R4", "a", std::nullopt}});
+  std::string text, xml;
+  EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f));
+  EXPECT_NE(rig.err_info.find("something vardenix did not make is there"), std::string::npos) << rig.err_info;
+}
+
 // Every sample is graded on its own answer: a file that an earlier sample's archive left in the
 // working folder must not make a later answer pass, whichever order the two are drawn in. Real
 // banks and the real archive control; the scorer passes an answer "1 exists <file>" when the file is
@@ -434,26 +479,42 @@ TEST(SubjectMdbChk, ASampleIsNeverGradedOnAFileAnEarlierSampleLeft) {
 namespace vardenix::testing {
 namespace {
 
+// A subject check alone that graded nothing (no record drawn had an answer, or no module listed a
+// question) has shown nothing and does not pass; with the typical document, that document was graded.
 TEST(PingEnviChk, VerdictsWithTheSubjectCheck) {
   struct Row {
     const char* name;
     int options;
-    const char* subject_answer;  // "bad..." fails the sampled record
+    std::vector<Question> questions;  // answer "bad..." fails the sampled record
+    bool allow_nothing_graded;
     bool verdict;
+    const char* entry;  // the one recorded entry's description; nullptr: none
   };
+  const std::optional<std::string> none;
   const Row rows[] = {
-      {"subject only, passes", ChkSubject, "good", true},
-      {"subject only, fails", ChkSubject, "bad", false},
-      {"both pass", 3, "good", true},
-      {"typical passes, subject fails", 3, "bad", false},
+      {"subject only, passes", ChkSubject, {{"m", "R1", "good"}}, false, true, nullptr},
+      {"subject only, fails", ChkSubject, {{"m", "R1", "bad"}}, false, false, nullptr},
+      {"both pass", 3, {{"m", "R1", "good"}}, false, true, nullptr},
+      {"typical passes, subject fails", 3, {{"m", "R1", "bad"}}, false, false, nullptr},
+      {"subject only, no answer text", ChkSubject, {{"m", "R1", none}}, false, false,
+       "no operation question of subject S1 could be graded: 1 drawn, none with an answer"},
+      {"subject only, no archive", ChkSubject, {{"m", "R1", "good", std::nullopt}}, false, false,
+       "no operation question of subject S1 could be graded: 1 drawn, none with an answer"},
+      {"subject only, the module has no question", ChkSubject, {{"other", "R1", "good"}}, false, false,
+       "no operation question of subject S1 could be graded: 0 drawn, none with an answer"},
+      {"subject only, nothing graded, allowed", ChkSubject, {{"m", "R1", none}}, true, true, nullptr},
+      {"both, the typical document graded", 3, {{"m", "R1", none}}, false, true, nullptr},
   };
   for (const Row& row : rows) {
     Rig rig;
     ScoreByAnswer(rig);
     rig.script->show_err = Variant::Text("text of the component\r\n");
+    SubjectSelection selection;
+    selection.allow_nothing_graded = row.allow_nothing_graded;
+    rig.chk->SetSelection(selection);
     Banks banks(rig.dir);
     TotalBank(banks.total, "S1", {"m"});
-    SubjectBank(banks.subject, {{"m", "R1", row.subject_answer}});
+    SubjectBank(banks.subject, row.questions);
     std::vector<uint8_t> bytes = SomeArchive();
     std::string text = "caller", xml = "caller";
     EXPECT_EQ(rig.chk->PingEnviChk(text, xml, bytes, "good rule", ChkPingConstants(row.options), banks.total,
@@ -463,6 +524,10 @@ TEST(PingEnviChk, VerdictsWithTheSubjectCheck) {
     if (row.verdict) {
       EXPECT_EQ(text, "") << row.name;
       EXPECT_EQ(xml, "") << row.name;
+    } else if (row.entry != nullptr) {
+      // The recorder's layout: the headline, then the description indented by four.
+      EXPECT_EQ(text, std::string("对题库进行检测\r\n    ") + row.entry + "\r\n") << row.name;
+      EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), std::vector<std::string>{"对题库进行检测"}) << row.name;
     } else {
       // What the typical document left (when it ran), then the failing record's text.
       const std::string expected = row.options == 3 ? "text of the component\r\ntext of the component\r\n"

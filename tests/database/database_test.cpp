@@ -369,27 +369,66 @@ std::vector<std::string> RecordNumbers(Database& db) {
   return numbers;
 }
 
-// On writable media a WAL bank leaves no -wal or -shm file behind, and a writer at work on it is
-// seen as it commits and keeps its files.
-TEST(Database, WalBankOnWritableMediaLeavesNothingAndSeesAWriterAtWork) {
-  fakes::TempDir dir;
-  const std::string path = WalBank(dir / "subject.db");
-  ASSERT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
-  const auto before = fakes::ReadFileBytes(path);
-  EXPECT_EQ(RecordNumbers(*Open(path)), std::vector<std::string>{"R1"});
-  EXPECT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
-  EXPECT_EQ(fakes::ReadFileBytes(path), before);
-
-  {
-    fakes::OpenBank writer(path);
-    writer.Run("INSERT INTO Tbl_Public VALUES ('M', 'R2')");
-    EXPECT_EQ(RecordNumbers(*Open(path)), (std::vector<std::string>{"R1", "R2"}));
-    // The writer's files stay while it works, and so does what it writes next.
-    EXPECT_EQ(fakes::ListTree(dir.path()), (std::vector<std::string>{"subject.db", "subject.db-shm", "subject.db-wal"}));
-    writer.Run("INSERT INTO Tbl_Public VALUES ('M', 'R3')");
+// A WAL bank is read without a write to any of its files: the bank, its -wal and its -shm file are
+// byte for byte what they were, and none is made or removed. Its rows are read when its -wal file
+// holds nothing the bank lacks; when it holds changes (a writer at work, a bank copied with its
+// -wal file), reading them would need a write, so the bank is refused saying what to do.
+TEST(Database, WalBankIsReadWithoutAWriteToAnyOfItsFiles) {
+  struct Row {
+    const char* name;
+    void (*arrange)(const std::string& path, std::unique_ptr<fakes::OpenBank>& writer);
+    bool read;  // false: refused
+  };
+  const Row rows[] = {
+      {"no -wal file", [](const std::string&, std::unique_ptr<fakes::OpenBank>&) {}, true},
+      {"an empty -wal file and a -shm file",
+       [](const std::string& path, std::unique_ptr<fakes::OpenBank>&) {
+         fakes::WriteFileBytes(path + "-wal", {});
+         fakes::WriteFileBytes(path + "-shm", std::vector<uint8_t>(32768, 0));
+       },
+       true},
+      {"a writer at work, its changes committed in the -wal file",
+       [](const std::string& path, std::unique_ptr<fakes::OpenBank>& writer) {
+         writer = std::make_unique<fakes::OpenBank>(path);
+         writer->Run("PRAGMA wal_autocheckpoint=0; INSERT INTO Tbl_Public VALUES ('M', 'R2')");
+       },
+       false},
+      {"a bank copied with its -wal file",
+       [](const std::string& path, std::unique_ptr<fakes::OpenBank>&) {
+         const std::string source = WalBank(path + ".source");
+         fakes::OpenBank writer(source);
+         writer.Run("PRAGMA wal_autocheckpoint=0; INSERT INTO Tbl_Public VALUES ('M', 'R2')");
+         fakes::WriteFileBytes(path, fakes::ReadFileBytes(source));
+         fakes::WriteFileBytes(path + "-wal", fakes::ReadFileBytes(source + "-wal"));
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    fakes::TempDir dir;
+    const std::string path = WalBank(dir / "subject.db");
+    std::unique_ptr<fakes::OpenBank> writer;
+    row.arrange(path, writer);
+    const auto files = [&] {
+      std::vector<std::string> state;
+      for (const std::string& name : fakes::ListTree(dir.path())) {
+        const std::vector<uint8_t> bytes = fakes::ReadFileBytes(dir / name);
+        state.push_back(name + " " + std::string(bytes.begin(), bytes.end()));
+      }
+      return state;
+    };
+    const std::vector<std::string> before = files();
+    const std::string failure = FailureOf([&] {
+      if (RecordNumbers(*Open(path)) != std::vector<std::string>{"R1"}) throw RuntimeError("read the wrong rows");
+    });
+    if (row.read) {
+      EXPECT_EQ(failure, "(nothing thrown)") << row.name;
+    } else {
+      EXPECT_THAT(failure, HasSubstr(path)) << row.name;
+      EXPECT_THAT(failure, HasSubstr("its -wal file holds changes")) << row.name;
+      EXPECT_THAT(failure, HasSubstr("PRAGMA journal_mode=DELETE")) << row.name;
+    }
+    EXPECT_TRUE(files() == before) << row.name << ": the bank's files changed";
   }
-  EXPECT_EQ(RecordNumbers(*Open(path)), (std::vector<std::string>{"R1", "R2", "R3"}));
-  EXPECT_EQ(fakes::ListTree(dir.path()), std::vector<std::string>{"subject.db"});
 }
 
 // What `action` answers when run by a user who cannot write `folder` (root cannot be kept out by

@@ -1,5 +1,6 @@
 // `cmake --install` into a temporary prefix, then the example host built against the installed tree
-// alone, once with find_package and once with pkg-config, and run on a real archive.
+// alone, once with find_package and once with pkg-config, and run on a real archive; and a host
+// program that runs components out of process, finding the installation's component host.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -118,6 +119,56 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
                     log),
               status)
         << rule << "\n" << Log(log);
+  }
+
+  // A host program that runs module components out of process finds the component host of this
+  // installation (a prefix other than the configured one): next to itself when it is installed in
+  // <prefix>/bin, on PATH, or through $VARDENIX_COMPONENT_HOST. The installed host is wrapped so
+  // that each run shows it was the one started.
+  const std::string isolated_build = dir / "isolated-build";
+  ASSERT_EQ(Shell(Quote(VARDENIX_CMAKE) + " -S " +
+                      Quote(std::string(VARDENIX_SOURCE_DIR) + "/tests/install/isolated_host") + " -B " +
+                      Quote(isolated_build) + " -G " + Quote(VARDENIX_GENERATOR) + " -DCMAKE_MAKE_PROGRAM=" +
+                      Quote(VARDENIX_MAKE_PROGRAM) + " -DCMAKE_CXX_COMPILER=" + Quote(VARDENIX_CXX) +
+                      " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " -DCMAKE_CXX_FLAGS=" + Quote(flags) +
+                      " -DCMAKE_EXE_LINKER_FLAGS=" + Quote(flags) + " && " + Quote(VARDENIX_CMAKE) + " --build " +
+                      Quote(isolated_build),
+                  log),
+            0)
+      << Log(log);
+  const std::string installed_host = prefix + "/bin/vardenix-component-host";
+  const std::string marker = dir / "installed-host-ran";
+  ASSERT_EQ(Shell("mv " + Quote(installed_host) + " " + Quote(installed_host + ".real") + " && printf '%s\\n' " +
+                      Quote("#!/bin/sh") + " " + Quote(": >" + Quote(marker)) + " " +
+                      Quote("exec " + Quote(installed_host + ".real") + " \"$@\"") + " >" + Quote(installed_host) +
+                      " && chmod 755 " + Quote(installed_host) + " && cp " +
+                      Quote(isolated_build + "/isolated_host") + " " + Quote(prefix + "/bin/isolated_host"),
+                  log),
+            0)
+      << Log(log);
+  const std::string module = build + "/minimal_scorer.so";
+  const auto isolated = [&](const std::string& program, const std::string& env, const std::string& rule) {
+    Shell("rm -f " + Quote(marker), log);
+    return Shell("env -u VARDENIX_COMPONENT_HOST " + env + " " + Quote(program) + " " + Quote(module) +
+                     " Example.Minimal " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " " + rule,
+                 log);
+  };
+  const std::string system_path = "PATH=/usr/bin:/bin";
+  EXPECT_EQ(isolated(prefix + "/bin/isolated_host", system_path, "hello.txt"), 0) << Log(log);
+  EXPECT_TRUE(PathExists(marker)) << "beside the program: another host was started\n" << Log(log);
+  EXPECT_EQ(isolated(prefix + "/bin/isolated_host", system_path, "missing.txt"), 1) << Log(log);
+  EXPECT_TRUE(PathExists(marker)) << "beside the program: another host was started\n" << Log(log);
+  EXPECT_EQ(isolated(isolated_build + "/isolated_host", "VARDENIX_COMPONENT_HOST=" + Quote(installed_host),
+                     "hello.txt"),
+            0)
+      << Log(log);
+  EXPECT_TRUE(PathExists(marker)) << "$VARDENIX_COMPONENT_HOST: another host was started\n" << Log(log);
+  EXPECT_EQ(isolated(isolated_build + "/isolated_host", "PATH=" + Quote(prefix + "/bin:/usr/bin:/bin"), "hello.txt"),
+            0)
+      << Log(log);
+  // The configured installation comes before PATH; only where it has no host must PATH's be taken.
+  if (!PathExists(VARDENIX_CONFIGURED_HOST)) {
+    EXPECT_TRUE(PathExists(marker)) << "on PATH: another host was started\n" << Log(log);
   }
 
   for (const std::string& host : {build + "/host", pc_host}) {

@@ -87,6 +87,67 @@ TEST(CheckCommand, AComponentThatEndsItsProcessFailsTheCheckInsteadOfPassingIt) 
             std::string::npos) << o.out;
 }
 
+// A program runs in the working folder and gets it as TestPath: a program that joins TestPath with a
+// file name finds the answer however --ping-path was written, relative ones included.
+TEST(CheckCommand, ARelativeWorkingFolderReachesAProgramAsAnAbsoluteOne) {
+  TempDir dir;
+  const std::string archive = TypicalArchive(dir);
+  fakes::WriteFileText(dir / "joins.py",
+                       "import json, os, sys\n"
+                       "r = json.load(sys.stdin)\n"
+                       "ok = os.path.isabs(r['TestPath']) and os.path.isfile(os.path.join(r['TestPath'], '考生/报告.txt'))\n"
+                       "json.dump({'ping': 100 if ok else 0, 'ShowErr': '' if ok else 'not found under ' + "
+                       "r['TestPath'], 'ErrMsgXml': ''}, sys.stdout)\n");
+  ASSERT_EQ(Vardenix(dir, {"register", "--program", "Acme.Joins", "--", "python3", dir / "joins.py"}).status, 0);
+  fakes::MakeDirs(dir / "work");
+  for (const std::string& ping_path : {dir / "work", std::string("work"), std::string("work/"), std::string("./work")}) {
+    // Run from `dir`, where the relative paths start.
+    const Outcome o = support::RunCommand(
+        "/bin/sh",
+        {"-c", "cd \"$0\" && exec \"$@\"", dir.path(), VARDENIX_BIN, "check", "--ping-name", "Acme.Joins", "--archive",
+         archive, "--rule-text", kRules, "--ping-path", ping_path, "--json"},
+        dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    EXPECT_EQ(o.status, 0) << ping_path << ": " << o.out << o.err;
+    EXPECT_NE(o.out.find("\"pingPath\":\"" + dir / "work"), std::string::npos) << ping_path << ": " << o.out;
+  }
+}
+
+// Under an address-space limit below 2 GiB (as CI containers set one) a component out of process
+// still runs: its default memory limit is what the checking process may itself use, and --verbose
+// says which limit it got.
+TEST(CheckCommand, AnAddressSpaceLimitBelowTheDefaultLowersTheComponentsLimit) {
+  if (!support::ProgramExists("prlimit")) GTEST_SKIP() << "prlimit (util-linux) is not installed";
+  struct Row {
+    const char* name;
+    std::vector<std::string> before;  // prlimit and its options, or nothing
+    std::vector<std::string> flags;
+    const char* says;  // on stderr, with --verbose
+  };
+  const Row rows[] = {
+      {"no limit", {}, {}, "component memory limit: 2 GiB (the default"},
+      {"1.5 GB of address space", {"prlimit", "--as=1500000000", "--"}, {}, "address-space limit of this process"},
+      {"1.5 GB of address space, --memory-limit 1G", {"prlimit", "--as=1500000000", "--"}, {"--memory-limit", "1G"},
+       "component memory limit: 1 GiB (given with --memory-limit)"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    std::vector<std::string> command = row.before;
+    for (const std::string& part : {std::string(VARDENIX_BIN), std::string("check"), std::string("--ping-name"),
+                                    std::string("Hostile.Good"), std::string("--component"), std::string(HOSTILE_MODULE),
+                                    std::string("--archive"), TypicalArchive(dir), std::string("--rule-text"),
+                                    std::string("perfect"), std::string("--verbose")}) {
+      command.push_back(part);
+    }
+    command.insert(command.end(), row.flags.begin(), row.flags.end());
+    const std::string program = command.front();
+    command.erase(command.begin());
+    const Outcome o = support::RunCommand(program, command, dir.path(),
+                                          {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    EXPECT_EQ(o.status, 0) << row.name << ": " << o.out << o.err;
+    EXPECT_NE(o.err.find(row.says), std::string::npos) << row.name << ": " << o.err;
+  }
+}
+
 TEST(CheckCommand, LimitsComeFromTheCommandLine) {
   TempDir dir;
   const std::string archive = TypicalArchive(dir);

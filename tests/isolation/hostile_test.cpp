@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ const HostileRow kModuleRows[] = {
     {"exit(0) in ping", "Hostile.Exit", "ended its process while answering \"ping\" (it exited with status 0)"},
     {"endless loop", "Hostile.Loop", "did not answer within 1 s and was stopped"},
     {"loop ignoring SIGTERM", "Hostile.Stubborn", "did not answer within 1 s and was stopped"},
+    // The right answer, too late: a limit enforced at twice its value would take it. No timing is
+    // asserted, so a loaded machine cannot fail the row; only the answer that comes at 1.5 s can pass.
+    {"full marks after 1.5 s", "Hostile.Late", "did not answer within 1 s and was stopped"},
     {"unbounded allocation", "Hostile.Hog", "used more than 512 MiB of memory and was stopped", 60},
     {"unbounded allocation, writing all the while", "Hostile.ChattyHog", "used more than 512 MiB of memory and was stopped", 60},
     {"fork leaving a child", "Hostile.Forker", "left a process running"},
@@ -58,6 +62,9 @@ const ProgramRow kProgramRows[] = {
      "wrote something on stdout that is not one JSON object"},
     {"endless loop", "Hostile.Program.Loop", "while :; do :; done", "did not answer within 1 s and was stopped"},
     {"loop ignoring SIGTERM", "Hostile.Program.Stubborn", "trap '' TERM; while :; do :; done",
+     "did not answer within 1 s and was stopped"},
+    {"full marks after 1.5 s", "Hostile.Program.Late",
+     "cat >/dev/null; sleep 1.5; echo '{\"ping\": 100, \"ShowErr\": \"\", \"ErrMsgXml\": \"\"}'",
      "did not answer within 1 s and was stopped"},
     {"child left running", "Hostile.Program.Forker",
      "sleep 1000 & echo '{\"ping\": 100, \"ShowErr\": \"\", \"ErrMsgXml\": \"\"}'", "left a process running"},
@@ -282,6 +289,51 @@ TEST(HostileModules, AComponentsOwnFailureKeepsItsHostProcess) {
   EXPECT_FALSE(v.passed);
   EXPECT_NE(v.text.find("Hostile.Nobody"), std::string::npos) << v.text;
   EXPECT_EQ(rig.hosts->IdleHostIds(), host);
+}
+
+// A component sees exactly the calls out of process that it sees in process, whichever call fails:
+// the host stops at the first failing request of what it was sent together, so after a refused put
+// nothing is graded and after a failed "ping" nothing more is read, and the failure recorded is the
+// same.
+TEST(HostileModules, OutOfProcessTheComponentGetsTheCallsItGetsInProcess) {
+  const std::vector<std::string> failing = {"",        "TestPath", "AnsCont",  "GetTotalScore", "ErrInfoType",
+                                            "ping",    "ShowErr",  "ErrMsgXml"};
+  fakes::TempDir logs;
+  for (const std::string& member : failing) {
+    std::map<std::string, std::string> log;
+    std::map<std::string, Verdict> verdict;
+    for (const std::string where : {"in process", "out of process"}) {
+      const std::string path = logs / (member + where);
+      ::setenv("VX_RECORDING_LOG", path.c_str(), 1);
+      ::setenv("VX_RECORDING_FAIL", member.c_str(), 1);
+      if (where == "in process") {
+        ComponentRegistry registry;
+        registry.LoadModule(HOSTILE_MODULE);
+        auto platform = std::make_shared<Platform>();
+        platform->classes = &registry;
+        fakes::TempDir work;
+        ClsEnviChk check(platform);
+        check.PingPath(work.path());
+        verdict[where] = RunCheck(check, "Hostile.Recording");
+      } else {
+        Rig rig;
+        auto check = rig.Check();
+        verdict[where] = RunCheck(*check, "Hostile.Recording");
+        // The host answers a release after the run (it needs no wait): the next run on the host
+        // receives that answer first, so the release is in the log by the time the next run is.
+        EXPECT_TRUE(RunCheck(*check, "Hostile.Good").passed) << "failing: " << member;
+      }
+      std::ifstream in(path);
+      log[where] = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    ::unsetenv("VX_RECORDING_LOG");
+    ::unsetenv("VX_RECORDING_FAIL");
+    EXPECT_EQ(log["out of process"], log["in process"]) << "failing: " << member;
+    EXPECT_NE(log["in process"].find("release"), std::string::npos) << "failing: " << member;
+    EXPECT_EQ(verdict["out of process"].passed, verdict["in process"].passed) << "failing: " << member;
+    EXPECT_EQ(verdict["out of process"].passed, member.empty()) << "failing: " << member;
+    EXPECT_EQ(verdict["out of process"].text, verdict["in process"].text) << "failing: " << member;
+  }
 }
 
 TEST(HostilePrograms, EachFailsItsRecordAndLeavesNothingRunning) {

@@ -116,5 +116,56 @@ TEST(ProgramComponents, AProgramThatIsGoneIsAClearFailure) {
   }
 }
 
+// An answer is one JSON object in UTF-8 and nothing else: trailing NUL bytes and garbage, a byte
+// order mark, or a member given twice (of which one would silently win) are refused, naming the
+// ProgID.
+TEST(ProgramComponents, AnAnswerThatIsNotExactlyOneObjectIsRefused) {
+  struct Row {
+    const char* name;
+    const char* format;   // printf's format: what the program writes on stdout
+    const char* failure;  // nullptr: "ping" answers 100
+  } rows[] = {
+      {"one object and a line end", R"({"ping": 100}\n)", nullptr},
+      {"a NUL and garbage after the object", R"({"ping": 100}\0\0garbage)", "wrote a NUL byte on stdout"},
+      {"a NUL alone after the object", R"({"ping": 100}\0)", "wrote a NUL byte on stdout"},
+      {"a byte order mark", R"(\357\273\277{"ping": 100})", "wrote a byte order mark"},
+      {"ping twice", R"({"ping": 0, "ShowErr": "", "ping": 100})", "gave the member \"ping\" twice"},
+      {"a member twice inside another", R"({"ping": 100, "x": {"a": 1, "a": 2}})", "gave the member \"a\" twice"},
+  };
+  Rig rig;
+  for (const Row& row : rows) {
+    const std::string script = rig.records.Write("answer.sh", std::string("cat >/dev/null; printf '") + row.format + "'\n");
+    RegisterProgram(rig.records.path(), "Test.Answer", {"/bin/sh", script});
+    auto object = rig.registry.Create("Test.Answer");
+    PutFour(*object, rig.work.path());
+    if (row.failure == nullptr) {
+      EXPECT_EQ(object->Read("ping"), Variant::I4(100)) << row.name;
+      continue;
+    }
+    try {
+      object->Read("ping");
+      ADD_FAILURE() << row.name << ": no failure";
+    } catch (const RuntimeError& e) {
+      EXPECT_NE(e.Description().find("the scoring component Test.Answer "), std::string::npos)
+          << row.name << ": " << e.Description();
+      EXPECT_NE(e.Description().find(row.failure), std::string::npos) << row.name << ": " << e.Description();
+    }
+  }
+}
+
+// A program's own failure whose words XML cannot hold (U+FFFE, a bell) still reaches both reports,
+// by the rule every report uses.
+TEST(ProgramComponents, AFailureInWordsXmlCannotHoldReachesBothReports) {
+  Rig rig;
+  const std::string script = rig.records.Write(
+      "fails.sh", "cat >/dev/null; printf '{\"error\": \"rule line 1: \\357\\277\\276 and a \\\\u0007\"}'\n");
+  RegisterProgram(rig.records.path(), "Test.Fails", {"/bin/sh", script});
+  auto check = rig.Check();
+  const Verdict v = RunCheck(*check, "Test.Fails");
+  EXPECT_FALSE(v.passed);
+  EXPECT_NE(v.text.find("rule line 1: \\uFFFE and a \\u0007"), std::string::npos) << v.text;
+  EXPECT_NE(v.xml.find("rule line 1: \\uFFFE and a \\u0007"), std::string::npos) << v.xml;
+}
+
 }  // namespace
 }  // namespace vardenix::isolation_test

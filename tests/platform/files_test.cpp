@@ -1,9 +1,12 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -189,6 +192,44 @@ TEST(FilesTest, APathHoldingANulIsRefusedByEveryOperation) {
     EXPECT_NE(failure.find(victim + "\\0ChkPing.ZIP"), std::string::npos) << row.name << ": " << failure;
     EXPECT_NE(failure.find("NUL"), std::string::npos) << row.name << ": " << failure;
     EXPECT_EQ(ReadFile(victim), "the host's file") << row.name;
+  }
+}
+
+// Emptying a worker folder never crosses into another file system: one mounted inside the folder,
+// or on the folder itself, keeps its files and the sweep refuses the folder. Mounting needs root
+// (CI runs as root); elsewhere the test is skipped, saying why.
+TEST(FilesTest, EmptyingAWorkerFolderNeverCrossesAMount) {
+  struct Row {
+    const char* name;
+    const char* mount_at;  // inside the worker folder "job"
+  };
+  const Row rows[] = {
+      {"a file system mounted in a folder inside", "job/inner"},
+      {"a file system mounted two folders down", "job/a/inner"},
+      {"a file system mounted on the worker folder itself", "job"},
+  };
+  for (const Row& row : rows) {
+    TempFolder dir;
+    const std::string job = dir / "job";
+    SystemFiles().MakeWorkerFolder(job);  // made by a sweep: it holds the marker
+    const std::string at = dir / row.mount_at;
+    std::filesystem::create_directories(at);
+    if (std::string(row.mount_at) == "job") {
+      // The marker too, so that only the mount tells the folder from one a sweep made.
+      if (::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs (" << std::strerror(errno) << "): needs root";
+      }
+      std::ofstream(job + "/.vardenix-worker") << "marker\n";
+    } else if (::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs (" << std::strerror(errno) << "): needs root";
+    }
+    std::ofstream(at + "/precious.txt") << "not the sweep's\n";
+    std::ofstream(job + "/left.txt") << "an earlier answer\n";
+    const std::string failure = FailureOf([&] { SystemFiles().MakeWorkerFolder(job); });
+    EXPECT_EQ(ReadFile(at + "/precious.txt"), "not the sweep's\n") << row.name;
+    EXPECT_NE(failure, "(nothing thrown)") << row.name;
+    EXPECT_NE(failure.find(job), std::string::npos) << row.name << ": " << failure;
+    ::umount2(at.c_str(), MNT_DETACH);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include "tests/support/fakes/failing_xml_dom.h"
 #include "tests/support/fakes/report_reader.h"
+#include "platform/xml_dom.h"
 #include "report/check_error_recorder.h"
 #include "report/mod_xml_rw.h"
 
@@ -70,30 +71,43 @@ TEST(AddErrInfo, CallsAccumulateInOrder) {
   EXPECT_EQ(fakes::ReadReport(xml).Field("RuleErrInfo"), (std::vector<std::string>{"first", "second"}));
 }
 
-// A text the XML report cannot hold whole is refused from both accumulators, so the text and the
-// XML always tell the same problems, each one whole (never the text whole and the entry cut).
-TEST(AddErrInfo, AProblemWithATextXmlCannotHoldIsRefusedFromBoth) {
-  const std::string nul("path/with\0NUL", 14);
+// A text the XML report cannot hold as it is keeps its problem: by one rule, a byte that is not
+// UTF-8 becomes \xNN and a character XML excludes \uXXXX, in the text and the XML alike, so both
+// reports tell the problem and the report still parses.
+TEST(AddErrInfo, AProblemWithATextXmlCannotHoldIsKeptWithThatTextReplaced) {
+  const std::string nul("path/with\0NUL", 13);
   struct Row {
     const char* name;
     Args args;
+    std::string field;     // the RuleErr field that holds it
+    std::string expected;  // its text there, and in the text block
   };
   const Row rows[] = {
-      {"NUL in the run-time description", {"对典型文档进行检测时出现运行时错误", "", "", "", "", nul, ""}},
-      {"NUL in the operation", {"对题库进行检测时出错", "指定的" + nul + "库不存在", "", "", "", "", ""}},
-      {"bytes that are not UTF-8 in the rule", {"I", "", "", "", "", "", "\xB6\xD4"}},
-      {"control character in the need set", {"I", "", "a\x02", "", "", "", ""}},
+      {"NUL in the run-time description", {"对典型文档进行检测时出现运行时错误", "", "", "", "", nul, ""}, "Runtime",
+       "path/with\\u0000NUL"},
+      {"a bank path in GBK bytes", {"对题库进行检测时出错", "指定的/srv/\xBF\xBC\xCA\xD4.db库不存在", "", "", "", "", ""},
+       "Operation", "指定的/srv/\\xBF\\xBC\\xCA\\xD4.db库不存在"},
+      {"bytes that are not UTF-8 in the rule", {"I", "", "", "", "", "", "\xB6\xD4"}, "Rule", "\\xB6\\xD4"},
+      {"a bell in a component's text", {"I", "", "", "", "", "the scorer says\a done", ""}, "Runtime",
+       "the scorer says\\u0007 done"},
+      {"U+FFFE and U+FFFF", {"I", "", "", "", "", "a\xEF\xBF\xBE b\xEF\xBF\xBF", ""}, "Runtime", "a\\uFFFE b\\uFFFF"},
+      {"a cut UTF-8 character and a surrogate", {"I", "", "", "", "", "x\xE4\xB8 \xED\xA0\x80", ""}, "Runtime",
+       "x\\xE4\\xB8 \\xED\\xA0\\x80"},
   };
   for (const Row& row : rows) {
     std::string info = "earlier\r\n";
     std::string xml;
     AddRuleErr(xml, "", "earlier", "", "", "", "", "");
-    const std::string xml_before = xml;
     ErrorAccumulators acc{info, xml, SystemXmlDom()};
     const Args& a = row.args;
     AddErrInfo(acc, a.info, a.operation, a.need, a.user, a.format, a.runtime, a.rule);
-    EXPECT_EQ(info, "earlier\r\n") << row.name;
-    EXPECT_EQ(xml, xml_before) << row.name;
+    if (row.field != "Rule") {
+      EXPECT_NE(info.find(row.expected + "\r\n"), std::string::npos) << row.name << ": " << info;
+    }
+    const auto report = fakes::ReadReport(xml);
+    EXPECT_EQ(report.Field("RuleErrInfo").size(), 2u) << row.name << ": " << xml;
+    EXPECT_EQ(report.Field(row.field).back(), row.expected) << row.name << ": " << xml;
+    EXPECT_TRUE(XmlCanHoldText(info)) << row.name;
   }
 }
 

@@ -20,6 +20,7 @@
 #include "hosting/component_records.h"
 #include "tests/support/fakes/report_reader.h"
 #include "tests/support/fakes/temp_dir.h"
+#include "platform/xml_dom.h"
 #include "support/banks.h"
 #include "support/command.h"
 
@@ -821,7 +822,7 @@ TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
   const std::vector<std::vector<std::string>> commands = {
       {"check"},         {"register"},          {"unregister"},           {"components"},
       {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
-      {"bank", "list"}, {"bank", "import"}};
+      {"bank", "list"},  {"bank", "import"}, {"merge"}};
   TempDir dir;
   size_t flags = 0;
   for (const std::vector<std::string>& command : commands) {
@@ -1076,32 +1077,113 @@ TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
 }
 
 // What stands at a worker folder's name and was not made by a sweep is the user's: the sweep fails
-// and says so, and leaves it as it is (a folder with a file, a link to one).
+// and says so, and leaves it as it is (a folder with a file, a link to one). Every worker's folder is
+// looked at before any record is graded, so this holds also for the last of eight workers, which on
+// a busy machine often gets no record of the eight at all.
 TEST(CheckResults, ASweepNeverEmptiesAFolderItDidNotMake) {
   struct Row {
     const char* name;
-    void (*plant)(const TempDir& dir);
+    const char* jobs;
+    std::string folder;
+    void (*plant)(const TempDir& dir, const std::string& folder);
+  };
+  const auto user_folder = [](const TempDir& dir, const std::string& folder) {
+    fakes::MakeDirs(dir / folder);
+    fakes::WriteFileText(dir / (folder + "/keep.txt"), "mine");
   };
   const Row rows[] = {
-      {"a folder of the user's", [](const TempDir& dir) {
-         fakes::MakeDirs(dir / "vardenix-job-2");
-         fakes::WriteFileText(dir / "vardenix-job-2/keep.txt", "mine");
-       }},
-      {"a link to a folder of the user's", [](const TempDir& dir) {
+      {"a folder of the user's", "2", "vardenix-job-2", user_folder},
+      {"a folder of the user's where the last of eight workers works", "8", "vardenix-job-8", user_folder},
+      {"a link to a folder of the user's", "2", "vardenix-job-2", [](const TempDir& dir, const std::string& folder) {
          fakes::MakeDirs(dir / "mine");
          fakes::WriteFileText(dir / "mine/keep.txt", "mine");
-         std::filesystem::create_directory_symlink(dir / "mine", dir / "vardenix-job-2");
+         std::filesystem::create_directory_symlink(dir / "mine", dir / folder);
        }},
   };
   for (const Row& row : rows) {
     TempDir dir;
     WriteBanks(dir);
-    row.plant(dir);
-    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--seed", "7", "--jobs", "2"}));
+    row.plant(dir, row.folder);
+    const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--seed", "7", "--jobs", row.jobs}));
     EXPECT_EQ(o.status, 1) << row.name << o.Describe();
     EXPECT_NE(o.out.find("something vardenix did not make is there"), std::string::npos) << row.name << o.Describe();
-    EXPECT_EQ(ReadFile(dir / "vardenix-job-2/keep.txt"), "mine") << row.name;
+    EXPECT_EQ(ReadFile(dir / (row.folder + "/keep.txt")), "mine") << row.name;
   }
+}
+
+// A check in which nothing at all was graded has shown nothing: not passed, in every output, with
+// any options and any number of workers, unless --allow-empty; the typical document alone is graded.
+TEST(CheckResults, NothingGradedIsNotPassed) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> flags;
+    int status;
+  };
+  const Row rows[] = {
+      {"a sample", {}, 1},
+      {"--options 2", {"--options", "2"}, 1},
+      {"--all", {"--all", "--jobs", "1"}, 1},
+      {"--all in two workers", {"--all", "--jobs", "2"}, 1},
+      {"--allow-empty", {"--allow-empty"}, 0},
+      {"--all --allow-empty", {"--all", "--jobs", "2", "--allow-empty"}, 0},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    // Two modules: one whose records have no answer text or no archive, one without questions.
+    support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word", "Empty"}));
+    support::WriteSubjectBank(dir / "subject.db", {{"Word", "W-4", std::nullopt, AnswerZip(dir)},
+                                                   {"Word", "W-5", "perfect", std::nullopt}});
+    const std::vector<std::string> outputs = {"--junit", dir / "junit.xml", "--html", dir / "report.html"};
+    const CommandOutcome text = Vardenix(dir, Concat(Concat(SubjectCheck(dir), row.flags), outputs));
+    EXPECT_EQ(text.status, row.status) << row.name << "\n" << text.Describe();
+    const CommandOutcome json = Vardenix(dir, Concat(Concat(SubjectCheck(dir), row.flags), {"--json"}));
+    EXPECT_EQ(json.status, row.status) << row.name << "\n" << json.Describe();
+    const nlohmann::json j = Json(json);
+    const std::string junit = ReadFile(dir / "junit.xml");
+    const std::string html = ReadFile(dir / "report.html");
+    if (row.status == 1) {
+      EXPECT_NE(text.out.find("verdict: not passed: nothing was graded\n"), std::string::npos) << row.name << text.out;
+      EXPECT_EQ(j.value("verdict", true), false) << row.name;
+      EXPECT_EQ(j.value("reason", ""), "nothing was graded") << row.name;
+      EXPECT_NE(junit.find("<failure message=\"not passed: nothing was graded\" type=\"verdict\""), std::string::npos)
+          << row.name << "\n" << junit;
+      EXPECT_NE(html.find("<h1>Not passed: nothing was graded</h1>"), std::string::npos) << row.name;
+    } else {
+      EXPECT_NE(text.out.find("verdict: passed\n"), std::string::npos) << row.name << text.out;
+      EXPECT_EQ(j.value("verdict", false), true) << row.name;
+      EXPECT_FALSE(j.contains("reason")) << row.name;
+      EXPECT_EQ(junit.find("vardenix.verdict"), std::string::npos) << row.name << "\n" << junit;
+    }
+  }
+  // The typical document alone is graded: it passes, and the demo's first check with it.
+  TempDir dir;
+  const CommandOutcome typical = Vardenix(dir, Concat(DocumentCheck(dir, "perfect"), {"--json"}));
+  EXPECT_EQ(typical.status, 0) << typical.Describe();
+  EXPECT_FALSE(Json(typical).contains("reason"));
+}
+
+// A text XML cannot hold (a bell, U+FFFE, U+FFFF) in what a component says reaches every report by
+// one rule, "\u0007" and "\uFFFE" as text: the JUnit, HTML and XML files stay well-formed, and JSON
+// says the same.
+TEST(CheckReports, ATextXmlCannotHoldReachesEveryReportByOneRule) {
+  TempDir dir;
+  const std::string answer = "odd \a \xEF\xBF\xBE \xEF\xBF\xBF";
+  const std::string shown = "odd \\u0007 \\uFFFE \\uFFFF";
+  const CommandOutcome o = Vardenix(dir, Concat(DocumentCheck(dir, answer),
+                                                {"--junit", dir / "junit.xml", "--html", dir / "report.html", "--xml",
+                                                 dir / "report.xml"}));
+  EXPECT_EQ(o.status, 1) << o.Describe();
+  for (const char* file : {"junit.xml", "report.xml"}) {
+    const std::string text = ReadFile(dir / file);
+    EXPECT_TRUE(SystemXmlDom().NewDocument()->LoadXml(text)) << file << "\n" << text;
+  }
+  EXPECT_NE(ReadFile(dir / "junit.xml").find("short: " + shown), std::string::npos) << ReadFile(dir / "junit.xml");
+  EXPECT_NE(ReadFile(dir / "report.html").find("short: " + shown), std::string::npos);
+  const CommandOutcome json = Vardenix(dir, Concat(DocumentCheck(dir, answer), {"--json"}));
+  const nlohmann::json j = Json(json);
+  EXPECT_NE(j.value("errMsg", "").find("short: " + shown), std::string::npos) << json.out;
+  ASSERT_EQ(j.at("records").size(), 1u);
+  EXPECT_NE(j.at("records")[0].value("errMsg", "").find("short: " + shown), std::string::npos) << json.out;
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
 // The archive control on Windows, on libarchive: the same dispatch ids, answers and refusals as the
 // Linux control (archive/archive_control.h), with the rules of Windows file names on top.
 //
-// An extraction is two passes. The survey reads the raw central directory (zip_directory.h) and
-// every header, and refuses the whole archive before anything is written. The writing pass creates
-// folders and streams each file into a temporary file beside its destination, then moves it into
-// place, so a failing entry never leaves a partial file or destroys the earlier file of that name.
+// An extraction is two passes. The survey, the one both platforms share (archive/archive_policy.h),
+// reads the raw directory and refuses the whole archive before anything is written; every entry's
+// data is judged alike too (it must expand to exactly its declared size; the bound on what one
+// extraction writes). The writing pass reads the entries through libarchive in the plan's order
+// (archive/libarchive_entries.h), creates folders and streams each file into a temporary file
+// beside its destination, then moves it into place, so a failing entry never leaves a partial file
+// or destroys the earlier file of that name.
 //
 // Windows specifics: names compare without regard to case (as NTFS does), so two entries that
-// differ only in case are duplicates; a name component that Windows cannot hold or would read as
-// something else (a device name such as CON or COM1, a trailing dot or space, one of < > : " | ? *
-// or a control character, which would also name an alternate data stream) is an unsafe name; paths
+// differ only in case are duplicates; the survey applies the rules of Windows names
+// (NameRules::kWindows: device names, a trailing dot or space, < > : " | ? * and control
+// characters are unsafe names); paths
 // are given to the system in their long (\\?\) form, so deep answers are not cut at 260 characters.
 // A link or junction in the way of a folder or a file is removed (the link, never what it points
 // to) and replaced by what the archive holds. A failed or stopped extraction removes what it had
@@ -39,106 +42,34 @@
 #include <vector>
 
 #include "archive/archive_control.h"
+#include "archive/archive_policy.h"
 #include "archive/extraction_ledger.h"
+#include "archive/libarchive_entries.h"
 #include "platform/limits.h"
-#include "windows/platform/wide_text.h"
-#include "archive/zip_directory.h"
 #include "vardenix/error.h"
+#include "windows/platform/wide_text.h"
 
 namespace vardenix {
 namespace {
 
 namespace ar = archive_result;
+using namespace archive_policy;  // the judgement both platforms share
 
-constexpr size_t kReadBlockBytes = 64 * 1024;
 // The temporary file beside a destination while its data is written.
 constexpr wchar_t kPartSuffix[] = L".vardenix-part";
 
-struct Refusal {
-  int16_t code;
-  std::string reason;
-};
-
-[[noreturn]] void Refuse(int16_t code, std::string reason) { throw Refusal{code, std::move(reason)}; }
-
-std::string Quoted(const std::string& name) {
-  std::string out = "\"";
-  for (char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
-bool IsReservedDeviceName(std::string_view part) {
-  std::string base(part.substr(0, part.find('.')));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* n : kNames) {
-    if (base == n) return true;
-  }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '0' && base[3] <= '9';
-}
-
-// The entry's name as a relative path with "\" separators and no empty or "." components. Refuses a
-// name that could reach outside the target folder, names nothing, or that Windows cannot hold.
-std::string RelativePath(const std::string& utf8, const Limits& limits) {
-  if (utf8.empty()) Refuse(ar::kUnsafeName, "an entry has an empty name");
-  std::string name = utf8;
-  std::replace(name.begin(), name.end(), '/', '\\');
-  if (name.front() == '\\') Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": absolute name");
-  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name starts with a drive letter");
-  }
-  std::string path;
-  uint32_t depth = 0;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('\\', start);
-    if (end == std::string::npos) end = name.size();
-    const std::string_view part(name.data() + start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name has a \"..\" component");
-    for (char ch : part) {
-      const auto c = static_cast<unsigned char>(ch);
-      if (c < 0x20 || std::strchr("<>:\"|?*", ch) != nullptr) {
-        Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name holds a character Windows does not allow");
-      }
-    }
-    if (part.back() == '.' || part.back() == ' ') {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a name part ends in a dot or a space");
-    }
-    if (IsReservedDeviceName(part)) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is a Windows device name");
-    }
-    if (part.size() > limits.name_component_bytes) {
-      Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": a name part is longer than " +
-                                  std::to_string(limits.name_component_bytes) + " bytes");
-    }
-    if (++depth > limits.name_depth) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is too deep");
-    if (!path.empty()) path += '\\';
-    path += part;
-  }
-  if (path.empty()) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name names no file");
-  if (path.size() > limits.name_path_bytes) Refuse(ar::kUnsafeName, "entry " + Quoted(utf8) + ": the name is too long");
-  return path;
-}
-
-// A key under which two names that Windows takes for one compare equal.
-std::wstring FoldedKey(const std::string& path) {
+// A key under which two names that Windows takes for one compare equal (NTFS compares names
+// without regard to case).
+std::string FoldedKey(const std::string& path) {
   std::wstring key = win::Widen(path);
   if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
-  return key;
+  return win::Narrow(key);
+}
+
+// A planned path ("/" separators) as Windows writes it.
+std::string WindowsPath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
 }
 
 // What a file system object is: its volume and file index, its last write time and attributes.
@@ -234,149 +165,8 @@ std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& 
   return kept;
 }
 
-struct ReaderFree {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-using Reader = std::unique_ptr<archive, ReaderFree>;
-
-std::string ArchiveError(archive* a) {
-  const char* text = archive_error_string(a);
-  return text ? text : "unknown error";
-}
-
-Reader OpenReader(int fd, const std::string& path) {
-  Reader a(archive_read_new());
-  if (!a) Refuse(ar::kCannotOpen, "cannot read " + path + ": out of memory");
-  archive_read_support_format_zip_seekable(a.get());
-  // Names without the UTF-8 flag come from Chinese Windows machines, whose code page is CP936 (GBK).
-  if (archive_read_set_format_option(a.get(), "zip", "hdrcharset", "CP936") != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, "cannot decode CP936 names on this system: " + ArchiveError(a.get()));
-  }
-  if (_lseeki64(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(a.get(), fd, kReadBlockBytes) != ARCHIVE_OK) {
-    Refuse(ar::kCannotOpen, path + " is not a readable zip archive: " + ArchiveError(a.get()));
-  }
-  return a;
-}
-
-struct PlannedEntry {
-  std::string path;
-  bool is_folder;
-};
-
-bool NextEntry(archive* a, archive_entry*& entry, PlannedEntry& planned, uint64_t& declared_size,
-               const Limits& limits) {
-  const int rc = archive_read_next_header(a, &entry);
-  if (rc == ARCHIVE_EOF) return false;
-  if (rc == ARCHIVE_WARN) {
-    const std::string why = ArchiveError(a);
-    if (why.find("Pathname") != std::string::npos) Refuse(ar::kUnsafeName, "an entry's name cannot be decoded: " + why);
-    Refuse(ar::kCannotOpen, "the archive is damaged: " + why);
-  }
-  if (rc != ARCHIVE_OK) Refuse(ar::kCannotOpen, "the archive is damaged: " + ArchiveError(a));
-
-  // On Windows libarchive keeps decoded names as UTF-16; its UTF-8 view of them is not reliable.
-  const wchar_t* wide = archive_entry_pathname_w(entry);
-  if (wide == nullptr) Refuse(ar::kUnsafeName, "an entry's name cannot be decoded");
-  const std::string name = win::Narrow(wide, wcslen(wide));
-  if (archive_entry_is_encrypted(entry)) Refuse(ar::kEncrypted, "entry " + Quoted(name) + " is encrypted");
-  if (archive_entry_hardlink(entry) != nullptr) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a hard link");
-  const auto type = archive_entry_filetype(entry);
-  if (type == AE_IFLNK) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a symbolic link");
-  if (type != AE_IFREG && type != AE_IFDIR) {
-    Refuse(ar::kUnsupportedEntry, "entry " + Quoted(name) + " is a device, fifo or socket");
-  }
-  declared_size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
-                      ? static_cast<uint64_t>(archive_entry_size(entry))
-                      : 0;
-  const bool ends_with_separator = !name.empty() && (name.back() == '/' || name.back() == '\\');
-  if (ends_with_separator && type == AE_IFREG && declared_size > 0) {
-    Refuse(ar::kUnsafeName, "entry " + Quoted(name) + ": a folder name that holds data");
-  }
-  planned.path = RelativePath(name, limits);
-  planned.is_folder = type == AE_IFDIR || ends_with_separator;
-  return true;
-}
-
-void CheckRawDirectory(int fd, const Limits& limits) {
-  const zip::Directory dir = zip::ReadDirectory(fd, limits.archive_entries, limits.archive_name_bytes);
-  switch (dir.status) {
-    case zip::DirectoryStatus::kOk:
-      break;
-    case zip::DirectoryStatus::kTooManyEntries:
-      Refuse(ar::kTooLarge, dir.why + "; at most " + std::to_string(limits.archive_entries) + " are extracted");
-    case zip::DirectoryStatus::kNamesTooLong:
-      Refuse(ar::kTooLarge, dir.why);
-    case zip::DirectoryStatus::kNotZip:
-    case zip::DirectoryStatus::kOverlap:
-      Refuse(ar::kCannotOpen, "the archive is damaged: " + dir.why);
-  }
-  uint64_t total = 0;
-  for (const zip::RawEntry& e : dir.entries) {
-    for (const std::string* name : {&e.central_name, &e.local_name}) {
-      if (name->find('\0') != std::string::npos) Refuse(ar::kUnsafeName, "entry " + Quoted(*name) + ": the name holds a NUL byte");
-    }
-    if ((e.made_by >> 8) == zip::kMadeOnUnix) {
-      const uint32_t type = (e.external_attributes >> 16) & 0170000;
-      if (type != 0 && type != 0100000 && type != 0040000 && type != 0120000) {
-        Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a device, fifo or socket");
-      }
-      if (type == 0120000) Refuse(ar::kUnsupportedEntry, "entry " + Quoted(e.central_name) + " is a symbolic link");
-    }
-    const uint16_t flags = e.central_flags | e.local_flags;
-    if ((flags & (zip::kFlagEncrypted | zip::kFlagStrongEncryption)) != 0 || e.method == zip::kMethodAes) {
-      Refuse(ar::kEncrypted, "entry " + Quoted(e.central_name) + " is encrypted");
-    }
-    if (e.uncompressed_size > limits.archive_ratio_exempt_bytes &&
-        e.uncompressed_size / limits.archive_ratio >= e.compressed_size + 1) {
-      Refuse(ar::kTooLarge, "entry " + Quoted(e.central_name) + " expands more than " +
-                                std::to_string(limits.archive_ratio) + " times");
-    }
-    total += std::min(e.uncompressed_size, limits.archive_total_bytes + 1);
-    if (total > limits.archive_total_bytes) {
-      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits.archive_total_bytes) + " bytes");
-    }
-  }
-}
-
-void CheckNamesClash(const std::vector<PlannedEntry>& entries) {
-  std::unordered_set<std::wstring> seen;
-  std::unordered_set<std::wstring> folders;
-  for (const PlannedEntry& e : entries) {
-    const std::wstring key = FoldedKey(e.path);
-    if (!seen.insert(key).second) Refuse(ar::kDuplicateName, "two entries are named " + Quoted(e.path));
-    for (size_t slash = key.find(L'\\'); slash != std::wstring::npos; slash = key.find(L'\\', slash + 1)) {
-      folders.insert(key.substr(0, slash));
-    }
-  }
-  for (const PlannedEntry& e : entries) {
-    if (!e.is_folder && folders.count(FoldedKey(e.path)) != 0) {
-      Refuse(ar::kDuplicateName, "entry " + Quoted(e.path) + " is a file, but other entries lie inside it");
-    }
-  }
-}
-
-std::vector<PlannedEntry> Survey(int fd, const std::string& path, const Limits& limits) {
-  CheckRawDirectory(fd, limits);
-  Reader a = OpenReader(fd, path);
-  std::vector<PlannedEntry> entries;
-  archive_entry* entry = nullptr;
-  PlannedEntry planned;
-  uint64_t declared = 0;
-  uint64_t total = 0;
-  while (NextEntry(a.get(), entry, planned, declared, limits)) {
-    if (entries.size() == limits.archive_entries) {
-      Refuse(ar::kTooLarge, "the archive holds more than " + std::to_string(limits.archive_entries) + " entries");
-    }
-    total += std::min(declared, limits.archive_total_bytes + 1);
-    if (total > limits.archive_total_bytes) {
-      Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits.archive_total_bytes) + " bytes");
-    }
-    entries.push_back(planned);
-  }
-  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
-  CheckNamesClash(entries);
-  return entries;
-}
+// The survey both platforms share, with the rules of Windows names and its case-blind comparison.
+Plan SurveyArchive(int fd, const Limits& limits) { return Survey(fd, limits, NameRules::kWindows, &FoldedKey); }
 
 // The long form of a folder path, so that names past 260 characters still work.
 std::wstring LongPath(const std::string& folder) {
@@ -393,8 +183,8 @@ std::wstring LongPath(const std::string& folder) {
 
 class FolderWriter {
  public:
-  FolderWriter(std::wstring root, const Limits& limits, std::vector<Created>& created)
-      : root_(std::move(root)), limits_(limits), created_(created) {
+  FolderWriter(std::wstring root, const Limits& limits, const StopFlag* stop, std::vector<Created>& created)
+      : root_(std::move(root)), limits_(limits), stop_(stop), created_(created) {
     if (!root_.empty() && root_.back() == L'\\') root_.pop_back();
   }
 
@@ -415,7 +205,9 @@ class FolderWriter {
     return path;
   }
 
-  void WriteFile(archive* a, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
+  // Streams the current entry's data into `rel` (judged by EntryData as it is written), replacing
+  // whatever file was there.
+  void WriteFile(BlockSource& source, const std::string& rel, uint64_t declared_size, uint64_t& total_written) {
     const size_t cut = rel.rfind('\\');
     const std::wstring folder = Folder(cut == std::string::npos ? std::string() : rel.substr(0, cut));
     const std::wstring target = folder + L'\\' + win::Widen(cut == std::string::npos ? rel : rel.substr(cut + 1));
@@ -427,24 +219,16 @@ class FolderWriter {
     if (out == INVALID_HANDLE_VALUE) CannotWrite(rel, GetLastError());
     uint64_t written = 0;
     try {
+      EntryData judged(limits_, rel, declared_size, total_written);
       for (;;) {
+        if (stop_ && stop_->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
         const void* block = nullptr;
         size_t size = 0;
-        la_int64_t offset = 0;
-        const int rc = archive_read_data_block(a, &block, &size, &offset);
-        if (rc == ARCHIVE_EOF) break;
-        if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) {
-          Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " is damaged: " + ArchiveError(a));
-        }
-        if (offset < 0 || static_cast<uint64_t>(offset) + size > declared_size) {
-          Refuse(ar::kCorruptData, "entry " + Quoted(rel) + " holds more data than it declares");
-        }
-        total_written += size;
-        if (total_written > limits_.archive_total_bytes) {
-          Refuse(ar::kTooLarge, "the archive expands to more than " + std::to_string(limits_.archive_total_bytes) + " bytes");
-        }
+        uint64_t offset = 0;
+        if (!source.Next(rel, block, size, offset)) break;
+        judged.Block(offset, size, source.Consumed());
         LARGE_INTEGER at;
-        at.QuadPart = offset;
+        at.QuadPart = static_cast<LONGLONG>(offset);
         if (!SetFilePointerEx(out, at, nullptr, FILE_BEGIN)) CannotWrite(rel, GetLastError());
         const auto* bytes = static_cast<const uint8_t*>(block);
         while (size > 0) {
@@ -457,8 +241,9 @@ class FolderWriter {
           at.QuadPart += done;
         }
       }
+      judged.End();
       if (written < declared_size) {
-        // Sparse tails are zeros; extend to the declared size.
+        // A sparse tail reads as zeros.
         LARGE_INTEGER end;
         end.QuadPart = static_cast<LONGLONG>(declared_size);
         if (!SetFilePointerEx(out, end, nullptr, FILE_BEGIN) || !SetEndOfFile(out)) CannotWrite(rel, GetLastError());
@@ -525,39 +310,38 @@ class FolderWriter {
 
   std::wstring root_;
   const Limits& limits_;
+  const StopFlag* stop_;
   std::vector<Created>& created_;
 };
 
-void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
-              const StopFlag* stop);
-
-void WriteEntries(int fd, const std::string& path, const std::wstring& root, const std::vector<PlannedEntry>& plan,
-                  const Limits& limits, const StopFlag* stop, std::vector<Created>& created) {
-  Reader a = OpenReader(fd, path);
-  FolderWriter writer(root, limits, created);
-  WriteAll(a.get(), writer, plan, limits, stop);
-}
-
-void WriteAll(archive* a, FolderWriter& writer, const std::vector<PlannedEntry>& plan, const Limits& limits,
-              const StopFlag* stop) {
+// The writing pass: libarchive reads the entries in the plan's order, and each must be the entry the
+// survey judged.
+void WriteEntries(int fd, const std::string& path, const std::wstring& root, const Plan& plan, const Limits& limits,
+                  const StopFlag* stop, std::vector<Created>& created) {
+  // An archive of no entries has nothing to read (libarchive does not take one whose end record
+  // is all there is).
+  if (plan.entries.empty()) return;
+  ArchiveView view(fd, plan.end_record);
+  Reader a = OpenReader(view, path);
+  FolderWriter writer(root, limits, stop, created);
   archive_entry* entry = nullptr;
-  PlannedEntry planned;
-  uint64_t declared = 0;
   uint64_t total_written = 0;
   size_t index = 0;
-  while (NextEntry(a, entry, planned, declared, limits)) {
-    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped");
-    if (index >= plan.size() || plan[index].path != planned.path || plan[index].is_folder != planned.is_folder) {
-      Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
-    }
-    ++index;
+  while (NextHeader(a.get(), entry)) {
+    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
+    if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+    const PlannedEntry& planned = plan.entries[index++];
+    CheckHeader(entry, planned);
+    // The survey's judgement of folder or file stands, as it does on Linux.
     if (planned.is_folder) {
-      writer.Folder(planned.path);
+      writer.Folder(WindowsPath(planned.path));
     } else {
-      writer.WriteFile(a, planned.path, declared, total_written);
+      LibarchiveBlocks source(a.get());
+      writer.WriteFile(source, WindowsPath(planned.path), planned.uncompressed_size, total_written);
     }
   }
-  if (index != plan.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+  if (index != plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
+  if (archive_read_has_encrypted_entries(a.get()) > 0) Refuse(ar::kEncrypted, "the archive has encrypted entries");
 }
 
 class Descriptor {
@@ -607,7 +391,7 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   if (_fstat64(file.get(), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
     Refuse(ar::kCannotOpen, Quoted(archive_path) + " is not a regular file");
   }
-  const std::vector<PlannedEntry> plan = Survey(file.get(), archive_path, limits);
+  const Plan plan = SurveyArchive(file.get(), limits);
   std::vector<Created> created;
   try {
     WriteEntries(file.get(), archive_path, root, plan, limits, stop, created);
@@ -689,7 +473,7 @@ WindowsArchiveControl& ThreadControl() {
 
 }  // namespace
 
-DispatchObject& SystemArchiveControl() { return ThreadControl(); }
+DispatchObject& SystemArchiveControl() { return SystemArchiveControl(Limits{}, nullptr); }
 
 DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
   WindowsArchiveControl& control = ThreadControl();

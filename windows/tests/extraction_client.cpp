@@ -3,9 +3,13 @@
 //   extraction_client.exe ledger FIXTURES   what one extraction wrote is gone before the next one,
 //                                            through the control and through a two-question bank
 //   extraction_client.exe hostile FOLDER    hostile archives are refused and write nothing
+//   extraction_client.exe judged FOLDER CORPUS  archives are judged as on Linux: the rows of the Linux
+//                                            readers' table this reader can meet, the corpus archives
+//                                            of the zip writers users have, the bounds on what is
+//                                            written, and the defaults of SystemArchiveControl()
 //
 // Each part prints a FAIL line per failed check and ends with "N passed, N failed". The archives are
-// made here, stored (not deflated), with exactly the names and attributes each case needs.
+// made here, stored or deflated, with exactly the names, sizes and attributes each case needs.
 #include <windows.h>
 #include <objbase.h>
 #include <zlib.h>
@@ -47,7 +51,24 @@ struct Entry {
   std::string name;  // raw bytes of the stored name
   std::string data;
   uint32_t unix_mode = 0;  // when set, the entry is marked as made on Unix with this mode
+  int64_t declared = -1;   // the uncompressed size the headers declare; -1: the data's size
+  bool deflate = false;    // stored as a raw deflate stream
 };
+
+// The data as a raw deflate stream (level 9).
+std::string RawDeflate(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
 
 void Put16(std::string& out, uint32_t v) {
   out += static_cast<char>(v & 0xff);
@@ -58,23 +79,25 @@ void Put32(std::string& out, uint32_t v) {
   Put16(out, v >> 16);
 }
 
-// A stored zip archive of the entries, names flagged as UTF-8.
-std::string Zip(const std::vector<Entry>& entries) {
+// A zip archive of the entries, names flagged as UTF-8, with `comment` at its end.
+std::string Zip(const std::vector<Entry>& entries, const std::string& comment = "") {
   std::string out, central;
   for (const Entry& e : entries) {
     const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size()));
+    const std::string stored = e.deflate ? RawDeflate(e.data) : e.data;
+    const uint32_t declared = static_cast<uint32_t>(e.declared >= 0 ? e.declared : static_cast<int64_t>(e.data.size()));
     const uint32_t offset = static_cast<uint32_t>(out.size());
     const auto header = [&](std::string& to, bool is_central) {
       Put32(to, is_central ? 0x02014b50 : 0x04034b50);
       if (is_central) Put16(to, e.unix_mode != 0 ? (3u << 8) | 20 : 20);
       Put16(to, 20);
       Put16(to, 0x800);
-      Put16(to, 0);  // stored
+      Put16(to, e.deflate ? 8 : 0);
       Put16(to, 0);
       Put16(to, 0x21);
       Put32(to, crc);
-      Put32(to, static_cast<uint32_t>(e.data.size()));
-      Put32(to, static_cast<uint32_t>(e.data.size()));
+      Put32(to, static_cast<uint32_t>(stored.size()));
+      Put32(to, declared);
       Put16(to, static_cast<uint32_t>(e.name.size()));
       Put16(to, 0);
       if (is_central) {
@@ -87,7 +110,7 @@ std::string Zip(const std::vector<Entry>& entries) {
       to += e.name;
     };
     header(out, false);
-    out += e.data;
+    out += stored;
     header(central, true);
   }
   const uint32_t at = static_cast<uint32_t>(out.size());
@@ -98,8 +121,8 @@ std::string Zip(const std::vector<Entry>& entries) {
   Put16(out, static_cast<uint32_t>(entries.size()));
   Put32(out, static_cast<uint32_t>(central.size()));
   Put32(out, at);
-  Put16(out, 0);
-  return out;
+  Put16(out, static_cast<uint32_t>(comment.size()));
+  return out + comment;
 }
 
 std::wstring W(const std::string& utf8) { return vardenix::win::Widen(utf8); }
@@ -185,13 +208,18 @@ struct Sandbox {
 
 std::string last_failure;
 
-int16_t Extract(const std::string& zip, const std::string& folder) {
-  DispatchObject& control = vardenix::SystemArchiveControl();
+// Extracts through `control` as the checks do: put, put, call, and the reason read back.
+int16_t ExtractWith(DispatchObject& control, const std::string& zip, const std::string& folder) {
   control.Put(id::kZipFilename, Variant::Text(zip));
   control.Put(id::kUnzipToFolder, Variant::Text(folder));
   const int16_t code = vardenix::ToInt16(control.Call(id::kUnzip, {Variant::I2(0)}));
   last_failure = control.Get(id::kLastFailureReason).text();
   return code;
+}
+
+// Extracts through the thread's control with the default limits and no stop flag.
+int16_t Extract(const std::string& zip, const std::string& folder) {
+  return ExtractWith(vardenix::SystemArchiveControl(), zip, folder);
 }
 
 int16_t ExtractEntries(const Sandbox& box, const std::vector<Entry>& entries) {
@@ -356,11 +384,105 @@ void Hostile(const std::string& base) {
   Check(Tree(box.work) == expected, "a sound archive gives " + Joined(Tree(box.work)));
 }
 
+// Archives are judged as the Linux control judges them (the survey and the data bounds are the
+// same code): each row answers its code and writes exactly its tree, or nothing.
+void Judged(const std::string& base, const std::string& corpus) {
+  struct Row {
+    std::string name;
+    std::string archive;
+    int16_t code;
+    std::set<std::string> tree;  // what a success writes (Tree's form)
+  };
+  const std::string six = "hello\n";
+  const std::string ten_mib_zeros(10 << 20, '\0');
+  const auto corpus_file = [&](const char* name) { return ReadBytes(corpus + "\\" + name); };
+  const Row rows[] = {
+      // Data at odds with the sizes its headers declare is damaged.
+      {"stored, declares 600 bytes, holds 6", Zip({{"a.txt", six, 0, 600}}), ar::kCorruptData, {}},
+      {"stored, declares 3 bytes, holds 6", Zip({{"a.txt", six, 0, 3}}), ar::kCorruptData, {}},
+      {"deflated, declares 600 bytes, holds 6", Zip({{"a.txt", six, 0, 600, true}}), ar::kCorruptData, {}},
+      {"deflated, declares 0 bytes, holds 6", Zip({{"a.txt", six, 0, 0, true}}), ar::kCorruptData, {}},
+      {"deflated, as declared", Zip({{"a.txt", six, 0, -1, true}}), ar::kSuccess, {"a.txt = hello\n"}},
+      // Entry types: a fifo's mode (Info-ZIP zip reading its standard input) is a file of its data.
+      {"a fifo mode is a file of its data", Zip({{"-", "x", 0010600}}), ar::kSuccess, {"- = x"}},
+      {"a device stays refused", Zip({{"tty", "", 0020600}}), ar::kUnsupportedEntry, {}},
+      {"a socket stays refused", Zip({{"sock", "", 0140600}}), ar::kUnsupportedEntry, {}},
+      // Archives that unzip, bsdtar and Python's zipfile take.
+      {"no entries (22 bytes)", Zip({}), ar::kSuccess, {}},
+      {"a comment of 40,000 bytes", Zip({{"a.txt", "a"}}, std::string(40000, 'c')), ar::kSuccess, {"a.txt = a"}},
+      {"10 MiB of zeros, deflated", Zip({{"zeros.bin", ten_mib_zeros, 0, -1, true}}), ar::kSuccess,
+       {"zeros.bin = " + ten_mib_zeros}},
+      {"Python zipfile: an empty archive", corpus_file("python-empty.zip"), ar::kSuccess, {}},
+      {"Python zipfile: zip64 and a 16,362-byte comment", corpus_file("python-zip64-long-comment.zip"), ar::kSuccess,
+       {"a.txt = zip64 entry\n"}},
+      // Read as the archive it is (not as a damaged zip64 one); its name holds control characters,
+      // which Windows names cannot.
+      {"Python zipfile: a name ending in a zip64 locator's signature", corpus_file("python-locator-lookalike.zip"),
+       ar::kUnsafeName, {}},
+      {"Info-ZIP zip reading its standard input", corpus_file("zip-stdin-pipe.zip"), ar::kSuccess, {"- = x"}},
+      {"a folder entry declaring 68 bytes", corpus_file("folder-declares-size.zip"), ar::kSuccess,
+       {"folder\\", "folder\\f.txt = in the folder"}},
+      {"padding after the extra fields", corpus_file("python-extra-padding.zip"), ar::kSuccess,
+       {"a = a\n", "b = b\n", "c = c\n"}},
+  };
+  for (const Row& row : rows) {
+    Sandbox box(base + "\\judged");
+    WriteBytes(box.zip, row.archive);
+    const int16_t code = Extract(box.zip, box.work);
+    Check(code == row.code, row.name + ": code " + std::to_string(code) + " (" + last_failure + ")");
+    Check(Tree(box.work) == row.tree, row.name + ": the folder holds " + Joined(Tree(box.work)).substr(0, 300));
+  }
+
+  // Names in the Info-ZIP Unicode Path field: local header and directory differ in the stored name,
+  // agree in that field (libarchive's test archive).
+  {
+    Sandbox box(base + "\\judged");
+    WriteBytes(box.zip, corpus_file("libarchive-zip_7075_utf8_paths"));
+    Check(Extract(box.zip, box.work) == ar::kSuccess, "Unicode Path names: " + last_failure);
+    Check(Exists(box.work + "\\File 2 - \xc3\xb6.txt"), "Unicode Path names give " + Joined(Tree(box.work)));
+  }
+
+  // What one extraction writes is bounded, and the refusal names the bound and the flag; the ratio
+  // rule holds only past its exempt size, on the data as it expands.
+  {
+    Sandbox box(base + "\\judged");
+    vardenix::Limits limits;
+    limits.archive_total_bytes = 1 << 20;
+    WriteBytes(box.zip, Zip({{"a.bin", std::string(600 << 10, 'a')}, {"b.bin", std::string(600 << 10, 'b')}}));
+    const int16_t code = ExtractWith(vardenix::SystemArchiveControl(limits, nullptr), box.zip, box.work);
+    Check(code == ar::kTooLarge && last_failure.find("1048576 bytes") != std::string::npos &&
+              last_failure.find("--max-extract-size") != std::string::npos,
+          "over the total: code " + std::to_string(code) + " (" + last_failure + ")");
+    Check(Tree(box.work).empty(), "over the total writes nothing: " + Joined(Tree(box.work)).substr(0, 200));
+
+    limits = vardenix::Limits{};
+    limits.archive_ratio_exempt_bytes = 1 << 20;
+    WriteBytes(box.zip, Zip({{"zeros.bin", ten_mib_zeros, 0, -1, true}}));
+    const int16_t ratio = ExtractWith(vardenix::SystemArchiveControl(limits, nullptr), box.zip, box.work);
+    Check(ratio == ar::kTooLarge && last_failure.find("expands more than 1000 times") != std::string::npos,
+          "past the exempt size: code " + std::to_string(ratio) + " (" + last_failure + ")");
+    Check(Tree(box.work).empty(), "a ratio refusal writes nothing");
+  }
+
+  // SystemArchiveControl() is the control with the default limits and no stop flag, whatever an
+  // earlier call set for this thread.
+  {
+    Sandbox box(base + "\\judged");
+    vardenix::Limits shallow;
+    shallow.name_depth = 1;
+    vardenix::StopFlag stop{true};
+    WriteBytes(box.zip, Zip({{"d/e/f.txt", "f"}}));
+    const int16_t stopped = ExtractWith(vardenix::SystemArchiveControl(shallow, &stop), box.zip, box.work);
+    Check(stopped == ar::kUnsafeName || stopped == ar::kStopped, "limits and stop flag set: code " + std::to_string(stopped));
+    Check(Extract(box.zip, box.work) == ar::kSuccess, "after SystemArchiveControl(): " + last_failure);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    std::printf("usage: extraction_client.exe ledger FIXTURES | hostile FOLDER\n");
+  if (argc < 3) {
+    std::printf("usage: extraction_client.exe ledger FIXTURES | hostile FOLDER | judged FOLDER CORPUS\n");
     return 2;
   }
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -372,6 +494,8 @@ int wmain(int argc, wchar_t** argv) {
       LedgerThroughABank(folder);
     } else if (mode == L"hostile") {
       Hostile(folder);
+    } else if (mode == L"judged" && argc == 4) {
+      Judged(folder, vardenix::win::Narrow(argv[3]));
     } else {
       std::printf("unknown part\n");
       return 2;

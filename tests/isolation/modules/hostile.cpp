@@ -2,7 +2,8 @@
 // of out-of-process hosting. Each class takes the four puts and misbehaves when asked for "ping"
 // (or, for Hostile.PutSegv, when it takes "AnsCont"; for Hostile.Huge, for "ShowErr"; for
 // Hostile.Stray, Hostile.ReleaseSegv and Hostile.ReleaseLoop, when it is released); Hostile.Good
-// grades like a real component: full marks for the answer text "perfect", half otherwise.
+// grades like a real component: full marks for the answer text "perfect", half otherwise; Hostile.Late
+// grades so too, 1.5 s after it is asked for "ping".
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,7 @@ namespace {
 
 enum class Harm {
   kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
-  kStray, kReleaseSegv, kReleaseLoop
+  kStray, kReleaseSegv, kReleaseLoop, kLate
 };
 
 template <Harm harm>
@@ -113,11 +115,50 @@ class Scorer {
       // A message of a kind that does not exist, on the host's own socket.
       const char junk[] = {5, 0, 0, 0, 'Z', 'j', 'u', 'n', 'k'};
       [[maybe_unused]] ssize_t ignored = ::write(3, junk, sizeof junk);
+    } else if constexpr (harm == Harm::kLate) {
+      // A right answer, but only after 1.5 s: under a limit of 1 s it must not count.
+      ::usleep(1500 * 1000);
     } else if constexpr (harm == Harm::kChatty) {
       for (int i = 0; i < 2000; ++i) std::printf("chatter on stdout %d\n", i);
       std::fflush(stdout);
       std::fprintf(stderr, "a word on stderr\n");
     }
+  }
+
+  std::map<std::string, vx::Value> puts_;
+};
+
+// Hostile.Recording logs each call it gets (create, put, read, release), one line each, to the file
+// $VX_RECORDING_LOG, and fails the put or read of the member $VX_RECORDING_FAIL: run in process and
+// out of process, the two logs show whether the component saw the same calls.
+class Recording {
+ public:
+  Recording() { Log("create"); }
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+  ~Recording() { Log("release"); }
+
+  void Put(const std::string& member, const vx::Value& value) {
+    Log("put " + member);
+    Fail(member);
+    puts_[member] = value;
+  }
+
+  vx::Value Read(const std::string& member) {
+    Log("read " + member);
+    Fail(member);
+    if (member == "ping") return vx::Value::R4(static_cast<float>(puts_["GetTotalScore"].Number()));
+    if (member == "ShowErr" || member == "ErrMsgXml") return vx::Value::Text("");
+    throw vx::UnknownMember();
+  }
+
+ private:
+  static void Log(const std::string& line) {
+    if (const char* path = std::getenv("VX_RECORDING_LOG")) std::ofstream(path, std::ios::app) << line << '\n';
+  }
+  static void Fail(const std::string& member) {
+    const char* failing = std::getenv("VX_RECORDING_FAIL");
+    if (failing != nullptr && member == failing) throw std::runtime_error("the recording component fails " + member);
   }
 
   std::map<std::string, vx::Value> puts_;
@@ -140,6 +181,8 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kStray>>("Hostile.Stray"),
     vx::MakeClass<Scorer<Harm::kReleaseSegv>>("Hostile.ReleaseSegv"),
     vx::MakeClass<Scorer<Harm::kReleaseLoop>>("Hostile.ReleaseLoop"),
+    vx::MakeClass<Scorer<Harm::kLate>>("Hostile.Late"),
+    vx::MakeClass<Recording>("Hostile.Recording"),
 };
 
 }  // namespace

@@ -67,9 +67,10 @@ class LoggingDatabase final : public Database {
       : inner_(std::move(inner)), logger_(std::move(logger)) {}
   ~LoggingDatabase() override { logger_.Release(); }
 
-  std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params) override {
+  std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params,
+                                           uint64_t value_bytes) override {
     const std::string table = TableOf(query);
-    auto inner = inner_->OpenRecordset(query, params);
+    auto inner = inner_->OpenRecordset(query, params, value_bytes);
     logger_.engine.log.push_back("open " + table);
     return std::make_unique<LoggingRecordset>(std::move(inner), Logger{logger_.engine, table});
   }

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# A sweep on a real Slurm cluster of one node: starts munged, slurmctld and slurmd (as root, from a
+# slurm.conf in a temporary folder, with the node's real CPU count), submits examples/slurm's job
+# array of 4 shards and its dependent merge job on a bank of 300 records with planted failures,
+# waits for them, and compares the merged result with one local `vardenix check --all` of the same
+# banks: the same verdict, text report, RuleErrs XML, JSON, JUnit and HTML but for timings and the
+# working folder. Stops the daemons it started, by pid.
+#
+#   sweep_test.sh VARDENIX FILECHECK_MODULE EXAMPLES_SLURM_DIR
+#
+# Exit status: 0 passed, 1 failed (with the daemons' logs when they could not start), 77 skipped
+# (not root: a cluster's daemons need it).
+set -euo pipefail
+vardenix=$1
+filecheck=$2
+examples=$3
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: starting slurmctld, slurmd and munged needs root"
+  exit 77
+fi
+
+T=$(mktemp -d /tmp/vardenix-slurm.XXXXXX)
+chmod 0755 "$T"
+pids=()
+stop_daemons() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  pids=()
+}
+cleanup() {
+  stop_daemons
+  if [ -n "${VARDENIX_KEEP_SLURM_TEST:-}" ]; then echo "kept $T"; else rm -rf "$T"; fi
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  local log
+  for log in "$T"/munged.log "$T"/slurmctld.log "$T"/slurmd.log "$T"/results/*.log; do
+    [ -f "$log" ] || continue
+    echo "==== $log (last 60 lines)" >&2
+    tail -n 60 "$log" >&2
+  done
+  exit 1
+}
+
+for program in munged slurmctld slurmd sbatch squeue sinfo scontrol; do
+  command -v "$program" >/dev/null || fail "$program is not installed (scripts/setup installs slurm-wlm and munge)"
+done
+
+# Free TCP ports for the controller and the node daemon.
+read -r ctld_port slurmd_port < <(python3 -c '
+import socket
+s = [socket.socket() for _ in range(2)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*[x.getsockname()[1] for x in s])')
+
+# munge with a key of its own and its socket in the temporary folder.
+mkdir -p "$T/munge" && chmod 0700 "$T/munge"
+head -c 1024 /dev/urandom >"$T/munge/munge.key"
+chmod 0400 "$T/munge/munge.key"
+munged --foreground --force --key-file="$T/munge/munge.key" --socket="$T/munge/munge.sock" \
+  --pid-file="$T/munge/munged.pid" --seed-file="$T/munge/munged.seed" --log-file="$T/munged.log" \
+  >>"$T/munged.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -S "$T/munge/munge.sock" ] && break; sleep 0.1; done
+[ -S "$T/munge/munge.sock" ] || fail "munged did not start"
+
+host=$(hostname -s)
+cpus=$(nproc --all)
+mkdir -p "$T/state" "$T/spool" "$T/results"
+cat >"$T/slurm.conf" <<CONF
+ClusterName=vardenix-test
+SlurmctldHost=$host(127.0.0.1)
+SlurmctldPort=$ctld_port
+SlurmdPort=$slurmd_port
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+AuthInfo=socket=$T/munge/munge.sock
+CredType=cred/munge
+StateSaveLocation=$T/state
+SlurmdSpoolDir=$T/spool
+SlurmctldPidFile=$T/slurmctld.pid
+SlurmdPidFile=$T/slurmd.pid
+SlurmctldLogFile=$T/slurmctld.log
+SlurmdLogFile=$T/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SwitchType=switch/none
+MpiDefault=none
+SchedulerType=sched/backfill
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+ReturnToService=2
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+MinJobAge=600
+SlurmctldTimeout=30
+SlurmdTimeout=30
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$cpus State=UNKNOWN
+PartitionName=test Nodes=$host Default=YES MaxTime=INFINITE State=UP
+CONF
+export SLURM_CONF=$T/slurm.conf
+
+slurmctld -D -i -f "$SLURM_CONF" >>"$T/slurmctld.log" 2>&1 &
+pids+=($!)
+slurmd -D -f "$SLURM_CONF" -N "$host" >>"$T/slurmd.log" 2>&1 &
+pids+=($!)
+state=
+for _ in $(seq 300); do
+  state=$(sinfo -h -n "$host" -o %T 2>/dev/null || true)
+  [ "$state" = idle ] && break
+  sleep 0.1
+done
+[ "$state" = idle ] || fail "the node did not come up (state: \"${state:-no answer}\")"
+echo "one-node Slurm up: $host, $cpus CPUs, controller on port $ctld_port"
+
+# The banks: 3 modules of 100 questions graded by Vardenix.FileCheck; every 37th asks for a file the
+# answer lacks.
+cd "$T"
+mkdir -p answer/Docs
+echo "the model answer" >answer/Docs/report.txt
+(cd answer && zip -qr ../answer.zip .)
+"$vardenix" bank create-total total.db >/dev/null
+"$vardenix" bank create-subject subject.db >/dev/null
+n=0
+for module in Word Excel PPT; do
+  "$vardenix" bank add-module total.db --subject-code S1 --module "$module" >/dev/null
+  for i in $(seq 100); do
+    rule="1 exists Docs/report.txt"
+    [ $((n % 37)) -eq 36 ] && rule="1 exists Docs/missing.txt"
+    "$vardenix" bank add-question subject.db --module "$module" --rec-no "$module-$i" --answer "$rule" \
+      --archive answer.zip >/dev/null
+    n=$((n + 1))
+  done
+done
+sweep=(--ping-name Vardenix.FileCheck --component "$filecheck" --total "$T/total.db"
+  --subject "$T/subject.db" --subject-code S1 --seed 1)
+
+# The sweep on the cluster.
+start=$(date +%s%N)
+ids=$(VARDENIX="$vardenix" VARDENIX_RESULTS="$T/results" VARDENIX_LOCAL="$T/local" \
+  SBATCH_OPTIONS="--time=10" "$examples/submit" 4 "${sweep[@]}") || fail "submit failed: $ids"
+mkdir -p "$T/local"
+read -r array merge <<<"$ids"
+echo "submitted array job $array and merge job $merge"
+for _ in $(seq 1200); do
+  [ -z "$(squeue -h -j "$array,$merge" 2>/dev/null)" ] && break
+  sleep 0.1
+done
+[ -z "$(squeue -h -j "$array,$merge" 2>/dev/null)" ] || fail "the jobs did not finish in 120 s"
+cluster_ms=$((($(date +%s%N) - start) / 1000000))
+merge_state=$(scontrol show job "$merge" | grep -o 'JobState=[A-Z_]*' | head -1)
+merge_exit=$(scontrol show job "$merge" | grep -o ' ExitCode=[0-9:]*' | head -1)
+echo "merge job: $merge_state$merge_exit"
+[ -s "$T/results/merged.json" ] || fail "the merge job wrote no merged.json ($merge_state$merge_exit)"
+for k in 0 1 2 3; do [ -s "$T/results/shard-$k.json" ] || fail "shard $k wrote no result"; done
+
+# The same sweep on this machine, in one run.
+start=$(date +%s%N)
+status=0
+"$vardenix" check "${sweep[@]}" --all --jobs 4 --quiet --json --xml local.xml --junit local.junit.xml \
+  --html local.html >local.json || status=$?
+local_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$status" -eq 1 ] || fail "the local run answered exit $status, not 1 (not passed)"
+"$vardenix" check "${sweep[@]}" --all --quiet >local.txt || true
+echo "4 shards on the cluster: ${cluster_ms} ms (submission to merge); one local --jobs 4 run: ${local_ms} ms"
+
+python3 - "$T" <<'PY' || fail "the merged result differs from the local run"
+import json, re, sys
+t = sys.argv[1]
+def read(name):
+    with open(f"{t}/{name}", encoding="utf-8") as f:
+        return f.read()
+def json_result(name):
+    result = json.loads(read(name))
+    for key in ("elapsedSeconds", "pingPath"):
+        result.pop(key)
+    for r in result["records"]:
+        r.pop("seconds")
+    return result
+def no_times(text):
+    text = re.sub(r'time="[0-9.]+"|Took [0-9.]+ s|\([0-9.]+ s\)', "TIME", text)
+    return re.sub(r"<tr><th>Working folder</th>.*</tr>", "FOLDER", text)
+merged, local = json_result("results/merged.json"), json_result("local.json")
+assert merged == local, "JSON differs"
+assert merged["verdict"] is False
+failed = [r["recNo"] for r in merged["records"] if r["outcome"] != "passed"]
+assert len(merged["records"]) == 300 and len(failed) == 8, (len(merged["records"]), failed)
+assert read("results/merged.xml") == read("local.xml"), "XML differs"
+assert read("results/merged.txt") == read("local.txt"), "text differs"
+assert no_times(read("results/merged.junit.xml")) == no_times(read("local.junit.xml")), "JUnit differs"
+assert no_times(read("results/merged.html")) == no_times(read("local.html")), "HTML differs"
+print(f"merged result equals the local run: 300 records, {len(failed)} not passed")
+PY
+[ "$merge_exit" = " ExitCode=1:0" ] || fail "the merge job's exit status is not 1 (not passed): $merge_exit"
+echo "passed"
