@@ -146,36 +146,48 @@ void AppendContract(const std::string& path, const ContractRow& row) {
   bank.Exec("COMMIT");
 }
 
-void AppendQuestion(const std::string& path, const std::string& module, const std::string& rec_no,
-                    const std::string& answer, const std::vector<uint8_t>& content) {
+void AppendQuestions(const std::string& path, const std::vector<NewQuestion>& questions) {
   BankFile bank(path, true);
   bank.Require("Tbl_Public", "subject");
   bank.Require("Tbl_Operation", "subject");
   bank.Exec("BEGIN IMMEDIATE");
   bank.ExpectOnlyOwnSchema(BankKind::Subject);
-  {
-    // The same comparison the checks look record numbers up with.
-    Statement existing = bank.Prepare("SELECT 1 FROM Tbl_Operation WHERE C_RecNo=? COLLATE NOCASE");
-    bank.BindText(existing.get(), 1, rec_no);
-    if (bank.Step(existing.get())) bank.Throw("it holds the record number " + rec_no + " already");
-  }
+  // The same comparison the checks look record numbers up with; a second row of the same number
+  // in the import is found by this lookup too, as the first is already inserted.
+  Statement existing = bank.Prepare("SELECT 1 FROM Tbl_Operation WHERE C_RecNo=? COLLATE NOCASE");
   Statement add_public = bank.Prepare("INSERT INTO Tbl_Public (C_Module, C_RecNo) VALUES (?, ?)");
-  bank.BindText(add_public.get(), 1, module);
-  bank.BindText(add_public.get(), 2, rec_no);
-  bank.Step(add_public.get());
-  Statement add_operation =
-      bank.Prepare("INSERT INTO Tbl_Operation (C_RecNo, M_Answer, O_Rudecont) VALUES (?, ?, ?)");
-  bank.BindText(add_operation.get(), 1, rec_no);
-  bank.BindText(add_operation.get(), 2, answer);
-  // zeroblob for an empty archive, so that it is stored as an empty value rather than NULL.
-  const int rc = content.empty() ? sqlite3_bind_zeroblob(add_operation.get(), 3, 0)
-                                 : sqlite3_bind_blob64(add_operation.get(), 3, content.data(), content.size(),
-                                                       SQLITE_STATIC);
-  if (rc != SQLITE_OK) bank.Fail();
-  bank.Step(add_operation.get());
+  Statement add_operation = bank.Prepare("INSERT INTO Tbl_Operation (C_RecNo, M_Answer, O_Rudecont) VALUES (?, ?, ?)");
+  for (const NewQuestion& q : questions) {
+    const std::string prefix = q.origin.empty() ? std::string() : q.origin + ": ";
+    sqlite3_reset(existing.get());
+    bank.BindText(existing.get(), 1, q.rec_no);
+    if (bank.Step(existing.get())) {
+      // Nothing of the import is kept: the transaction is rolled back when the bank is closed.
+      bank.Throw(prefix + "it holds the record number " + q.rec_no + " already");
+    }
+    sqlite3_reset(add_public.get());
+    bank.BindText(add_public.get(), 1, q.module);
+    bank.BindText(add_public.get(), 2, q.rec_no);
+    bank.Step(add_public.get());
+    sqlite3_reset(add_operation.get());
+    bank.BindText(add_operation.get(), 1, q.rec_no);
+    bank.BindText(add_operation.get(), 2, q.answer);
+    // zeroblob for an empty archive, so that it is stored as an empty value rather than NULL.
+    const int rc = q.content.empty() ? sqlite3_bind_zeroblob(add_operation.get(), 3, 0)
+                                     : sqlite3_bind_blob64(add_operation.get(), 3, q.content.data(),
+                                                           q.content.size(), SQLITE_STATIC);
+    if (rc != SQLITE_OK) bank.Fail();
+    bank.Step(add_operation.get());
+  }
+  existing.reset();
   add_public.reset();
   add_operation.reset();
   bank.Exec("COMMIT");
+}
+
+void AppendQuestion(const std::string& path, const std::string& module, const std::string& rec_no,
+                    const std::string& answer, const std::vector<uint8_t>& content) {
+  AppendQuestions(path, {NewQuestion{module, rec_no, answer, content, std::string()}});
 }
 
 BankSummary SummarizeBank(const std::string& path) {
@@ -202,12 +214,14 @@ BankSummary SummarizeBank(const std::string& path) {
       summary.modules.push_back({ColumnText(modules.get(), 0).value_or(""), sqlite3_column_int64(modules.get(), 1)});
     }
     Statement operations = bank.Prepare(
-        "SELECT C_RecNo, length(CAST(M_Answer AS BLOB)), length(O_Rudecont) FROM Tbl_Operation ORDER BY rowid");
+        "SELECT C_RecNo, length(CAST(M_Answer AS BLOB)), length(O_Rudecont), (SELECT C_Module FROM Tbl_Public p "
+        "WHERE p.C_RecNo=o.C_RecNo COLLATE NOCASE LIMIT 1) FROM Tbl_Operation o ORDER BY o.rowid");
     while (bank.Step(operations.get())) {
       BankSummary::Operation op;
       op.rec_no = ColumnText(operations.get(), 0).value_or("");
       if (sqlite3_column_type(operations.get(), 1) != SQLITE_NULL) op.answer_bytes = sqlite3_column_int64(operations.get(), 1);
       if (sqlite3_column_type(operations.get(), 2) != SQLITE_NULL) op.archive_bytes = sqlite3_column_int64(operations.get(), 2);
+      op.module = ColumnText(operations.get(), 3).value_or("");
       summary.operations.push_back(std::move(op));
     }
   }

@@ -29,6 +29,21 @@ void AppendContract(const std::string& path, const ContractRow& row);
 void AppendQuestion(const std::string& path, const std::string& module, const std::string& rec_no,
                     const std::string& answer, const std::vector<uint8_t>& content);
 
+// One question of AppendQuestions; `origin` names where it came from ("row 4", "folder Word/W-1")
+// for the error that refuses it.
+struct NewQuestion {
+  std::string module;
+  std::string rec_no;
+  std::string answer;
+  std::vector<uint8_t> content;
+  std::string origin;
+};
+
+// Adds the questions in order to the subject bank at `path`, all in one transaction: when one is
+// refused (its record number is in the bank, or earlier in `questions`), nothing is added. Throws
+// RuntimeError naming the file and the question's origin, and as AppendQuestion does.
+void AppendQuestions(const std::string& path, const std::vector<NewQuestion>& questions);
+
 // What a bank holds, for people to read.
 struct BankSummary {
   struct Module {
@@ -39,6 +54,7 @@ struct BankSummary {
     std::string rec_no;
     int64_t answer_bytes = -1;   // -1: NULL
     int64_t archive_bytes = -1;  // -1: NULL
+    std::string module;          // of its Tbl_Public row; empty when it has none
   };
   bool has_contract = false;              // the file has Tbl_Contract (a total bank)
   bool has_subject = false;               // the file has Tbl_Public and Tbl_Operation (a subject bank)

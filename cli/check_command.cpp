@@ -12,13 +12,16 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "authoring/bank_editor.h"
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
+#include "cli/sha256.h"
 #include "authoring/text_decoding.h"
 #include "hosting/component_records.h"
 #include "hosting/cpu_placement.h"
@@ -80,6 +83,14 @@ struct CheckArgs {
   CLI::Option* xml_opt = nullptr;
   CLI::Option* rerun_opt = nullptr;
   CLI::Option* rate_opt = nullptr;
+  CLI::Option* contract_opt = nullptr;
+
+  // The options that --rerun took from the earlier result's inputs, by name ("--total").
+  std::set<std::string> from_earlier;
+  // True when the option was given on the command line or taken from the earlier result.
+  bool Has(const CLI::Option* option) const {
+    return option->count() > 0 || from_earlier.count(option->get_name()) > 0;
+  }
   CLI::Option* shard_opt = nullptr;
 };
 
@@ -110,12 +121,12 @@ std::string ListedSha256(const std::vector<std::pair<std::string, std::string>>&
 }
 
 ChkPingConstants ResolveOptions(const CheckArgs& a) {
-  const bool have_archive = a.archive_opt->count() > 0;
+  const bool have_archive = a.Has(a.archive_opt);
   // Any input of the subject check asks for it, so that a forgotten one is reported below rather
   // than the subject check being left out of a verdict that then reads as passed.
-  const bool have_subject = a.total_opt->count() > 0 || a.subject_opt->count() > 0 || !a.subject_code.empty();
+  const bool have_subject = a.Has(a.total_opt) || a.Has(a.subject_opt) || !a.subject_code.empty();
   int32_t options = 0;
-  if (a.options_opt->count() > 0) {
+  if (a.Has(a.options_opt)) {
     const std::optional<int64_t> value = ParseInt64(a.options);
     if (!value || (*value != ChkResultDoc && *value != ChkSubject && *value != (ChkResultDoc | ChkSubject))) {
       throw UsageError("--options must be 1 (the typical document), 2 (the subject question bank) or 3 "
@@ -134,11 +145,11 @@ ChkPingConstants ResolveOptions(const CheckArgs& a) {
     throw UsageError("the typical-document check needs --archive ZIP");
   }
   // A typical document graded against no rule says nothing of the set-up.
-  if ((options & ChkResultDoc) && a.rule_file_opt->count() == 0 && a.rule_text_opt->count() == 0) {
+  if ((options & ChkResultDoc) && !a.Has(a.rule_file_opt) && !a.Has(a.rule_text_opt)) {
     throw UsageError("the typical-document check needs the archive's rule: give --rule FILE or --rule-text TEXT");
   }
   if (options & ChkSubject) {
-    if (a.total_opt->count() == 0 || a.subject_opt->count() == 0) {
+    if (!a.Has(a.total_opt) || !a.Has(a.subject_opt)) {
       throw UsageError("the subject check needs --total DB and --subject DB");
     }
     if (a.subject_code.empty()) throw UsageError("the subject check needs --subject-code CODE");
@@ -175,8 +186,16 @@ float ParseRate(const std::string& text) {
   return static_cast<float>(value);
 }
 
-// The records an earlier --json result did not pass, as (module, record number) in its order.
-std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::string& path) {
+// What an earlier --json result asks a --rerun to grade again: the records that did not pass, as
+// (module, record number) in its order, whether its typical document did not pass, and the inputs
+// of that check (its "inputs" object; null in a result that has none).
+struct EarlierResult {
+  std::vector<std::pair<std::string, std::string>> records;
+  bool typical_document_not_passed = false;
+  nlohmann::json inputs;
+};
+
+EarlierResult ReadEarlierResult(const std::string& path) {
   const std::vector<uint8_t> bytes = ReadInputFile(path, "the earlier result");
   nlohmann::json earlier;
   try {
@@ -187,19 +206,184 @@ std::vector<std::pair<std::string, std::string>> RecordsToRerun(const std::strin
   if (!earlier.is_object() || !earlier.contains("records") || !earlier["records"].is_array()) {
     throw UsageError("--rerun " + path + " has no \"records\" list; it must be the output of `vardenix check --json`");
   }
-  std::vector<std::pair<std::string, std::string>> records;
+  EarlierResult result;
+  if (earlier.contains("inputs") && earlier["inputs"].is_object()) result.inputs = earlier["inputs"];
   for (const nlohmann::json& r : earlier["records"]) {
     // A record whose outcome is missing is graded again, not taken as passed.
-    if (!r.is_object() || r.value("kind", "") != "record" || r.value("outcome", "") == "passed") continue;
+    if (!r.is_object() || r.value("outcome", "") == "passed") continue;
+    if (r.value("kind", "") == "typicalDocument") result.typical_document_not_passed = true;
+    if (r.value("kind", "") != "record") continue;
     const std::pair<std::string, std::string> key{r.value("module", ""), r.value("recNo", "")};
     if (key.second.empty()) continue;
     // A record drawn twice is graded again once.
-    if (std::find(records.begin(), records.end(), key) == records.end()) records.push_back(key);
+    if (std::find(result.records.begin(), result.records.end(), key) == result.records.end()) {
+      result.records.push_back(key);
+    }
   }
-  if (records.empty()) {
-    throw UsageError("--rerun " + path + " names no record that did not pass: there is nothing to grade again");
+  return result;
+}
+
+// A string member of the earlier inputs, or nothing when it is missing or not a string.
+std::optional<std::string> Text(const nlohmann::json& object, const char* name) {
+  if (!object.is_object() || !object.contains(name) || !object[name].is_string()) return std::nullopt;
+  return object[name].get<std::string>();
+}
+
+// Fills what the command line leaves out from the inputs the earlier result recorded, so that
+// `vardenix check --rerun results.json` alone repeats that check on its failures; what the command
+// line gives wins. Of the earlier check, the typical document is graded again when it did not pass,
+// and the subject check when records did not pass. A bank or an archive whose SHA-256 is no longer
+// the recorded one is named on stderr before anything runs.
+void TakeEarlierInputs(CheckArgs& a, const EarlierResult& earlier, const std::string& path) {
+  const nlohmann::json& in = earlier.inputs;
+  if (in.is_null()) {
+    if (a.ping_name.empty()) {
+      throw UsageError("--rerun " + path + " records no inputs (it was made by an older vardenix); give the check's "
+                       "--ping-name and banks as well");
+    }
+    return;
   }
-  return records;
+  const auto take = [&a](CLI::Option* option, std::string& value, const std::optional<std::string>& earlier_value) {
+    if (option->count() > 0 || !earlier_value) return;
+    value = *earlier_value;
+    a.from_earlier.insert(option->get_name());
+  };
+  if (a.ping_name.empty()) a.ping_name = Text(in, "pingName").value_or("");
+  if (a.components.empty() && in.contains("components") && in["components"].is_array()) {
+    for (const nlohmann::json& m : in["components"]) {
+      if (m.is_string()) a.components.push_back(m.get<std::string>());
+    }
+  }
+  take(a.registry_opt, a.registry, Text(in, "registry"));
+  take(a.max_extract_opt, a.max_extract_size, Text(in, "maxExtractSize"));
+  const int64_t options = in.value("options", 0);
+  const bool subject = (options & ChkSubject) && !earlier.records.empty();
+  const bool document = (options & ChkResultDoc) && earlier.typical_document_not_passed;
+  if (a.options_opt->count() == 0 && (subject || document)) {
+    a.options = std::to_string((subject ? ChkSubject : 0) | (document ? ChkResultDoc : 0));
+    a.from_earlier.insert(a.options_opt->get_name());
+  }
+  const auto path_of = [&in](const char* name) {
+    return in.contains(name) ? Text(in[name], "path") : std::optional<std::string>();
+  };
+  if (document) {
+    take(a.archive_opt, a.archive, path_of("archive"));
+    if (a.rule_file_opt->count() == 0) take(a.rule_text_opt, a.rule_text, Text(in, "rule"));
+  }
+  if (subject) {
+    take(a.total_opt, a.total, path_of("total"));
+    take(a.subject_opt, a.subject, path_of("subject"));
+    if (a.subject_code.empty()) a.subject_code = Text(in, "subjectCode").value_or("");
+    if (a.contract_opt->count() == 0 && in.contains("contract") && in["contract"].is_number_integer()) {
+      a.contract = in["contract"].get<int32_t>();
+    }
+  }
+  // What changed since the earlier check is said before the rerun, whose verdict it may change.
+  const struct {
+    const char* name;
+    const char* what;
+    const std::string& now;
+    bool used;
+  } files[] = {{"total", "the total bank", a.total, subject},
+               {"subject", "the subject bank", a.subject, subject},
+               {"archive", "the typical document's archive", a.archive, document}};
+  for (const auto& file : files) {
+    if (!file.used || !in.contains(file.name)) continue;
+    const std::string recorded = Text(in[file.name], "sha256").value_or("");
+    const std::string recorded_path = Text(in[file.name], "path").value_or("");
+    if (recorded.empty() || Absolute(file.now) != recorded_path) continue;
+    const std::string sha = FileSha256(file.now);
+    if (sha != recorded) {
+      std::cerr << "vardenix check: " << file.what << " " << file.now << " changed since the earlier check (SHA-256 "
+                << recorded << ", now " << (sha.empty() ? std::string("cannot be read") : sha)
+                << "); its records are graded as they are now\n";
+    }
+  }
+}
+
+// Lines that say what most likely went wrong when a check did not pass, for stderr: banks given the
+// other way round, a subject code the total bank does not hold (with the codes it holds), a ProgID
+// looked up in a registry folder that holds no record. The check's own reports are left as they
+// are; these come after them.
+std::vector<std::string> Hints(const CheckArgs& a, ChkPingConstants options, const std::string& component_source) {
+  std::vector<std::string> hints;
+  if (options & ChkSubject) {
+    const auto summary = [](const std::string& path) -> std::optional<BankSummary> {
+      try {
+        return SummarizeBank(path);
+      } catch (const std::exception&) {
+        return std::nullopt;  // missing or no SQLite file: the check's report says so
+      }
+    };
+    const std::optional<BankSummary> total = summary(a.total);
+    const std::optional<BankSummary> subject = summary(a.subject);
+    if (total && !total->has_contract && total->has_subject) {
+      hints.push_back(a.total + " holds no Tbl_Contract; is it the subject bank?");
+    }
+    if (subject && !subject->has_subject && subject->has_contract) {
+      hints.push_back(a.subject + " holds no Tbl_Public and Tbl_Operation; is it the total bank?");
+    }
+    if (total && total->has_contract) {
+      std::vector<std::string> codes;
+      bool found = false;
+      for (const ContractRow& row : total->contracts) {
+        if (!row.data_code) continue;
+        std::string code = *row.data_code;
+        found = found || (code.size() == a.subject_code.size() &&
+                          std::equal(code.begin(), code.end(), a.subject_code.begin(), [](char x, char y) {
+                            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                          }));
+        if (std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(std::move(code));
+      }
+      if (!found) {
+        std::string list;
+        for (const std::string& code : codes) list += (list.empty() ? "" : ", ") + code;
+        hints.push_back("the total bank " + a.total + " holds no subject code " + a.subject_code +
+                        (codes.empty() ? std::string("; it holds no subject at all")
+                                       : "; it holds " + std::string(codes.size() == 1 ? "the code " : "the codes ") + list));
+      }
+    }
+  }
+  if (a.components.empty() && component_source.rfind("none: no registration record", 0) == 0) {
+    const std::string folder = a.Has(a.registry_opt) ? a.registry : DefaultRegistry();
+    if (!FolderHoldsAnything(folder)) {
+      hints.push_back("the registry folder " + Absolute(folder) + " that " + a.ping_name +
+                      " was looked up in holds no registration record: register the component with `vardenix "
+                      "register MODULE`, or give --registry DIR or --component MODULE");
+    }
+  }
+  return hints;
+}
+
+// The inputs of a check, for its --json result: what a --rerun of the result needs to repeat it.
+std::string InputsJson(const CheckArgs& a, ChkPingConstants options, const std::vector<uint8_t>& archive,
+                       const std::string& rule) {
+  nlohmann::ordered_json in;
+  in["pingName"] = a.ping_name;
+  nlohmann::ordered_json components = nlohmann::ordered_json::array();
+  for (const std::string& m : a.components) components.push_back(Absolute(m));
+  in["components"] = components;
+  if (a.Has(a.registry_opt)) {
+    in["registry"] = a.registry.empty() ? a.registry : Absolute(a.registry);
+  } else {
+    in["registry"] = nullptr;  // the default folder
+  }
+  in["options"] = static_cast<int32_t>(options);
+  if (options & ChkResultDoc) {
+    const std::string bytes(archive.begin(), archive.end());
+    in["archive"] = {{"path", Absolute(a.archive)}, {"sha256", Sha256Hex(bytes)}};
+    in["rule"] = rule;
+    if (a.Has(a.rule_file_opt)) in["ruleFile"] = Absolute(a.rule_file);
+  }
+  if (options & ChkSubject) {
+    in["total"] = {{"path", Absolute(a.total)}, {"sha256", FileSha256(a.total)}};
+    in["subject"] = {{"path", Absolute(a.subject)}, {"sha256", FileSha256(a.subject)}};
+    in["subjectCode"] = a.subject_code;
+    in["contract"] = a.contract;
+    in["rate"] = a.rate;
+  }
+  if (a.Has(a.max_extract_opt)) in["maxExtractSize"] = a.max_extract_size;
+  return in.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // Where the ProgID comes from: the modules loaded by path, or the registration record naming a
@@ -209,7 +393,7 @@ std::string ComponentSource(const CheckArgs& a) {
   std::string source;
   for (const std::string& m : a.components) source += (source.empty() ? "" : ", ") + Absolute(m);
   if (!source.empty()) return "loaded with --component: " + source;
-  const std::string folder = a.registry_opt->count() > 0 ? a.registry : DefaultRegistry();
+  const std::string folder = a.Has(a.registry_opt) ? a.registry : DefaultRegistry();
   if (folder.empty()) return "none: no module loaded with --component and no registry folder";
   try {
     const std::optional<ComponentRecord> record = FindComponentRecord(folder, a.ping_name);
@@ -225,7 +409,8 @@ std::string ComponentSource(const CheckArgs& a) {
   }
 }
 
-// The command line that replays a run: the same inputs and the seed it used.
+// The command line that replays a run: the same inputs, with absolute paths so that it runs from any
+// folder, and the seed it used (a sample only: --all and --rerun draw nothing).
 std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
   const auto quote = [](const std::string& text) {
     if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
@@ -237,20 +422,20 @@ std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
     return out + "'";
   };
   std::string line = "vardenix check --ping-name " + quote(a.ping_name);
-  for (const std::string& m : a.components) line += " --component " + quote(m);
-  if (a.registry_opt->count() > 0) line += " --registry " + quote(a.registry);
-  if (a.options_opt->count() > 0) line += " --options " + quote(a.options);
-  if (a.archive_opt->count() > 0) line += " --archive " + quote(a.archive);
-  if (a.rule_file_opt->count() > 0) line += " --rule " + quote(a.rule_file);
-  if (a.rule_text_opt->count() > 0) line += " --rule-text " + quote(a.rule_text);
-  if (a.total_opt->count() > 0) line += " --total " + quote(a.total);
-  if (a.subject_opt->count() > 0) line += " --subject " + quote(a.subject);
+  for (const std::string& m : a.components) line += " --component " + quote(Absolute(m));
+  if (a.Has(a.registry_opt)) line += " --registry " + quote(a.registry.empty() ? a.registry : Absolute(a.registry));
+  if (a.Has(a.options_opt)) line += " --options " + quote(a.options);
+  if (a.Has(a.archive_opt)) line += " --archive " + quote(Absolute(a.archive));
+  if (a.Has(a.rule_file_opt)) line += " --rule " + quote(Absolute(a.rule_file));
+  if (a.Has(a.rule_text_opt)) line += " --rule-text " + quote(a.rule_text);
+  if (a.Has(a.total_opt)) line += " --total " + quote(Absolute(a.total));
+  if (a.Has(a.subject_opt)) line += " --subject " + quote(Absolute(a.subject));
   if (!a.subject_code.empty()) line += " --subject-code " + quote(a.subject_code);
   if (a.contract != -1) line += " --contract " + std::to_string(a.contract);
   if (a.all) {
     line += " --all";
-  } else if (a.rerun_opt->count() > 0) {
-    line += " --rerun " + quote(a.rerun);
+  } else if (a.Has(a.rerun_opt)) {
+    line += " --rerun " + quote(Absolute(a.rerun));
   } else {
     line += " --rate " + quote(a.rate) + " --seed " + std::to_string(seed);
   }
@@ -258,7 +443,7 @@ std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
 }
 
 std::string ReadRule(const CheckArgs& a) {
-  if (a.rule_file_opt->count() > 0) {
+  if (a.Has(a.rule_file_opt)) {
     const std::vector<uint8_t> bytes = ReadInputFile(a.rule_file, "the rule file");
     try {
       return DecodeTextFile(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
@@ -279,7 +464,7 @@ void PrepareComponents(const CheckArgs& a) {
       throw UsageError(message);
     }
   }
-  const std::string folder = a.registry_opt->count() > 0 ? a.registry : DefaultRegistry();
+  const std::string folder = a.Has(a.registry_opt) ? a.registry : DefaultRegistry();
   if (vardenix_set_registry_folder(folder.c_str(), message, sizeof message) != VX_OK) {
     throw UsageError(std::string("cannot use the registry folder ") + folder + ": " + message);
   }
@@ -354,8 +539,15 @@ class CheckFootprint {
   std::unique_ptr<RunFootprints::Start> start_;
 };
 
-int RunCheck(const CheckArgs& a) {
+int RunCheck(const CheckArgs& given) {
   InstallStopHandlers();
+  CheckArgs a = given;
+  std::optional<EarlierResult> earlier;
+  if (a.Has(a.rerun_opt)) {
+    earlier = ReadEarlierResult(a.rerun);
+    TakeEarlierInputs(a, *earlier, a.rerun);
+  }
+  if (a.ping_name.empty()) throw UsageError("--ping-name is required: the ProgID of the scoring component");
   // Everything the command line says is checked before anything runs.
   ChkPingConstants options = ResolveOptions(a);
   if (a.dry_run) {
@@ -368,7 +560,7 @@ int RunCheck(const CheckArgs& a) {
   std::optional<std::pair<int32_t, int32_t>> shard;
   if (a.shard_opt->count() > 0) shard = ParseShard(a, options);
   std::optional<uint64_t> max_extract_size;
-  if (a.max_extract_opt->count() > 0) {
+  if (a.Has(a.max_extract_opt)) {
     max_extract_size = ParseSize(a.max_extract_size);
     if (!max_extract_size) {
       throw UsageError("--max-extract-size must be a size such as 1G or 500M, not \"" + a.max_extract_size + "\"");
@@ -394,16 +586,19 @@ int RunCheck(const CheckArgs& a) {
       }
     }
   }
-  if (a.rerun_opt->count() > 0) {
+  if (earlier) {
     selection.kind = SubjectSelection::Kind::kListed;
-    selection.listed = RecordsToRerun(a.rerun);
+    selection.listed = earlier->records;
+    if (selection.listed.empty() && (options & ChkSubject)) {
+      throw UsageError("--rerun " + a.rerun + " names no record that did not pass: there is nothing to grade again");
+    }
   }
   if (shard) {
     selection.shard_index = shard->first;
     selection.shard_count = shard->second;
   }
   std::optional<uint64_t> seed;
-  if (a.seed_opt->count() > 0) {
+  if (a.Has(a.seed_opt)) {
     seed = ParseUint64(a.seed);
     if (!seed) throw UsageError("--seed must be a whole number from 0 to 18446744073709551615, not \"" + a.seed + "\"");
   }
@@ -413,13 +608,13 @@ int RunCheck(const CheckArgs& a) {
   // The bank paths and the ProgID go to the check as given: a missing bank, a file that is not a
   // bank or a component that is not installed is what the check exists to find, and it answers
   // them with its verdict and reports (exit 1), not with a refusal of the command line.
-  if (a.ping_path_opt->count() > 0) RequireFolder(a.ping_path, "the working folder");
+  if (a.Has(a.ping_path_opt)) RequireFolder(a.ping_path, "the working folder");
   // Found out now rather than after a subject check that may take minutes, whose verdict and
   // report would then be lost.
-  if (a.xml_opt->count() > 0 && a.xml == "-" && a.json) {
+  if (a.Has(a.xml_opt) && a.xml == "-" && a.json) {
     throw UsageError("--xml - and --json both print on stdout; write one of them to a file");
   }
-  if (a.xml_opt->count() > 0 && a.xml != "-") RequireWritableFile(a.xml, "the XML report");
+  if (a.Has(a.xml_opt) && a.xml != "-") RequireWritableFile(a.xml, "the XML report");
   if (!a.junit.empty()) RequireWritableFile(a.junit, "the JUnit report");
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   if (!a.dry_run) PrepareComponents(a);
@@ -428,7 +623,7 @@ int RunCheck(const CheckArgs& a) {
   // program joining TestPath with a file name would look in a folder inside it.
   std::string ping_path = a.ping_path_opt->count() > 0 ? AbsoluteFolder(a.ping_path) : a.ping_path;
   std::optional<TemporaryWorkingFolder> temporary;
-  if (a.ping_path_opt->count() == 0 && !a.dry_run) {
+  if (!a.Has(a.ping_path_opt) && !a.dry_run) {
     ping_path = MakeWorkingFolder();
     temporary.emplace(ping_path, a.keep);
     if (a.keep && !a.quiet) std::cerr << "working folder: " << ping_path << " (kept)\n";
@@ -456,7 +651,7 @@ int RunCheck(const CheckArgs& a) {
   run.seed = platform->random->BaseSeed();
   run.ping_path = ping_path;
   run.dry_run = a.dry_run;
-  run.mode = a.all ? "all" : a.rerun_opt->count() > 0 ? "rerun" : "sample";
+  run.mode = a.all ? "all" : a.Has(a.rerun_opt) ? "rerun" : "sample";
   run.replay = ReplayCommand(a, run.seed);
   run.ping_name = a.ping_name;
   run.components = a.components;
@@ -467,6 +662,7 @@ int RunCheck(const CheckArgs& a) {
     run.subject_code = a.subject_code;
   }
   run.rate = a.rate;
+  run.inputs_json = InputsJson(a, options, archive, rule);
   if (shard) {
     run.sharded = true;
     run.shard.index = shard->first;
@@ -515,12 +711,16 @@ int RunCheck(const CheckArgs& a) {
 
   ResultOutputs outputs;
   outputs.json = a.json;
-  outputs.xml = a.xml_opt->count() > 0 ? a.xml : std::string();
+  outputs.xml = a.Has(a.xml_opt) ? a.xml : std::string();
   outputs.junit = a.junit;
   outputs.html = a.html;
   outputs.hint_details = !a.verbose && !a.quiet;
   outputs.command = "vardenix check";
-  return WriteResults(run, outputs);
+  const int status = WriteResults(run, outputs);
+  if (!run.interrupted && !run.verdict && !a.quiet) {
+    for (const std::string& hint : Hints(a, options, run.component_source)) std::cerr << "hint: " << hint << '\n';
+  }
+  return status;
 }
 
 }  // namespace
@@ -534,7 +734,9 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
       "Prints the error text report (CR LF line ends as the checks write them; plain line ends when stdout "
       "is a terminal), then the verdict and the seed. Exit status: 0 passed, 1 not passed, 2 could not run.");
   CheckArgs& a = *args;
-  cmd->add_option("--ping-name", a.ping_name, "ProgID of the scoring component (required)")->required()->type_name("PROGID");
+  cmd->add_option("--ping-name", a.ping_name,
+                  "ProgID of the scoring component (required, but with --rerun, which takes it from the earlier result)")
+      ->type_name("PROGID");
   a.ping_path_opt = cmd->add_option("--ping-path", a.ping_path,
                                     "working folder, best empty; what the check makes there is removed at the end "
                                     "unless --keep (default: a new folder under $TMPDIR or /tmp, removed at the end "
@@ -564,7 +766,7 @@ void AddCheckCommand(CLI::App& app, std::function<int()>& run) {
   a.total_opt = cmd->add_option("--total", a.total, "the total question bank (SQLite)")->type_name("DB");
   a.subject_opt = cmd->add_option("--subject", a.subject, "the subject question bank (SQLite)")->type_name("DB");
   cmd->add_option("--subject-code", a.subject_code, "the subject code (C_DataCode) to sample")->type_name("CODE");
-  cmd->add_option("--contract", a.contract, "the contract code; -1 for every contract")
+  a.contract_opt = cmd->add_option("--contract", a.contract, "the contract code; -1 for every contract")
       ->capture_default_str()
       ->type_name("N");
   a.rate_opt = cmd->add_option("--rate", a.rate,

@@ -198,6 +198,26 @@ void ResultsObserver::Line(const std::string& text) {
   std::cerr << text << '\n';
 }
 
+std::string TimeLeft(int64_t seconds) {
+  if (seconds < 60) return std::to_string(seconds) + " s";
+  const int64_t minutes = seconds / 60;
+  char buffer[48];
+  if (minutes < 60) {
+    std::snprintf(buffer, sizeof buffer, "%lld min %02lld s", static_cast<long long>(minutes),
+                  static_cast<long long>(seconds % 60));
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%lld h %02lld min", static_cast<long long>(minutes / 60),
+                  static_cast<long long>(minutes % 60));
+  }
+  return buffer;
+}
+
+std::string Rate(double records_per_second) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, records_per_second >= 10 ? "%.0f rec/s" : "%.1f rec/s", records_per_second);
+  return buffer;
+}
+
 void ResultsObserver::Draw(bool force) {
   if (progress_ != Progress::kRedrawn || module_index_ == 0) return;
   const auto now = std::chrono::steady_clock::now();
@@ -216,7 +236,8 @@ void ResultsObserver::Draw(bool force) {
     const int32_t later_modules = std::max(0, run_.module_rows - module_index_);
     const double draws_per_module = static_cast<double>(done_ + (module_draws_ - module_done_)) / module_index_;
     const double left = per_draw * ((module_draws_ - module_done_) + later_modules * draws_per_module);
-    line += ", about " + std::to_string(static_cast<int64_t>(std::ceil(left))) + " s left";
+    line += ", " + Rate(per_draw > 0.0 ? 1.0 / per_draw : 0.0) + ", about " +
+            TimeLeft(static_cast<int64_t>(std::ceil(left))) + " left";
   }
   std::cerr << "\r\033[K" << line << std::flush;
   drawn_ = true;
@@ -298,6 +319,7 @@ std::string RunJson(const CheckRun& run) {
   // The records' objects go in as text, those made while the check ran or made here.
   std::string text = Dump(out);
   text.pop_back();  // the object's closing brace
+  if (!run.inputs_json.empty()) text += ",\"inputs\":" + run.inputs_json;
   text += ",\"records\":[";
   const bool kept = run.record_json.size() == run.records.size();
   for (std::size_t i = 0; i < run.records.size(); ++i) {

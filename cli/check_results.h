@@ -72,6 +72,9 @@ struct CheckRun {
   std::string subject_code;
   std::string rate;
   std::string replay;  // the command line that replays this run (a shard's: the whole sweep's)
+  // The check's inputs as a JSON object (ProgID, registry, banks and archive with their SHA-256,
+  // subject code, contract, options, rule), for --json; empty for none.
+  std::string inputs_json;
 
   bool sharded = false;  // one shard of a sweep: its JSON carries `shard`
   ShardInfo shard;
@@ -148,6 +151,11 @@ class ResultsObserver final : public CheckObserver {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_draw_{};
 };
+
+// The time left as the progress line shows it: "42 s", "2 min 05 s", "1 h 03 min".
+std::string TimeLeft(int64_t seconds);
+// A rate of grading: "850 rec/s", "2.5 rec/s".
+std::string Rate(double records_per_second);
 
 // Which progress a command run shows: none when quiet; redrawn on a terminal whose TERM is not
 // "dumb"; plain lines otherwise.

@@ -98,6 +98,8 @@ Shard ReadShard(const std::string& file) {
     run.err_xml = j.at("errMsgXml").get<std::string>();
     run.seed = std::stoull(j.at("seed").get<std::string>());
     run.ping_path = j.at("pingPath").get<std::string>();
+    // The shards' inputs are the sweep's, so that a --rerun of the merged result needs nothing more.
+    if (j.contains("inputs") && j.at("inputs").is_object()) run.inputs_json = j.at("inputs").dump();
     run.mode = j.at("mode").get<std::string>();
     run.module_rows = j.at("counts").at("modules").get<int32_t>();
     run.samples = j.at("counts").at("samples").get<int32_t>();

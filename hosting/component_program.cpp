@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -20,10 +21,45 @@
 #include "hosting/component_isolation.h"
 #include "hosting/component_module.h"
 #include "hosting/component_process.h"
+#include "platform/text_encoding.h"
 #include "vardenix/error.h"
 
 namespace vardenix {
 namespace {
+
+// The first bytes of a program's output as a message quotes them: at most 80 bytes, cut at a UTF-8
+// boundary, line ends and other control characters written as \n, \xNN, a byte that is not UTF-8
+// as \xNN; "..." when there was more.
+std::string Beginning(const std::string& text) {
+  constexpr std::size_t kShown = 80;
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size() && i < kShown) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n > 1 && i + n <= text.size() && IsValidUtf8(std::string_view(text).substr(i, n))) {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    char escaped[8];
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c >= 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
@@ -324,7 +360,7 @@ class ProgramObject final : public NamedObject {
     try {
       answer = Json::parse(text, strict);
     } catch (const Json::exception& e) {
-      Fail(std::string("wrote something on stdout that is not one JSON object: ") + e.what());
+      Fail("wrote something on stdout that is not one JSON object; it begins: \"" + Beginning(text) + "\"");
     }
     if (!repeated.empty()) {
       Fail("gave the member \"" + repeated + "\" twice in its answer on stdout; each member is given once");
@@ -337,8 +373,9 @@ class ProgramObject final : public NamedObject {
     }
     if (const auto it = answer.find("error"); it != answer.end() && !it->is_null()) {
       // The program's own failure, with its own words, as a module's failing call has.
-      failure_ = it->is_string() ? it->get<std::string>() : it->dump();
-      if (failure_.empty()) failure_ = "the scoring component " + prog_id_ + " failed without saying why";
+      const std::string said = it->is_string() ? it->get<std::string>() : it->dump();
+      failure_ = said.empty() ? "the scoring component " + prog_id_ + " failed without saying why"
+                              : "the scoring component " + prog_id_ + " answered an error: " + said;
     }
     answer_ = std::move(answer);
   }

@@ -67,13 +67,14 @@ TEST(ProgramComponents, AnswersBecomeValuesOrClearFailures) {
       {"a fraction", R"({"ping": 99.5})", "", Variant::R8(99.5)},
       {"a numeric text", R"({"ping": "100"})", "", Variant::Text("100")},
       {"null", R"({"ping": null})", "", Variant::Null()},
-      {"the program's own failure", R"({"error": "rule line 3: unknown rule kind"})", "rule line 3: unknown rule kind", {}},
+      {"the program's own failure", R"({"error": "rule line 3: unknown rule kind"})", "the scoring component Test.Answer answered an error: rule line 3: unknown rule kind", {}},
       {"a member it lacks", R"({"ShowErr": ""})", "unknown member \"ping\" of the component \"Test.Answer\"", {}},
       {"an array", R"({"ping": [100]})", "answered \"ping\" with a JSON array", {}},
       {"another protocol", R"({"protocol": 2, "ping": 100})", "answered in component protocol 2", {}},
       {"not an object", R"([100])", "wrote a JSON array on stdout instead of an object", {}},
-      {"two objects", R"({"ping": 100} {"ping": 0})", "not one JSON object", {}},
-      {"text that is not UTF-8", "{\"ping\": \"\xff\"}", "not one JSON object", {}},
+      {"two objects", R"({"ping": 100} {"ping": 0})",
+       R"(Test.Answer wrote something on stdout that is not one JSON object; it begins: "{"ping": 100} {"ping": 0}")", {}},
+      {"text that is not UTF-8", "{\"ping\": \"\xff\"}", R"(it begins: "{"ping": "\xFF"}")", {}},
   };
   Rig rig;
   for (const Row& row : rows) {

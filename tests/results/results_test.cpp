@@ -390,6 +390,57 @@ TEST(CheckResults, RerunGradesExactlyTheRecordsThatDidNotPass) {
                                                 "Word W-6 #5", "Word W-7 #6", "Word W-8 #7"}));
 }
 
+// The result of --json records the check's inputs, so that `--rerun results.json` alone, from
+// another folder, repeats that check on what did not pass; a bank changed since is named first.
+TEST(CheckResults, RerunAloneTakesTheInputsFromTheEarlierResult) {
+  TempDir dir;
+  WriteBanks(dir);
+  fakes::WriteFileBytes(dir / "typical.zip", AnswerZip(dir));
+  fakes::MakeDirs(dir / "elsewhere");
+  // Relative paths, as typed in the folder that holds them.
+  const std::vector<std::string> check = {"check", "--ping-name", kScorer, "--component", RESULTS_SCORER_MODULE,
+                                          "--total", "total.db", "--subject", "subject.db", "--subject-code", "S1",
+                                          "--archive", "typical.zip", "--rule-text", "perfect", "--contract", "-1",
+                                          "--all", "--quiet", "--json"};
+  // The command run in `folder`.
+  const auto in_folder = [&dir](const std::string& folder, const std::vector<std::string>& args) {
+    return support::RunCommand("sh", Concat({"-c", "cd \"$0\" && exec \"$@\"", folder, VARDENIX_BIN}, args),
+                               dir.path(), {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+  };
+  const CommandOutcome first = in_folder(dir.path(), check);
+  ASSERT_EQ(first.status, 1) << first.Describe();
+  const nlohmann::json inputs = Json(first).at("inputs");
+  EXPECT_EQ(inputs.at("pingName"), kScorer);
+  EXPECT_EQ(inputs.at("options"), 3);
+  EXPECT_EQ(inputs.at("total").at("path"), dir / "total.db");
+  const CommandOutcome sum = support::RunCommand("sha256sum", {dir / "subject.db"}, dir.path());
+  EXPECT_EQ(inputs.at("subject").at("sha256"), sum.out.substr(0, 64));
+  EXPECT_EQ(inputs.at("rule"), "perfect");
+  fakes::WriteFileText(dir / "first.json", first.out);
+
+  const auto rerun = [&]() { return in_folder(dir / "elsewhere", {"check", "--rerun", "../first.json", "--json"}); };
+  const CommandOutcome again = rerun();
+  ASSERT_EQ(again.status, 1) << again.Describe();
+  const nlohmann::json j = Json(again);
+  EXPECT_EQ(j.at("mode"), "rerun");
+  // The typical document passed, so only the subject check's records are graded again.
+  EXPECT_EQ(j.at("inputs").at("options"), 2);
+  EXPECT_EQ(Draws(j), (std::vector<std::string>{"Word W-2 #1", "Word W-3 #2", "Word W-4 #3", "Word W-5 #4",
+                                                "Word W-6 #5", "Word W-7 #6", "Word W-8 #7"}));
+  EXPECT_EQ(again.err.find("changed"), std::string::npos) << again.Describe();
+
+  // The subject bank changes: W-2's answer is now the perfect one.
+  std::vector<support::Question> questions = {{"Word", "W-2", "perfect", AnswerZip(dir)}};
+  ASSERT_EQ(::unlink((dir / "subject.db").c_str()), 0);
+  support::WriteSubjectBank(dir / "subject.db", questions);
+  const CommandOutcome changed = rerun();
+  EXPECT_NE(changed.err.find("the subject bank " + dir / "subject.db" + " changed since the earlier check (SHA-256 " +
+                             sum.out.substr(0, 64) + ", now "),
+            std::string::npos)
+      << changed.Describe();
+  EXPECT_EQ(changed.err.find("the total bank"), std::string::npos) << changed.Describe();
+}
+
 // A rerun passes only on records graded again and passed: one the bank no longer holds, or whose
 // module it no longer lists, has not passed, and an earlier result with nothing to rerun is refused.
 TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
@@ -612,6 +663,145 @@ TEST(NewcomerPath, ToolsRefuseWhatAChecksWouldTripOver) {
   EXPECT_NE(listed.out.find("module file is gone"), std::string::npos) << listed.Describe();
 }
 
+// `bank import` adds a tree or a manifest of questions in one transaction: all of them, or, with one
+// bad question, none, naming it.
+TEST(NewcomerPath, BankImportTakesAllQuestionsOrNone) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;  // after "bank import subject.db"
+    const char* said;               // nullptr: imported
+  };
+  const Row rows[] = {
+      {"folder tree", {"--from", "tree"}, nullptr},
+      {"CSV manifest", {"--manifest", "questions.csv"}, nullptr},
+      {"JSON manifest", {"--manifest", "questions.json"}, nullptr},
+      {"a question without its answer", {"--from", "broken-tree"},
+       "nothing was imported: the folder Word/W-2: it holds no answer folder answer/ nor an answer archive answer.zip"},
+      {"a record number twice", {"--manifest", "twice.csv"},
+       "twice.csv: the record number w-1 is already in line 2 of "},
+      {"an archive the checks cannot extract", {"--manifest", "bad-zip.csv"},
+       "nothing was imported: line 2 of "},
+      {"a record number the bank holds", {"--manifest", "held.json"}, "it holds the record number W-0 already"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+    ASSERT_EQ(Vardenix(dir, {"bank", "add-question", dir / "subject.db", "--module", "Word", "--rec-no", "W-0",
+                             "--answer", "perfect", "--archive-dir", dir.path()}).status, 0);
+    for (const char* tree : {"tree", "broken-tree"}) {
+      for (const char* question : {"Word/W-1", "Word/W-2", "文字/字-1"}) {
+        const std::string folder = dir / (std::string(tree) + "/" + question);
+        fakes::MakeDirs(folder + "/answer/doc");
+        fakes::WriteFileText(folder + "/rule.txt", "perfect\n");
+        fakes::WriteFileText(folder + "/answer/doc/a.txt", "answer\n");
+      }
+    }
+    std::filesystem::remove_all(dir / "broken-tree/Word/W-2/answer");
+    fakes::WriteFileText(dir / "notes.zip", "this is no zip archive");
+    fakes::WriteFileText(dir / "questions.csv", "module,recNo,rule,archive\r\nWord,W-1,tree/Word/W-1/rule.txt,tree/Word/W-1/answer\r\n"
+                                                "\"文字\",\"字,1\",tree/文字/字-1/rule.txt,tree/文字/字-1/answer\r\n");
+    fakes::WriteFileText(dir / "questions.json", R"([{"module":"Word","recNo":"W-1","answer":"perfect","archive":"tree/Word/W-1/answer"},
+                                                     {"module":"文字","recNo":"字-1","rule":"tree/文字/字-1/rule.txt","archive":"tree/文字/字-1/answer"}])");
+    fakes::WriteFileText(dir / "twice.csv", "module,recNo,answer,archive\nWord,W-1,perfect,tree/Word/W-1/answer\n"
+                                            "Word,w-1,perfect,tree/Word/W-1/answer\n");
+    fakes::WriteFileText(dir / "bad-zip.csv", "module,recNo,answer,archive\nWord,W-1,perfect,notes.zip\n");
+    fakes::WriteFileText(dir / "held.json", R"([{"module":"Word","recNo":"W-1","answer":"perfect","archive":"tree/Word/W-1/answer"},
+                                                {"module":"Word","recNo":"W-0","answer":"perfect","archive":"tree/Word/W-1/answer"}])");
+    std::vector<std::string> args = {"bank", "import", dir / "subject.db"};
+    for (const std::string& arg : row.args) args.push_back(arg.rfind("--", 0) == 0 ? arg : dir / arg);
+    const CommandOutcome o = Vardenix(dir, args);
+    const CommandOutcome listed = Vardenix(dir, {"bank", "list", dir / "subject.db"});
+    if (row.said == nullptr) {
+      EXPECT_EQ(o.status, 0) << row.name << "\n" << o.Describe();
+      EXPECT_NE(listed.out.find("record W-1 (Word)"), std::string::npos) << row.name << "\n" << listed.out;
+      EXPECT_NE(listed.out.find("module 文字: 1 question\n"), std::string::npos) << row.name << "\n" << listed.out;
+    } else {
+      EXPECT_EQ(o.status, 2) << row.name << "\n" << o.Describe();
+      EXPECT_NE(o.err.find(row.said), std::string::npos) << row.name << "\n" << o.Describe();
+      EXPECT_NE(listed.out.find("1 row in Tbl_Operation"), std::string::npos) << row.name << ": a part was kept\n"
+                                                                               << listed.out;
+    }
+  }
+  // The folder tree's questions are graded as the bank's own.
+  TempDir dir;
+  ASSERT_EQ(Vardenix(dir, {"bank", "create-subject", dir / "subject.db"}).status, 0);
+  fakes::MakeDirs(dir / "tree/Word/W-1/answer");
+  fakes::WriteFileText(dir / "tree/Word/W-1/rule.txt", "perfect");
+  fakes::WriteFileText(dir / "tree/Word/W-1/answer/a.txt", "a");
+  ASSERT_EQ(Vardenix(dir, {"bank", "import", dir / "subject.db", "--from", dir / "tree"}).status, 0);
+  support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word"}));
+  const CommandOutcome check = Vardenix(dir, Concat(SubjectCheck(dir), {"--all"}));
+  EXPECT_EQ(check.status, 0) << check.Describe();
+}
+
+// On a terminal the progress line tells the rate and the time left (util-linux `script` gives the
+// command a terminal).
+TEST(CheckResults, ProgressOnATerminalShowsRateAndTimeLeft) {
+  if (!support::ProgramExists("script")) GTEST_SKIP() << "script (util-linux) is not installed";
+  TempDir dir;
+  WriteBanks(dir);
+  std::string command = "exec";
+  for (const std::string& arg : Concat(SubjectCheck(dir), {"--all"})) {
+    if (arg != "--quiet") command += " '" + arg + "'";
+  }
+  const CommandOutcome o = support::RunCommand("script", {"-qec", VARDENIX_BIN + (" " + command.substr(5)), "/dev/null"},
+                                               dir.path(), {"TERM=xterm"});
+  EXPECT_TRUE(std::regex_search(o.out, std::regex(R"(module 3 of 3 \(Word\): draw 0 of 8, [0-9]+ done, [0-9]+ failed, [0-9.]+ rec/s, about [0-9]+ s left)")))
+      << o.Describe();
+}
+
+// A check that did not pass because of a slip in its inputs says the likely slip after its reports.
+TEST(NewcomerPath, CheckNamesTheLikelySlipInItsInputs) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> change;  // "swap", a subject code, or flags to add
+    const char* hint;
+  };
+  const Row rows[] = {
+      {"banks swapped", {"swap"}, "hint: subject.db holds no Tbl_Contract; is it the subject bank?\nhint: total.db holds no Tbl_Public and Tbl_Operation; is it the total bank?"},
+      {"unknown subject code", {"--subject-code", "S9"}, "hint: the total bank total.db holds no subject code S9; it holds the code S1\n"},
+      {"empty registry", {"--registry", "empty-registry"}, "hint: the registry folder "},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    WriteBanks(dir);
+    fakes::MakeDirs(dir / "empty-registry");
+    std::vector<std::string> args = {"check", "--ping-name", kScorer, "--total", "total.db", "--subject", "subject.db",
+                                     "--subject-code", "S1", "--ping-path", dir.path()};
+    if (row.change[0] == "swap") {
+      std::swap(args[4], args[6]);
+    } else if (row.change[0] == "--subject-code") {
+      args[8] = row.change[1];
+      args.insert(args.begin() + 3, {"--component", RESULTS_SCORER_MODULE});
+    } else {
+      args.insert(args.end(), {row.change[0], dir / row.change[1]});
+    }
+    const CommandOutcome o = support::RunCommand(
+        "sh", Concat({"-c", "cd \"$0\" && exec \"$@\"", dir.path(), VARDENIX_BIN}, args), dir.path(),
+        {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir.path()});
+    EXPECT_EQ(o.status, 1) << row.name << "\n" << o.Describe();
+    EXPECT_NE(o.err.find(row.hint), std::string::npos) << row.name << "\n" << o.Describe();
+    EXPECT_EQ(o.out.find("hint:"), std::string::npos) << row.name << ": hints go to stderr";
+  }
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome fine = Vardenix(dir, SubjectCheck(dir));
+  EXPECT_EQ(fine.err.find("hint:"), std::string::npos) << fine.Describe();
+}
+
+// `bank list --module` and `--limit` keep a bank of thousands of records readable.
+TEST(NewcomerPath, BankListShowsOneModuleAndAtMostLimitRecords) {
+  TempDir dir;
+  WriteBanks(dir);
+  const CommandOutcome word = Vardenix(dir, {"bank", "list", dir / "subject.db", "--module", "word", "--limit", "3"});
+  ASSERT_EQ(word.status, 0) << word.Describe();
+  EXPECT_EQ(word.out.find("Excel"), std::string::npos) << word.out;
+  EXPECT_EQ(word.out.find("E-1"), std::string::npos) << word.out;
+  EXPECT_NE(word.out.find("record W-4:"), std::string::npos) << word.out;  // W-3 is no operation question
+  EXPECT_EQ(word.out.find("record W-5"), std::string::npos) << word.out;
+  EXPECT_NE(word.out.find("... and 4 more records (--limit 3)"), std::string::npos) << word.out;
+}
+
 // True when `text` holds `word` as a whole flag: not followed by more of a flag's name ("--answer"
 // is not found in "--answer-file", nor "\-\-answer" in "\-\-answer\-file").
 bool MentionsFlag(const std::string& text, const std::string& word) {
@@ -632,7 +822,7 @@ TEST(NewcomerPath, EveryFlagOfTheHelpIsDocumented) {
   const std::vector<std::vector<std::string>> commands = {
       {"check"},         {"register"},          {"unregister"},           {"components"},
       {"bank", "create-total"}, {"bank", "create-subject"}, {"bank", "add-module"}, {"bank", "add-question"},
-      {"bank", "list"},  {"merge"}};
+      {"bank", "list"},  {"bank", "import"}, {"merge"}};
   TempDir dir;
   size_t flags = 0;
   for (const std::vector<std::string>& command : commands) {
@@ -701,7 +891,7 @@ TEST(CheckReports, HtmlReportShowsVerdictRecordsAndEnvironmentInABrowser) {
   for (const char* part : {"<h1>Not passed</h1>", "Word W-2 (draw 2): <span class=\"outcome\">failed</span>, score 50",
                            "<td>short of short</td>", "<pre id=\"replay-command\">vardenix check --ping-name Vardenix.Test.Results",
                            "--all", "aria-label=\"1 passed, 4 failed, 3 not graded\"", "no Tbl_Operation row",
-                           "<code id=\"seed\">99</code>"}) {
+                           "<p id=\"seed\">No seed: --all"}) {
     EXPECT_NE(dom.out.find(part), std::string::npos) << part << "\n" << dom.out;
   }
   fakes::MakeDirs(RESULTS_ARTEFACT_DIR);
@@ -710,6 +900,123 @@ TEST(CheckReports, HtmlReportShowsVerdictRecordsAndEnvironmentInABrowser) {
                                                  dir.path(), {"HOME=" + dir.path()});
   EXPECT_EQ(png.status, 0) << png.Describe();
   EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
+}
+
+
+// Headless Chromium, or why the test cannot use one.
+struct Browser {
+  const char* program = nullptr;
+  std::string why_not;
+};
+Browser FindBrowser() {
+  if (support::ProgramExists("chromium")) return {"chromium", ""};
+  if (support::ProgramExists("chromium-browser")) return {"chromium-browser", ""};
+  return {nullptr, "Chromium is not installed (scripts/setup installs the chromium package)"};
+}
+std::vector<std::string> BrowserFlags(const TempDir& dir, const std::string& size) {
+  return {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+          "--user-data-dir=" + dir / "chromium-profile", "--window-size=" + size};
+}
+
+// A sweep of 3,000 records, 81 of them failing, read in a browser window of 1200 x 900: the first
+// failure is on the first screen, the Chinese texts are drawn with glyphs, and a passed record costs
+// the page a few dozen bytes.
+TEST(CheckReports, HtmlOfALargeSweepShowsTheFailuresFirstWithChineseGlyphs) {
+  TempDir dir;
+  std::vector<std::string> modules;
+  for (int m = 1; m <= 10; ++m) modules.push_back(m == 3 ? "文字处理" : "M" + std::to_string(m));
+  support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", modules));
+  const std::vector<uint8_t> zip = AnswerZip(dir);
+  std::vector<support::Question> questions;
+  for (int i = 0; i < 3000; ++i) {
+    char rec_no[16];
+    std::snprintf(rec_no, sizeof rec_no, "R%04d", i);
+    // 81 failures, every 28th record from the 701st: 8 of them in 文字处理.
+    const bool fails = i >= 700 && (i - 700) % 28 == 0 && i < 700 + 81 * 28;
+    questions.push_back({modules[static_cast<size_t>(i / 300)], rec_no, fails ? "缺少标题" : "perfect", zip});
+  }
+  support::WriteSubjectBank(dir / "subject.db", questions);
+  const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--all", "--in-process", "--html", dir / "report.html"}));
+  ASSERT_EQ(o.status, 1) << o.Describe();
+  const std::string html = ReadFile(dir / "report.html");
+
+  // The failures' table comes before any record, with a link to each of the 81.
+  const size_t table = html.find("<section id=\"failures\">");
+  ASSERT_NE(table, std::string::npos);
+  EXPECT_LT(table, html.find("<section id=\"records\">"));
+  const std::string failures = html.substr(table, html.find("</section>", table) - table);
+  const std::regex link(R"re(<a href="#(record-[0-9]+)">)re");
+  std::vector<std::string> targets;
+  for (auto it = std::sregex_iterator(failures.begin(), failures.end(), link); it != std::sregex_iterator(); ++it) {
+    targets.push_back((*it)[1]);
+  }
+  ASSERT_EQ(targets.size(), 81u) << failures.substr(0, 2000);
+  for (const std::string& target : targets) {
+    EXPECT_NE(html.find("<article class=\"record failed\" id=\"" + target + "\""), std::string::npos) << target;
+  }
+  // Every module with a failure shows it on its bar, however small the share.
+  EXPECT_NE(html.find(">8 failed</text>"), std::string::npos);
+  EXPECT_EQ(html.find("<code id=\"seed\">"), std::string::npos) << "--all draws nothing, so it has no seed";
+  EXPECT_NE(html.find("vardenix check --rerun results.json"), std::string::npos);
+  EXPECT_NE(html.find("--total " + dir / "total.db"), std::string::npos) << "the replay's paths are absolute";
+  // Passed records are folded, a short line each.
+  const std::regex passed_line(R"re(<li id="record-[0-9]+"[^>]*>[^<]*</li>\n)re");
+  size_t passed = 0;
+  size_t passed_bytes = 0;
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), passed_line); it != std::sregex_iterator(); ++it) {
+    ++passed;
+    passed_bytes += static_cast<size_t>(it->length());
+  }
+  EXPECT_EQ(passed, 3000u - 81u);
+  EXPECT_LE(passed_bytes, passed * 48) << "bytes per passed record";
+  EXPECT_LE(html.size(), 400'000u);
+
+  const Browser browser = FindBrowser();
+  if (browser.program == nullptr) GTEST_SKIP() << browser.why_not << ", so the page was not opened in a browser";
+  // The page itself runs nothing; a copy with a script measures where the first failure is drawn,
+  // and draws Chinese characters of the page in the page's own font beside a code point no font has
+  // (its missing-glyph box): boxes would all look alike.
+  std::string measured = html;
+  measured.insert(measured.rfind("</body>"), R"(<script>
+const first = document.querySelector('#failures a');
+const cell = document.querySelector('#failures td[lang="zh-CN"]');
+const style = getComputedStyle(cell);
+const font = style.fontSize + ' ' + style.fontFamily;
+const draw = (text) => {
+  const canvas = document.createElement('canvas');
+  canvas.width = 48; canvas.height = 48;
+  const context = canvas.getContext('2d');
+  context.font = font; context.textBaseline = 'top'; context.fillText(text, 4, 4);
+  return canvas.toDataURL();
+};
+const box = draw('\u{10FFFD}');
+const glyphs = ['缺', '少', '标', '题', '文', '件'].map(draw);
+document.body.setAttribute('data-first-failure-bottom', String(first.getBoundingClientRect().bottom));
+document.body.setAttribute('data-screen', String(window.innerHeight));
+document.body.setAttribute('data-cjk', new Set(glyphs).size === glyphs.length && !glyphs.includes(box) ? 'glyphs' : 'boxes');
+</script>)");
+  fakes::WriteFileText(dir / "measured.html", measured);
+  const CommandOutcome dom = support::RunCommand(
+      browser.program, Concat(BrowserFlags(dir, "1200,900"), {"--dump-dom", "file://" + dir / "measured.html"}),
+      dir.path(), {"HOME=" + dir.path()});
+  if (dom.status != 0 || dom.out.find("<html") == std::string::npos) {
+    GTEST_SKIP() << "Chromium could not run here:\n" << dom.Describe();
+  }
+  std::smatch bottom;
+  std::smatch screen;
+  ASSERT_TRUE(std::regex_search(dom.out, bottom, std::regex(R"re(data-first-failure-bottom="([0-9.]+)")re")))
+      << dom.out.substr(0, 3000);
+  ASSERT_TRUE(std::regex_search(dom.out, screen, std::regex(R"re(data-screen="([0-9]+)")re")));
+  EXPECT_GT(std::stod(bottom[1]), 0.0);
+  EXPECT_LE(std::stod(bottom[1]), std::stod(screen[1])) << "the first failure is below the first screen";
+  EXPECT_NE(dom.out.find("data-cjk=\"glyphs\""), std::string::npos)
+      << "Chinese text is drawn as missing-glyph boxes: no CJK font (scripts/setup installs fonts-wqy-microhei)";
+  fakes::MakeDirs(RESULTS_ARTEFACT_DIR);
+  const std::string shot = std::string(RESULTS_ARTEFACT_DIR) + "/check-report-3000.png";
+  const CommandOutcome png = support::RunCommand(
+      browser.program, Concat(BrowserFlags(dir, "1200,900"), {"--screenshot=" + shot, "file://" + dir / "report.html"}),
+      dir.path(), {"HOME=" + dir.path()});
+  EXPECT_EQ(png.status, 0) << png.Describe();
 }
 
 }  // namespace
