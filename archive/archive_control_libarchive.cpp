@@ -308,8 +308,6 @@ class ReusableFiles {
 
 bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
-[[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
-
 #ifdef VARDENIX_HAVE_ZLIB
 // An entry stored or deflated, read from the archive's bytes in memory with zlib. Its data must end
 // where the deflate stream says and match the CRC-32 the central directory gives, or it is damaged.

@@ -62,7 +62,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
                          std::string& err_text, std::string& err_xml) {
   // A safe point: a host that set the stop flag gets no further run started (between the samples
   // of a subject check, say); the check reports the stop as a run-time failure.
-  if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError("the check was stopped by the host");
+  if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kStoppedDescription);
   const std::string archive_path = ArchivePath(ctx.ping_path, archive_name);
   // What the last run in the folder left goes first, whoever made it; what is there now is noted,
   // and everything else is this run's footprint, recorded when the run ends on every path.

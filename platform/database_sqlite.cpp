@@ -159,7 +159,7 @@ struct Failure {
 Failure Describe(sqlite3* db, int rc, const QueryWatch& watch, const std::string& path, const Limits& limits) {
   const int primary = rc & 0xFF;
   if (primary == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kStop) {
-    return {DatabaseFailure::kStopped, "interrupted"};
+    return {DatabaseFailure::kStopped, kStoppedDescription};
   }
   if (primary == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kTime) {
     return {DatabaseFailure::kLimit, "the question bank " + path + ": a query ran past the time limit of " +

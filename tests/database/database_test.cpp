@@ -272,7 +272,7 @@ TEST(Database, OpeningTellsTheKindOfFile) {
       {"missing file", [](const fakes::TempDir& d) { return d / "missing.db"; }, "No such file or directory",
        "unreadable"},
       // A message that holds the stop's words is still no stop: the kind tells.
-      {"missing file named like a stop", [](const fakes::TempDir& d) { return d / "interrupted"; },
+      {"missing file named like a stop", [](const fakes::TempDir& d) { return d / kStoppedDescription; },
        "No such file or directory", "unreadable"},
       {"folder", [](const fakes::TempDir& d) { return d.path(); }, "it is a folder", "unreadable"},
       {"empty file",
@@ -367,7 +367,7 @@ TEST(Database, LimitsBoundWhatAQueryMayTake) {
       {"a value inside the byte limit", "Blobs", limits([](Limits& l) { l.recordset_bytes = 20000; }), false, ""},
       {"a query that never yields a row stops at the time limit", "Never",
        limits([](Limits& l) { l.query_seconds = 1; }), false, "a query ran past the time limit of 1 s"},
-      {"the stop flag stops a running query", "Never", Limits(), true, "interrupted", "stopped"},
+      {"the stop flag stops a running query", "Never", Limits(), true, kStoppedDescription, "stopped"},
   };
   for (const Row& row : rows) {
     StopFlag stop(row.stop);
@@ -530,15 +530,16 @@ TEST(Database, RejectedQueriesCarrySqliteMessage) {
   const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
   auto db = Open(total);
   struct Row {
-    const char* query;
+    std::string query;
     std::vector<Variant> params;
-    const char* why;
+    std::string why;
   };
   const Row rows[] = {
       {"Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text("1")}, "no such table: Tbl_Operation"},
       {"Select M_Answer From Tbl_Contract", {}, "no such column: M_Answer"},
       // The words of a stop in a rejected query do not make it one.
-      {"Select * From interrupted", {}, "no such table: interrupted"},
+      {std::string("Select * From \"") + kStoppedDescription + "\"", {},
+       std::string("no such table: ") + kStoppedDescription},
       {"Select C_Module From Tbl_Contract Where C_DataCode=?", {}, "1 parameters but 0 values"},
       {"Delete From Tbl_Contract", {}, "the query would change the question bank"},
       {"Select 1; Select 2", {}, "the query holds more than one statement"},

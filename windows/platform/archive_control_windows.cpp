@@ -221,7 +221,7 @@ class FolderWriter {
     try {
       EntryData judged(limits_, rel, declared_size, total_written);
       for (;;) {
-        if (stop_ && stop_->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
+        if (stop_ && stop_->load()) RefuseStopped();
         const void* block = nullptr;
         size_t size = 0;
         uint64_t offset = 0;
@@ -328,7 +328,7 @@ void WriteEntries(int fd, const std::string& path, const std::wstring& root, con
   uint64_t total_written = 0;
   size_t index = 0;
   while (NextHeader(a.get(), entry)) {
-    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
+    if (stop && stop->load()) RefuseStopped();
     if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
     const PlannedEntry& planned = plan.entries[index++];
     CheckHeader(entry, planned);
