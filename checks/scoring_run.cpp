@@ -40,6 +40,9 @@ std::string ExtractArchive(DispatchObject& control, const std::string& archive_p
   control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
   control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
   const int16_t answer_code = ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
+  // A stop says nothing about the archive: it ends the check as the stop before a run does, and is
+  // never reported as an answer that cannot be extracted.
+  if (answer_code == archive_result::kStopped) throw RuntimeError(kStoppedDescription);
   return answer_code == 0 ? std::string() : ExtractionFailureReason(control, answer_code);
 }
 
