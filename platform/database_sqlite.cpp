@@ -119,7 +119,8 @@ bool ExpectSqliteFile(const std::string& path) {
   if (starts_with(0, kJetLead, sizeof kJetLead) && starts_with(4, "Standard ACE DB", 15)) {
     FailOpen(kNotABank, path, "an ACE (.accdb) database, which this build cannot read");
   }
-  FailOpen(kNotABank, path, "not a database (starts with " + HexBytes(head.data(), std::min<std::size_t>(got, 8)) + ")");
+  FailOpen(kNotABank, path,
+           "not a database (starts with " + HexBytes(head.data(), std::min<std::size_t>(got, 8)) + ")");
 }
 
 // What a running query is watched for: its time and the host's stop flag. SQLite calls OnProgress
@@ -412,8 +413,9 @@ class SqliteDatabase final : public Database {
         throw DatabaseError(failure.kind, "cannot read the question bank " + path_ + ": " + failure.why);
       }
       if (rows.size() >= limits_.recordset_rows) {
-        throw DatabaseError(DatabaseFailure::kLimit, "the question bank " + path_ + ": a query's result passes the limit of " +
-                           std::to_string(limits_.recordset_rows) + " rows for one record set");
+        throw DatabaseError(DatabaseFailure::kLimit,
+                            "the question bank " + path_ + ": a query's result passes the limit of " +
+                                std::to_string(limits_.recordset_rows) + " rows for one record set");
       }
       bytes += row_overhead;
       for (int c = 0; c < columns; ++c) {
@@ -421,8 +423,9 @@ class SqliteDatabase final : public Database {
         if (type == SQLITE_TEXT || type == SQLITE_BLOB) bytes += static_cast<uint64_t>(sqlite3_column_bytes(stmt.get(), c));
       }
       if (bytes > limits_.recordset_bytes) {
-        throw DatabaseError(DatabaseFailure::kLimit, "the question bank " + path_ + ": a query's result passes the limit of " +
-                           std::to_string(limits_.recordset_bytes) + " bytes for one record set");
+        throw DatabaseError(DatabaseFailure::kLimit,
+                            "the question bank " + path_ + ": a query's result passes the limit of " +
+                                std::to_string(limits_.recordset_bytes) + " bytes for one record set");
       }
       std::vector<Variant>& row = rows.emplace_back();
       row.reserve(static_cast<std::size_t>(columns));
@@ -515,10 +518,11 @@ class SqliteEngine final : public DatabaseEngine {
     // immutable, which writes nothing, when its -wal file holds nothing the bank lacks; otherwise
     // reading its changes would need a write, and it is refused with what to do.
     if (FileSize(path + "-wal") > 0) {
-      FailOpen(DatabaseFailure::kUnreadable, path, "it is in WAL mode and its -wal file holds changes not yet written into it, which cannot be "
-                     "read without writing to the bank's files (a check never writes to a bank): finish the work "
-                     "on the bank, or copy it with its -wal file to another folder, run sqlite3 COPY "
-                     "'PRAGMA journal_mode=DELETE' on the copy, and check the copy");
+      FailOpen(DatabaseFailure::kUnreadable, path,
+               "it is in WAL mode and its -wal file holds changes not yet written into it, which cannot be "
+               "read without writing to the bank's files (a check never writes to a bank): finish the work "
+               "on the bank, or copy it with its -wal file to another folder, run sqlite3 COPY "
+               "'PRAGMA journal_mode=DELETE' on the copy, and check the copy");
     }
     return Connect(path, Mode::kImmutable, limits, stop);
   }
