@@ -24,6 +24,10 @@
 // names as a link; nothing is removed through a link or junction. When something that must go
 // cannot be removed, the extraction is refused (cannot write), so no answer is graded on another's
 // files.
+//
+// A scoring run goes further (SystemRunFootprints, at the end of this file): everything that was
+// not in the working folder when the run began is its footprint, whoever made it and whatever was
+// done to it since, and it is removed before the next run's extraction.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -38,6 +42,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -125,7 +130,10 @@ using CreatedLedger = ExtractionLedger<FolderKey, Created>;
 // Removes what an extraction created below `root` (a long-form path), newest first, by the rules in
 // the comment at the top. Answers the path and reason of the first file or link that stayed because
 // it could not be removed (empty when none did).
-std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive) {
+// `unchanged_only`: a file goes only while not rewritten since it was recorded (an extraction's own
+// record); without it, while it is the same file (a run's footprint, whatever was done to it).
+std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive,
+                          bool unchanged_only = true) {
   std::string kept;
   const auto note = [&](const Created& c) {
     const DWORD err = GetLastError();
@@ -151,7 +159,7 @@ std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& 
       if (!(is_folder ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str()))) note(*it);
     } else if (it->folder) {
       if (is_folder && now.index == it->index) RemoveDirectoryW(full.c_str());  // kept when anything is inside
-    } else if (!is_folder && now.index == it->index && now.written == it->written &&
+    } else if (!is_folder && now.index == it->index && (!unchanged_only || now.written == it->written) &&
                !(archive.found && now.volume == archive.volume && now.index == archive.index)) {
       if (now.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
         SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -471,11 +479,136 @@ WindowsArchiveControl& ThreadControl() {
   return control;
 }
 
+// The long form of a working folder and its key; false when it cannot be opened.
+bool OpenFolder(const std::string& folder, std::wstring& root, FolderKey& key) {
+  root = LongPath(folder);
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  const Identity id = IdentityAt(!root.empty() && root.back() == L':' ? root + L'\\' : root);
+  if (!id.found || !(id.attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  key = FolderKey{id.volume, id.index};
+  return true;
+}
+
+// Every entry below `root` (`rel` is the folder being listed, "" for the root itself), each folder
+// before what it holds. A link or junction (any reparse point, a volume's mount point included) is an
+// entry of its own and is never entered. The first folder that cannot be listed is noted in `unread`.
+void ListTree(const std::wstring& root, const std::wstring& rel, std::vector<Created>& found, std::string& unread) {
+  WIN32_FIND_DATAW data;
+  const std::wstring pattern = root + L'\\' + (rel.empty() ? std::wstring() : rel + L'\\') + L'*';
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND && unread.empty()) {
+      unread = (rel.empty() ? std::string(".") : win::Narrow(rel)) + ": " + win::SystemMessage(err);
+    }
+    return;
+  }
+  std::vector<std::wstring> names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  for (const std::wstring& name : names) {
+    const std::wstring path = rel.empty() ? name : rel + L'\\' + name;
+    const Identity id = IdentityAt(root + L'\\' + path);
+    if (!id.found) continue;  // gone meanwhile
+    const bool folder = (id.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(id.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    found.push_back(Created{path, id.index, id.written, folder});
+    if (folder) ListTree(root, path, found, unread);
+  }
+}
+
+[[noreturn]] void FailUnread(const std::string& folder, const std::string& why) {
+  throw RuntimeError("cannot look into the working folder " + Quoted(folder) + ", " + why +
+                     "; what a scoring run left there could be graded with the next answer");
+}
+
+// The footprints of scoring runs, by file index as on Linux by inode: the record is the one the
+// extractions keep (CreatedLedger), so that an extraction's own record is the footprint of a run
+// that is an extraction alone. A footprint's file goes while it is the same file, whatever was
+// written to it; links and junctions go as links. Nothing is entered through a reparse point, so
+// nothing on another volume mounted under the folder is ever touched.
+class WindowsRunFootprints final : public RunFootprints {
+ public:
+  struct WindowsStart final : Start {
+    bool active = false;
+    FolderKey key;
+    std::unordered_map<uint64_t, Created> before;  // by file index
+  };
+
+  std::unique_ptr<Start> Begin(const std::string& folder, const std::string& /*staged*/) override {
+    auto start = std::make_unique<WindowsStart>();
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key)) return start;  // the extraction says what is wrong
+    std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+    const std::string stayed = RemoveCreated(root, previous, Identity{}, false);
+    if (!stayed.empty()) {
+      CreatedLedger::Instance().Keep(key, std::move(previous));
+      throw RuntimeError("cannot remove what the previous scoring run left in " + Quoted(folder) + ", " + stayed +
+                         "; it could be graded with the next answer");
+    }
+    std::vector<Created> found;
+    std::string unread;
+    ListTree(root, L"", found, unread);
+    if (!unread.empty()) FailUnread(folder, unread);
+    for (Created& c : found) start->before.emplace(c.index, std::move(c));
+    start->key = key;
+    start->active = true;
+    return start;
+  }
+
+  std::vector<std::string> End(const std::string& folder, const Start& s) override {
+    const auto* start = dynamic_cast<const WindowsStart*>(&s);
+    if (start == nullptr || !start->active) return {};
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key) || !(key == start->key)) return {};
+    std::vector<Created> found;
+    std::string unread;
+    ListTree(root, L"", found, unread);
+    std::vector<Created> footprint;
+    std::vector<std::string> changed;
+    std::unordered_set<uint64_t> seen;
+    for (Created& c : found) {
+      const auto it = start->before.find(c.index);
+      if (it == start->before.end()) {
+        footprint.push_back(std::move(c));
+        continue;
+      }
+      seen.insert(c.index);
+      // A folder changes whenever something is made in it; only what is in it counts.
+      if (!c.folder && (c.written != it->second.written || c.path != it->second.path)) {
+        changed.push_back(win::Narrow(c.path));
+      }
+    }
+    for (const auto& [index, c] : start->before) {
+      if (!c.folder && seen.count(index) == 0) changed.push_back(win::Narrow(c.path));
+    }
+    std::sort(changed.begin(), changed.end());
+    CreatedLedger::Instance().Keep(key, std::move(footprint));
+    if (!unread.empty()) FailUnread(folder, unread);
+    return changed;
+  }
+
+  std::string Clear(const std::string& folder) override {
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key)) return {};
+    return RemoveCreated(root, CreatedLedger::Instance().Take(key), Identity{}, false);
+  }
+
+  // Nothing mounted under the folder is ever entered (see ListTree).
+  void RequireNoMountPoint(const std::string& /*folder*/) override {}
+};
+
 }  // namespace
 
-// The footprints of scoring runs are not recorded on Windows: each extraction removes what the
-// previous one into the folder created, as its ledger says.
-RunFootprints& SystemRunFootprints() { return NoRunFootprints(); }
+RunFootprints& SystemRunFootprints() {
+  static WindowsRunFootprints footprints;
+  return footprints;
+}
 
 DispatchObject& SystemArchiveControl() { return SystemArchiveControl(Limits{}, nullptr); }
 
