@@ -435,7 +435,9 @@ TEST(ComponentProcesses, WithoutANamespaceEveryDescendantIsStopped) {
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  ASSERT_TRUE(Eventually([] { return !ProcessesWith("vx-desc-daemon").empty(); }));
+  // The child's own command line names the daemon too, so the wait is for the processes to be
+  // there: the child, its sleep, the daemon and the daemon's sleep.
+  ASSERT_TRUE(Eventually([] { return ProcessesLeft(true).size() >= 4; })) << ProcessesLeft(true).size();
   const std::vector<std::string> left = ProcessesLeft(true);
   EXPECT_GE(left.size(), 3u);  // the child, its sleep, the daemon (and the daemon's sleep)
   std::string all;
