@@ -14,6 +14,7 @@
 
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
+#include "cli/sha256.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::cli {
@@ -34,6 +35,8 @@ struct MergeArgs {
 struct Shard {
   std::string file;
   CheckRunInfo run;
+  int64_t records = 0;
+  std::string digest;  // the file's SHA-256, which it keeps until it is read again
 };
 
 std::string ShardName(const Shard& s) {
@@ -178,7 +181,12 @@ void RequireSameSweep(const Shard& first, const Shard& s) {
 std::vector<Shard> ReadShards(const std::vector<std::string>& files) {
   std::vector<Shard> read;
   // Read once to check them, their records converted and dropped; MergeRuns reads them again.
-  for (const std::string& file : files) read.push_back(ReadShard(file, [](RecordResult&&) {}));
+  for (const std::string& file : files) {
+    int64_t records = 0;
+    read.push_back(ReadShard(file, [&records](RecordResult&&) { ++records; }));
+    read.back().records = records;
+    read.back().digest = FileSha256(file);
+  }
   const Shard& first = read.front();
   for (const Shard& s : read) RequireSameSweep(first, s);
   const auto count = static_cast<size_t>(first.run.shard.count);
@@ -235,11 +243,16 @@ CheckRun MergeRuns(const std::vector<Shard>& shards, const ResultOutputs& output
       merged.modules[i].failed += s.run.modules[i].failed;
       merged.modules[i].not_graded += s.run.modules[i].not_graded;
     }
+    // Read again, a record at a time; a file that changed since it was checked is not merged.
+    const int64_t before = merged.records.Size();
     ReadShard(s.file, [&](RecordResult&& r) {
       text += r.report_text;
       if (!r.report_xml.empty()) xml.Merge(r.report_xml);
       merged.records.Add(r);
     });
+    if (merged.records.Size() - before != s.records || FileSha256(s.file) != s.digest) {
+      throw UsageError(ShardName(s) + " changed while it was merged; merge again once it is written");
+    }
     const std::pair<std::string, std::string> entry{s.run.shard.check_err_msg, s.run.shard.check_err_xml};
     if (!(entry.first.empty() && entry.second.empty()) &&
         std::find(recorded.begin(), recorded.end(), entry) == recorded.end()) {
