@@ -41,7 +41,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +50,7 @@
 #include <vector>
 
 #include "archive/archive_control.h"
+#include "archive/archive_control_base.h"
 #include "archive/archive_policy.h"
 #include "archive/extraction_ledger.h"
 #include "archive/libarchive_entries.h"
@@ -307,8 +307,6 @@ class ReusableFiles {
 };
 
 bool Stopped(const StopFlag* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
-
-[[noreturn]] void RefuseStopped() { Refuse(ar::kStopped, "the extraction was stopped by the host"); }
 
 #ifdef VARDENIX_HAVE_ZLIB
 // An entry stored or deflated, read from the archive's bytes in memory with zlib. Its data must end
@@ -942,81 +940,14 @@ class PosixRunFootprints final : public RunFootprints {
   }
 };
 
-class LibarchiveControl final : public DispatchObject {
- public:
-  void Configure(const Limits& limits, StopFlag* stop) {
-    std::lock_guard lock(mutex_);
-    limits_ = limits;
-    stop_ = stop;
+// The members by dispatch id are the shared ones (archive_control_base.h); this control supplies
+// the extraction.
+class LibarchiveControl final : public ArchiveControlBase {
+ protected:
+  void Unzip(const std::string& archive_path, const std::string& folder, const Limits& limits,
+             StopFlag* stop) override {
+    Extract(archive_path, folder, limits, stop);
   }
-
-  void Put(int32_t dispid, const Variant& value) override {
-    std::lock_guard lock(mutex_);
-    switch (dispid) {
-      case archive_dispid::kZipFilename:
-        archive_path_ = ToText(value);
-        return;
-      case archive_dispid::kOption16:
-        option16_ = ToInt32(value) != 0;
-        return;
-      case archive_dispid::kOption11:
-        option11_ = ToInt16(value);
-        return;
-      case archive_dispid::kUnzipToFolder:
-        target_ = ToText(value);
-        return;
-      default:
-        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
-    }
-  }
-
-  Variant Get(int32_t dispid) override {
-    std::lock_guard lock(mutex_);
-    switch (dispid) {
-      case archive_dispid::kZipFilename:
-        return Variant::Text(archive_path_);
-      case archive_dispid::kOption16:
-        return Variant::Bool(option16_);
-      case archive_dispid::kOption11:
-        return Variant::I2(option11_);
-      case archive_dispid::kUnzipToFolder:
-        return Variant::Text(target_);
-      case archive_dispid::kLastFailureReason:
-        return Variant::Text(last_failure_);
-      default:
-        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
-    }
-  }
-
-  Variant Call(int32_t dispid, const std::vector<Variant>& args) override {
-    std::lock_guard lock(mutex_);
-    if (dispid != archive_dispid::kUnzip) {
-      throw RuntimeError("the archive control has no method with dispatch id " + std::to_string(dispid));
-    }
-    if (args.size() != 1) {
-      throw RuntimeError("method " + std::to_string(dispid) + " of the archive control takes 1 argument, not " +
-                         std::to_string(args.size()));
-    }
-    (void)ToInt16(args.front());  // an argument that does not convert fails the call, as Automation would
-    try {
-      Extract(archive_path_, target_, limits_, stop_);
-    } catch (const Refusal& refusal) {
-      last_failure_ = refusal.reason;
-      return Variant::I2(refusal.code);
-    }
-    last_failure_.clear();
-    return Variant::I2(ar::kSuccess);
-  }
-
- private:
-  std::mutex mutex_;
-  Limits limits_;
-  StopFlag* stop_ = nullptr;
-  std::string archive_path_;
-  bool option16_ = false;
-  int16_t option11_ = 0;
-  std::string target_;
-  std::string last_failure_;
 };
 
 LibarchiveControl& ThreadControl() {

@@ -188,6 +188,8 @@ void CheckNamesClash(const std::vector<PlannedEntry>& entries, const NameFold& f
 
 void Refuse(int16_t code, std::string reason) { throw Refusal{code, std::move(reason)}; }
 
+void RefuseStopped() { Refuse(archive_result::kStopped, kStoppedDescription); }
+
 std::string Printable(const std::string& raw) {
   constexpr size_t kShown = 300;
   const std::string_view cut(raw.data(), std::min(raw.size(), kShown));

@@ -23,6 +23,8 @@ struct Refusal {
 };
 
 [[noreturn]] void Refuse(int16_t code, std::string reason);
+// Refuses with kStopped, saying kStoppedDescription (platform/limits.h): the host's stop flag is set.
+[[noreturn]] void RefuseStopped();
 
 // A name as it can be shown in a failure reason: valid UTF-8, control bytes escaped, cut short.
 std::string Printable(const std::string& raw);

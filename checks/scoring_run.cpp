@@ -40,6 +40,9 @@ std::string ExtractArchive(DispatchObject& control, const std::string& archive_p
   control.Put(archive_dispid::kOption11, Variant::I2(kExtractOption11));
   control.Put(archive_dispid::kUnzipToFolder, Variant::Text(folder));
   const int16_t answer_code = ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(kExtractArgument)}));
+  // A stop says nothing about the archive: it ends the check as the stop before a run does, and is
+  // never reported as an answer that cannot be extracted.
+  if (answer_code == archive_result::kStopped) throw RuntimeError(kStoppedDescription);
   return answer_code == 0 ? std::string() : ExtractionFailureReason(control, answer_code);
 }
 
@@ -62,7 +65,7 @@ ScoringResult RunScoring(CheckContext& ctx, const std::string& archive_name,
                          std::string& err_text, std::string& err_xml) {
   // A safe point: a host that set the stop flag gets no further run started (between the samples
   // of a subject check, say); the check reports the stop as a run-time failure.
-  if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError("the check was stopped by the host");
+  if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kStoppedDescription);
   const std::string archive_path = ArchivePath(ctx.ping_path, archive_name);
   // What the last run in the folder left goes first, whoever made it; what is there now is noted,
   // and everything else is this run's footprint, recorded when the run ends on every path.

@@ -31,8 +31,9 @@ inline bool IsFullScore(float score) { return score == 100.0f; }
 
 // Has the archive control extract the archive at `archive_path` into `folder` with the values every
 // scoring run passes. Answers an empty string when it did; otherwise why not, as the control tells
-// it, or its answer code when it gives no reason. The tools use it to refuse, before it is stored,
-// an archive that a check would not extract.
+// it, or its answer code when it gives no reason. A control stopped by the host's stop flag throws
+// RuntimeError(kStoppedDescription) instead. The tools use it to refuse, before it is stored, an
+// archive that a check would not extract.
 std::string ExtractArchive(DispatchObject& control, const std::string& archive_path, const std::string& folder);
 
 // The archive's path: the folder, a "/" unless it already ends in one, and the file name.

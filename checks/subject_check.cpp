@@ -396,7 +396,7 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
         }
         for (int32_t sample = first; sample <= last; ++sample) {
           // A host (or Ctrl-C) may stop a long run between samples; what was reported stays.
-          if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kInterrupted);
+          if (ctx.platform.stop && ctx.platform.stop->load()) throw RuntimeError(kStoppedDescription);
           std::string rec_no;
           if (kind == SubjectSelection::Kind::kListed) {
             rec_no = ctx.selection->listed[listed[static_cast<size_t>(sample - 1)]].second;

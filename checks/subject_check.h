@@ -15,8 +15,6 @@ inline constexpr const char* kSubjectBankCheck = "对题库进行检测";
 inline constexpr const char* kNoOperationQuestions = "方案中不存在当前科目的操作题";
 inline constexpr const char* kSubjectChkRuntimeError = "对指定的题型进行检测时出现运行时错误";
 inline constexpr const char* kOperationQuestionType = "操作题";
-// The description of the run-time failure that ends a check stopped through Platform::stop.
-inline constexpr const char* kInterrupted = "interrupted";
 
 // n = floor(rate × count) + 1, the product formed in double precision from the single-precision
 // rate. Throws RuntimeError("Overflow") when n does not fit 32 bits. n < 1 means no sample.
@@ -34,7 +32,7 @@ struct SubjectTally {
 // when every sampled record passed; False on a guard, an empty module list, a failing record or a
 // run-time failure (which is recorded). The platform's limits bound what the banks' queries may
 // take; its stop flag, looked at before each sample (and by a running query), ends the check as a
-// run-time failure "interrupted". `tally`, when given, is set to what was drawn and graded. Never
+// run-time failure described by kStoppedDescription (platform/limits.h). `tally`, when given, is set to what was drawn and graded. Never
 // throws.
 bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xml,
                    const std::string& total_path, const std::string& subject_path,

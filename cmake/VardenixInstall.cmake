@@ -1,11 +1,13 @@
-# Install rules: the library (four static libraries, linked through the CMake target
-# Vardenix::vardenix or the pkg-config module `vardenix`), the public headers, the `vardenix` command
-# and the sample component (installed by scorers/).
+# Install rules: the library (static libraries, linked through the CMake target Vardenix::vardenix
+# or the pkg-config module `vardenix`; the same as one shared library, libvardenix++.so.1, through
+# Vardenix::vardenix_shared or `vardenix++`, installed by component/), the public headers, the
+# `vardenix` command and the sample component (installed by scorers/).
 #
 #   <prefix>/include/vardenix/*.h
 #   <prefix>/<libdir>/libvardenix_{component,checks,report,archive,hosting,platform}.a
+#   <prefix>/<libdir>/libvardenix++.so.1 (and libvardenix.so.1, the C API's, installed by capi/)
 #   <prefix>/<libdir>/cmake/Vardenix/VardenixConfig.cmake (+ version and targets files)
-#   <prefix>/<libdir>/pkgconfig/vardenix.pc
+#   <prefix>/<libdir>/pkgconfig/vardenix.pc, vardenix++.pc
 #   <prefix>/bin/vardenix
 #
 # The public headers need nothing from platform/, archive/ or hosting/ (envi_chk.h only forward-declares Platform), so the
@@ -56,3 +58,7 @@ endforeach()
 set(VARDENIX_PC_PREFIX "\${pcfiledir}/${pc_up}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vardenix.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vardenix.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vardenix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET vardenix_shared)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/vardenix++.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vardenix++.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vardenix++.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -105,6 +105,15 @@ std::string MessageText(const char* message) {
   return out;
 }
 
+// The description of a call the component answered with a failure status.
+std::string ComponentFailure(const std::string& prog_id, const std::string& doing, int32_t status,
+                             const char* message) {
+  const std::string text = MessageText(message);
+  const std::string failed = "the scoring component " + prog_id + " failed while " + doing;
+  if (text.empty()) return failed + " without saying why (status " + std::to_string(status) + ")";
+  return failed + ": " + text;
+}
+
 vx_value ToAbi(const Variant& value) {
   vx_value out{};
   out.type = static_cast<uint16_t>(value.type());
@@ -137,7 +146,7 @@ class ModuleObject final : public NamedObject {
     const vx_value abi = ToAbi(value);
     const char* message = nullptr;
     const int32_t status = cls_->descriptor.put(object_, member.c_str(), &abi, &message);
-    Check(status, member, message);
+    Check(status, "taking", member, message);
   }
 
   Variant Read(const std::string& member) override {
@@ -145,7 +154,7 @@ class ModuleObject final : public NamedObject {
     vx_value answer{};
     const char* message = nullptr;
     const int32_t status = cls_->descriptor.read(object_, member.c_str(), &answer, &message);
-    Check(status, member, message);
+    Check(status, "answering", member, message);
     return FromAbi(answer, member);
   }
 
@@ -159,15 +168,14 @@ class ModuleObject final : public NamedObject {
     if (member.find('\0') != std::string::npos) Unknown(member);
   }
 
-  void Check(int32_t status, const std::string& member, const char* message) const {
+  // A failed put ("taking") or read ("answering"): the component's message after its ProgID and the
+  // member, worded as a failure of a component in a host process is ("the scoring component X
+  // crashed while answering \"ping\": ..."). A module built with vx::MakeClass starts the message
+  // with the exception's type.
+  void Check(int32_t status, const char* doing, const std::string& member, const char* message) const {
     if (status == VX_OK) return;
     if (status == VX_UNKNOWN_MEMBER) Unknown(member);
-    std::string text = MessageText(message);
-    if (text.empty()) {
-      text = "the component " + Quote(cls_->prog_id) + " failed in " + Quote(member) + " (status " +
-             std::to_string(status) + ") without saying why";
-    }
-    throw RuntimeError(text);
+    throw RuntimeError(ComponentFailure(cls_->prog_id, std::string(doing) + " " + Quote(member), status, message));
   }
 
   [[noreturn]] void BadAnswer(const std::string& member, const std::string& what) const {
@@ -331,11 +339,7 @@ std::unique_ptr<NamedObject> CreateComponentObject(std::shared_ptr<const Compone
   void* object = nullptr;
   const char* message = nullptr;
   const int32_t status = cls->descriptor.create(cls->descriptor.context, &object, &message);
-  if (status != VX_OK) {
-    std::string text = MessageText(message);
-    if (text.empty()) text = "status " + std::to_string(status);
-    throw RuntimeError("cannot create the component " + Quote(cls->prog_id) + ": " + text);
-  }
+  if (status != VX_OK) throw RuntimeError(ComponentFailure(cls->prog_id, "being created", status, message));
   if (object == nullptr) {
     throw RuntimeError("cannot create the component " + Quote(cls->prog_id) + ": its create function answered no object");
   }

@@ -68,7 +68,7 @@ class Database : public Closable {
  public:
   // Runs a query; `?` placeholders are bound to `params` in order (values are never pasted into
   // the text): Text as text (a NUL inside it included), Bool/I2/I4 as integers, R4/R8 as reals,
-  // Empty and Null as NULL. Throws RuntimeError with the engine's message when the query is
+  // Empty and Null as NULL. Throws DatabaseError (kQuery) with the engine's message when the query is
   // rejected ("no such table: Tbl_Operation"), when the number of values differs from the number of
   // placeholders, or when the query holds more than one statement or would change the database.
   //
@@ -79,28 +79,52 @@ class Database : public Closable {
                                                    uint64_t value_bytes = 0) = 0;
 };
 
-// A value of a query passed the budget given with it (Database::OpenRecordset).
-class ValueTooLarge : public RuntimeError {
+// What kind of failure a database failure is. Callers decide by the kind, never by the message,
+// which is for the user (it names the bank and what was wrong) and may hold any text a bank holds.
+enum class DatabaseFailure {
+  kStopped,     // the stop flag stopped a query (or the opening)
+  kUnreadable,  // the bank is missing, a folder, not a regular file, or cannot be opened or read as it stands
+  kNotABank,    // the file is not a database this engine reads (empty, Jet, a zip, ...) or is damaged
+  kLimit,       // a query passed a limit: its time, the rows or bytes of a record set, a value's budget
+  kQuery,       // the query was rejected: a table or field the bank lacks, the wrong number of values, more
+                // than one statement, a change to the bank
+  kOther,       // anything else (a closed database, memory running out)
+};
+
+// Every failure of DatabaseEngine::OpenDatabase and Database::OpenRecordset; the record set's own
+// calls (navigation, fields) throw plain RuntimeError.
+class DatabaseError : public RuntimeError {
  public:
-  using RuntimeError::RuntimeError;
+  DatabaseError(DatabaseFailure kind, const std::string& description) : RuntimeError(description), kind_(kind) {}
+  DatabaseFailure kind() const noexcept { return kind_; }
+
+ private:
+  DatabaseFailure kind_;
+};
+
+// A value of a query passed the budget given with it (Database::OpenRecordset); of kind kLimit.
+class ValueTooLarge : public DatabaseError {
+ public:
+  explicit ValueTooLarge(const std::string& description) : DatabaseError(DatabaseFailure::kLimit, description) {}
 };
 
 class DatabaseEngine {
  public:
   virtual ~DatabaseEngine() = default;
   // Opens a question bank for reading; nothing is ever written to it through the Database. Throws
-  // RuntimeError naming the file when it is missing, a folder, or not a database this engine reads
-  // (saying what was found: "the file is empty", "a Jet (.mdb) database, which this build cannot
-  // read", "not a database (starts with 50 4B 03 04 ...)"), or when SQLite finds it damaged.
+  // DatabaseError naming the file when it is missing or a folder (kUnreadable), or not a database
+  // this engine reads (kNotABank, saying what was found: "the file is empty", "a Jet (.mdb) database,
+  // which this build cannot read", "not a database (starts with 50 4B 03 04 ...)"), or when SQLite
+  // finds it damaged (kNotABank).
   //
   // `limits` bound every record set of the database: a result of more than recordset_rows rows or
   // recordset_bytes bytes in memory, or a query (or the opening itself) running past query_seconds,
-  // throws RuntimeError naming the bank and the limit. When `stop` is set while a query runs, the
-  // query is stopped and throws RuntimeError("interrupted"). `stop` must outlive the Database.
+  // throws DatabaseError (kLimit) naming the bank and the limit. When `stop` is set while a query
+  // runs, the query is stopped and throws DatabaseError (kStopped). `stop` must outlive the Database.
   //
   // A bank in WAL mode is read without a write to any of its files (the bank, -wal, -shm): as it
   // stands when its -wal file is absent or empty; one whose -wal file holds changes not yet in the
-  // bank throws saying so and what to do, since SQLite cannot read them without writing.
+  // bank throws (kUnreadable) saying so and what to do, since SQLite cannot read them without writing.
   virtual std::unique_ptr<Database> OpenDatabase(const std::string& path, const Limits& limits,
                                                  const StopFlag* stop) = 0;
   // With the default limits and no stop flag.

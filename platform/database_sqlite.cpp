@@ -44,8 +44,8 @@ constexpr char kNoCurrentRecord[] = "No current record";
 // How long a read waits for a writer holding the file (the bank tool, say) before failing.
 constexpr int kBusyTimeoutMs = 5000;
 
-[[noreturn]] void FailOpen(const std::string& path, const std::string& why) {
-  throw RuntimeError("cannot open the question bank " + path + ": " + why);
+[[noreturn]] void FailOpen(DatabaseFailure kind, const std::string& path, const std::string& why) {
+  throw DatabaseError(kind, "cannot open the question bank " + path + ": " + why);
 }
 
 std::string HexBytes(const uint8_t* bytes, std::size_t count) {
@@ -64,8 +64,10 @@ std::string HexBytes(const uint8_t* bytes, std::size_t count) {
 // is (SQLite's own "file is not a database" does not), and keeps a folder, a FIFO or a device away
 // from it.
 bool ExpectSqliteFile(const std::string& path) {
-  if (path.empty()) FailOpen("\"\"", "no path given");
-  if (path.find('\0') != std::string::npos) FailOpen(path, "the path holds a NUL character");
+  constexpr DatabaseFailure kUnreadable = DatabaseFailure::kUnreadable;
+  constexpr DatabaseFailure kNotABank = DatabaseFailure::kNotABank;
+  if (path.empty()) FailOpen(kUnreadable, "\"\"", "no path given");
+  if (path.find('\0') != std::string::npos) FailOpen(kUnreadable, path, "the path holds a NUL character");
 #ifdef _WIN32
   // A wide path, so that a name outside the ANSI code page opens; Windows has no FIFOs to fear.
   const int fd = ::_wopen(win::Widen(path).c_str(), _O_RDONLY | _O_BINARY);
@@ -73,20 +75,20 @@ bool ExpectSqliteFile(const std::string& path) {
   // O_NONBLOCK so that opening a FIFO cannot hang; it has no effect on regular files.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 #endif
-  if (fd < 0) FailOpen(path, std::strerror(errno));
+  if (fd < 0) FailOpen(kUnreadable, path, std::strerror(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     ::close(fd);
-    FailOpen(path, std::strerror(err));
+    FailOpen(kUnreadable, path, std::strerror(err));
   }
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
-    FailOpen(path, "it is a folder");
+    FailOpen(kUnreadable, path, "it is a folder");
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    FailOpen(path, "not a regular file");
+    FailOpen(kUnreadable, path, "not a regular file");
   }
   std::array<uint8_t, 32> head{};
   std::size_t got = 0;
@@ -96,7 +98,7 @@ bool ExpectSqliteFile(const std::string& path) {
     if (n < 0) {
       const int err = errno;
       ::close(fd);
-      FailOpen(path, std::strerror(err));
+      FailOpen(kUnreadable, path, std::strerror(err));
     }
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
@@ -110,14 +112,15 @@ bool ExpectSqliteFile(const std::string& path) {
   };
   // Bytes 18 and 19 of the header, the write and read format versions, are 2 in WAL mode.
   if (starts_with(0, kSqlite, sizeof kSqlite)) return got >= 20 && (head[18] == 2 || head[19] == 2);
-  if (got == 0) FailOpen(path, "the file is empty");
+  if (got == 0) FailOpen(kNotABank, path, "the file is empty");
   if (starts_with(0, kJetLead, sizeof kJetLead) && starts_with(4, "Standard Jet DB", 15)) {
-    FailOpen(path, "a Jet (.mdb) database, which this build cannot read");
+    FailOpen(kNotABank, path, "a Jet (.mdb) database, which this build cannot read");
   }
   if (starts_with(0, kJetLead, sizeof kJetLead) && starts_with(4, "Standard ACE DB", 15)) {
-    FailOpen(path, "an ACE (.accdb) database, which this build cannot read");
+    FailOpen(kNotABank, path, "an ACE (.accdb) database, which this build cannot read");
   }
-  FailOpen(path, "not a database (starts with " + HexBytes(head.data(), std::min<std::size_t>(got, 8)) + ")");
+  FailOpen(kNotABank, path,
+           "not a database (starts with " + HexBytes(head.data(), std::min<std::size_t>(got, 8)) + ")");
 }
 
 // What a running query is watched for: its time and the host's stop flag. SQLite calls OnProgress
@@ -148,18 +151,43 @@ struct QueryWatch {
   }
 };
 
-// The message of a failed step or prepare: a limit named when one stopped it, else SQLite's own.
-std::string Describe(sqlite3* db, int rc, const QueryWatch& watch, const std::string& path, const Limits& limits) {
-  if ((rc & 0xFF) == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kStop) return "interrupted";
-  if ((rc & 0xFF) == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kTime) {
-    return "the question bank " + path + ": a query ran past the time limit of " +
-           std::to_string(limits.query_seconds) + " s and was stopped";
+// A failed step or prepare: its kind and message, a limit named when one stopped it, else SQLite's own.
+struct Failure {
+  DatabaseFailure kind;
+  std::string why;
+};
+
+Failure Describe(sqlite3* db, int rc, const QueryWatch& watch, const std::string& path, const Limits& limits) {
+  const int primary = rc & 0xFF;
+  if (primary == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kStop) {
+    return {DatabaseFailure::kStopped, kStoppedDescription};
   }
-  if ((rc & 0xFF) == SQLITE_TOOBIG) {
-    return "the question bank " + path + ": a value passes the limit of " + std::to_string(limits.recordset_bytes) +
-           " bytes for one record set";
+  if (primary == SQLITE_INTERRUPT && watch.cause == QueryWatch::Cause::kTime) {
+    return {DatabaseFailure::kLimit, "the question bank " + path + ": a query ran past the time limit of " +
+                                         std::to_string(limits.query_seconds) + " s and was stopped"};
   }
-  return sqlite3_errmsg(db);
+  switch (primary) {
+    case SQLITE_TOOBIG:
+      return {DatabaseFailure::kLimit, "the question bank " + path + ": a value passes the limit of " +
+                                           std::to_string(limits.recordset_bytes) + " bytes for one record set"};
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return {DatabaseFailure::kNotABank, sqlite3_errmsg(db)};
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return {DatabaseFailure::kUnreadable, sqlite3_errmsg(db)};
+    case SQLITE_ERROR:
+    case SQLITE_RANGE:
+    case SQLITE_MISMATCH:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+      return {DatabaseFailure::kQuery, sqlite3_errmsg(db)};
+    default:
+      return {DatabaseFailure::kOther, sqlite3_errmsg(db)};
+  }
 }
 
 // One column value of a row. Text and blobs are both held as Variant::Text (a blob's bytes as they
@@ -182,7 +210,7 @@ Variant ReadColumn(sqlite3_stmt* stmt, int column) {
       const void* data = sqlite3_column_blob(stmt, column);
       const int size = sqlite3_column_bytes(stmt, column);
       if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
-        throw RuntimeError("out of memory reading a binary value of the question bank");
+        throw DatabaseError(DatabaseFailure::kOther, "out of memory reading a binary value of the question bank");
       }
       return Variant::Text(data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
                                 : std::string());
@@ -192,7 +220,7 @@ Variant ReadColumn(sqlite3_stmt* stmt, int column) {
       const int size = sqlite3_column_bytes(stmt, column);
       // A text that could not be made (out of memory) is no empty text.
       if (data == nullptr && sqlite3_errcode(sqlite3_db_handle(stmt)) == SQLITE_NOMEM) {
-        throw RuntimeError("out of memory reading a text value of the question bank");
+        throw DatabaseError(DatabaseFailure::kOther, "out of memory reading a text value of the question bank");
       }
       return Variant::Text(
           data ? std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size))
@@ -318,7 +346,7 @@ class SqliteDatabase final : public Database {
 
   std::unique_ptr<Recordset> OpenRecordset(const std::string& query, const std::vector<Variant>& params,
                                            uint64_t value_bytes) override {
-    if (!db_) throw RuntimeError("the question bank " + path_ + " is closed");
+    if (!db_) throw DatabaseError(DatabaseFailure::kOther, "the question bank " + path_ + " is closed");
     watch_->Start(limits_.query_seconds);
     // SQLite refuses a value over its length limit before it reads or makes it; the query's budget
     // lowers that limit while it runs.
@@ -338,20 +366,25 @@ class SqliteDatabase final : public Database {
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     if (query.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-      throw RuntimeError("the query is too long");
+      throw DatabaseError(DatabaseFailure::kQuery, "the query is too long");
     }
     // A rejected query is described by SQLite's own message, which names the table, column or
     // token at fault ("no such table: Tbl_Operation").
     const int prepared = sqlite3_prepare_v2(db_, query.data(), static_cast<int>(query.size()), &raw, &tail);
-    if (prepared != SQLITE_OK) throw RuntimeError(Describe(db_, prepared, *watch_, path_, limits_));
+    if (prepared != SQLITE_OK) {
+      const Failure failure = Describe(db_, prepared, *watch_, path_, limits_);
+      throw DatabaseError(failure.kind, failure.why);
+    }
     Statement stmt(raw);
-    if (!stmt) throw RuntimeError("the query is empty");
+    if (!stmt) throw DatabaseError(DatabaseFailure::kQuery, "the query is empty");
     if (tail && std::any_of(tail, query.data() + query.size(), [](char c) {
           return c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != ';';
         })) {
-      throw RuntimeError("the query holds more than one statement");
+      throw DatabaseError(DatabaseFailure::kQuery, "the query holds more than one statement");
     }
-    if (!sqlite3_stmt_readonly(stmt.get())) throw RuntimeError("the query would change the question bank");
+    if (!sqlite3_stmt_readonly(stmt.get())) {
+      throw DatabaseError(DatabaseFailure::kQuery, "the query would change the question bank");
+    }
     Bind(stmt.get(), params);
 
     const int columns = sqlite3_column_count(stmt.get());
@@ -359,7 +392,7 @@ class SqliteDatabase final : public Database {
     names.reserve(static_cast<std::size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       const char* name = sqlite3_column_name(stmt.get(), c);
-      if (!name) throw RuntimeError("out of memory reading the query's field names");
+      if (!name) throw DatabaseError(DatabaseFailure::kOther, "out of memory reading the query's field names");
       names.emplace_back(name);
     }
     std::vector<std::vector<Variant>> rows;
@@ -372,13 +405,17 @@ class SqliteDatabase final : public Database {
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) {
         if ((rc & 0xFF) == SQLITE_TOOBIG && value_bytes != 0) throw too_large();
-        const std::string why = Describe(db_, rc, *watch_, path_, limits_);
-        if (why == "interrupted" || why.rfind("the question bank ", 0) == 0) throw RuntimeError(why);
-        throw RuntimeError("cannot read the question bank " + path_ + ": " + why);
+        const Failure failure = Describe(db_, rc, *watch_, path_, limits_);
+        // A stop and a limit say what happened in their own words (a limit names the bank).
+        if (failure.kind == DatabaseFailure::kStopped || failure.kind == DatabaseFailure::kLimit) {
+          throw DatabaseError(failure.kind, failure.why);
+        }
+        throw DatabaseError(failure.kind, "cannot read the question bank " + path_ + ": " + failure.why);
       }
       if (rows.size() >= limits_.recordset_rows) {
-        throw RuntimeError("the question bank " + path_ + ": a query's result passes the limit of " +
-                           std::to_string(limits_.recordset_rows) + " rows for one record set");
+        throw DatabaseError(DatabaseFailure::kLimit,
+                            "the question bank " + path_ + ": a query's result passes the limit of " +
+                                std::to_string(limits_.recordset_rows) + " rows for one record set");
       }
       bytes += row_overhead;
       for (int c = 0; c < columns; ++c) {
@@ -386,8 +423,9 @@ class SqliteDatabase final : public Database {
         if (type == SQLITE_TEXT || type == SQLITE_BLOB) bytes += static_cast<uint64_t>(sqlite3_column_bytes(stmt.get(), c));
       }
       if (bytes > limits_.recordset_bytes) {
-        throw RuntimeError("the question bank " + path_ + ": a query's result passes the limit of " +
-                           std::to_string(limits_.recordset_bytes) + " bytes for one record set");
+        throw DatabaseError(DatabaseFailure::kLimit,
+                            "the question bank " + path_ + ": a query's result passes the limit of " +
+                                std::to_string(limits_.recordset_bytes) + " bytes for one record set");
       }
       std::vector<Variant>& row = rows.emplace_back();
       row.reserve(static_cast<std::size_t>(columns));
@@ -409,7 +447,7 @@ class SqliteDatabase final : public Database {
   void Bind(sqlite3_stmt* stmt, const std::vector<Variant>& params) {
     const int wanted = sqlite3_bind_parameter_count(stmt);
     if (static_cast<std::size_t>(wanted) != params.size()) {
-      throw RuntimeError("the query has " + std::to_string(wanted) + " parameters but " +
+      throw DatabaseError(DatabaseFailure::kQuery, "the query has " + std::to_string(wanted) + " parameters but " +
                          std::to_string(params.size()) + " values were given");
     }
     for (int i = 0; i < wanted; ++i) {
@@ -440,7 +478,8 @@ class SqliteDatabase final : public Database {
           break;
       }
       if (rc != SQLITE_OK)
-        throw RuntimeError("cannot bind query parameter " + std::to_string(at) + ": " + sqlite3_errmsg(db_));
+        throw DatabaseError(DatabaseFailure::kOther,
+                            "cannot bind query parameter " + std::to_string(at) + ": " + sqlite3_errmsg(db_));
     }
   }
 
@@ -479,10 +518,11 @@ class SqliteEngine final : public DatabaseEngine {
     // immutable, which writes nothing, when its -wal file holds nothing the bank lacks; otherwise
     // reading its changes would need a write, and it is refused with what to do.
     if (FileSize(path + "-wal") > 0) {
-      FailOpen(path, "it is in WAL mode and its -wal file holds changes not yet written into it, which cannot be "
-                     "read without writing to the bank's files (a check never writes to a bank): finish the work "
-                     "on the bank, or copy it with its -wal file to another folder, run sqlite3 COPY "
-                     "'PRAGMA journal_mode=DELETE' on the copy, and check the copy");
+      FailOpen(DatabaseFailure::kUnreadable, path,
+               "it is in WAL mode and its -wal file holds changes not yet written into it, which cannot be "
+               "read without writing to the bank's files (a check never writes to a bank): finish the work "
+               "on the bank, or copy it with its -wal file to another folder, run sqlite3 COPY "
+               "'PRAGMA journal_mode=DELETE' on the copy, and check the copy");
     }
     return Connect(path, Mode::kImmutable, limits, stop);
   }
@@ -501,11 +541,13 @@ class SqliteEngine final : public DatabaseEngine {
     QueryWatch& watching = *watch;
     // From here the database object owns the connection and closes it on every path.
     auto db = std::make_unique<SqliteDatabase>(raw, path, limits, std::move(watch));
-    if (rc != SQLITE_OK) FailOpen(path, raw ? sqlite3_errmsg(raw) : "out of memory");
+    if (rc != SQLITE_OK) FailOpen(DatabaseFailure::kUnreadable, path, raw ? sqlite3_errmsg(raw) : "out of memory");
     sqlite3_extended_result_codes(raw, 1);
 
     const auto config = [&](int op, int value) {
-      if (sqlite3_db_config(raw, op, value, nullptr) != SQLITE_OK) FailOpen(path, sqlite3_errmsg(raw));
+      if (sqlite3_db_config(raw, op, value, nullptr) != SQLITE_OK) {
+        FailOpen(DatabaseFailure::kOther, path, sqlite3_errmsg(raw));
+      }
     };
     config(SQLITE_DBCONFIG_DEFENSIVE, 1);
     config(SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0);
@@ -516,7 +558,7 @@ class SqliteEngine final : public DatabaseEngine {
     for (const char* name : {"printf", "format"}) {
       if (sqlite3_create_function_v2(raw, name, -1, SQLITE_UTF8, nullptr, &RefusedFunction, nullptr, nullptr,
                                      nullptr) != SQLITE_OK) {
-        FailOpen(path, sqlite3_errmsg(raw));
+        FailOpen(DatabaseFailure::kOther, path, sqlite3_errmsg(raw));
       }
     }
     sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
@@ -536,9 +578,11 @@ class SqliteEngine final : public DatabaseEngine {
         "SELECT count(*) FROM sqlite_schema;";
     const int setup_rc = sqlite3_exec(raw, setup, nullptr, nullptr, nullptr);
     if (setup_rc != SQLITE_OK) {
-      const std::string why = Describe(raw, setup_rc, watching, path, limits);
-      if (why == "interrupted") throw RuntimeError(why);
-      FailOpen(path, why);
+      const Failure failure = Describe(raw, setup_rc, watching, path, limits);
+      if (failure.kind == DatabaseFailure::kStopped) throw DatabaseError(failure.kind, failure.why);
+      // The schema is the bank's, not a query of the caller's: what SQLite rejects in it is damage.
+      FailOpen(failure.kind == DatabaseFailure::kQuery ? DatabaseFailure::kNotABank : failure.kind, path,
+               failure.why);
     }
     return db;
   }

@@ -68,4 +68,9 @@ constexpr uint32_t kComponentStopGraceMs = 200;
 // between samples of a subject check and between entries of an extraction. Not owned.
 using StopFlag = std::atomic<bool>;
 
+// What a check stopped through its StopFlag says, wherever the stop was seen (before a scoring run,
+// in an extraction, in a query of a bank): one wording for one event.
+inline constexpr const char kStoppedDescription[] =
+    "the check was stopped by its host (on the command line: Ctrl-C or SIGTERM)";
+
 }  // namespace vardenix

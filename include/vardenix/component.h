@@ -211,14 +211,25 @@ VX_EXTERN_C int32_t vardenix_isolate_components(const vx_isolation* isolation, c
  *     static const vx_class kClasses[] = {vx::MakeClass<Scorer>("Acme.Scorer")};
  *     VX_DEFINE_MODULE(kClasses)
  *
- * T must be default-constructible. A std::exception thrown from the constructor, Put or Read
- * becomes VX_FAILED with what() as the message; vx::UnknownMember becomes VX_UNKNOWN_MEMBER.
- * A C++ host can instead register the class in-process: vx::RegisterComponent<Scorer>("Acme.Scorer").
+ * T must be default-constructible. An exception thrown from the constructor, Put or Read becomes
+ * VX_FAILED with a message that names its type, readable, before what() ("std::invalid_argument:
+ * stoi"; "an exception of type int" for one that is not a std::exception); the host adds the ProgID
+ * and the member ("the scoring component Acme.Scorer failed while answering \"ping\": ...").
+ * vx::UnknownMember becomes VX_UNKNOWN_MEMBER. A C++ host can instead register the class
+ * in-process: vx::RegisterComponent<Scorer>("Acme.Scorer").
  */
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 #include <utility>
+#if defined(__has_include)
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#define VX_HAS_CXXABI_ 1
+#endif
+#endif
 
 namespace vx {
 
@@ -278,19 +289,72 @@ inline vx_value ToC(const Value& v) {
   return out;
 }
 
+// The readable name of a type ("std::invalid_argument" rather than "St16invalid_argument").
+inline std::string TypeName(const std::type_info& type) {
+#ifdef VX_HAS_CXXABI_
+  int status = 0;
+  char* readable = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  if (status == 0 && readable != nullptr) {
+    std::string out(readable);
+    std::free(readable);
+    return out;
+  }
+  std::free(readable);
+#endif
+  return type.name();
+}
+
+// The type of the exception being handled, readable; empty where the compiler's runtime cannot say.
+inline std::string HandledExceptionType() {
+#ifdef VX_HAS_CXXABI_
+  // Also without RTTI: every thrown object carries its type.
+  if (const std::type_info* type = abi::__cxa_current_exception_type()) return TypeName(*type);
+#endif
+  return std::string();
+}
+
+// The message of a failed call for the exception being handled: its type, then what() ("std::
+// invalid_argument: stoi"; what() alone when it is the type's name, as std::bad_alloc's is).
+// Called only inside a handler.
+inline std::string DescribeHandledException() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    std::string type = HandledExceptionType();
+#if defined(__cpp_rtti) || defined(__GXX_RTTI)
+    if (type.empty()) type = TypeName(typeid(e));
+#endif
+    const std::string what = e.what() != nullptr ? e.what() : "";
+    if (type.empty() || type == what) return what;
+    return what.empty() ? type : type + ": " + what;
+  } catch (...) {
+    const std::string type = HandledExceptionType();
+    return type.empty() ? "an exception that is not a std::exception" : "an exception of type " + type;
+  }
+}
+
+// Answers VX_FAILED for the exception being handled, with its description kept in `kept` for the
+// host to copy. Nothing escapes to the host: when even the description cannot be made, a fixed
+// text says so.
+inline int32_t Failed(std::string& kept, const char** message) noexcept {
+  try {
+    kept = DescribeHandledException();
+    *message = kept.c_str();
+  } catch (...) {
+    *message = "the component failed, and had no memory left to say why";
+  }
+  return VX_FAILED;
+}
+
 template <class T>
 int32_t Create(void*, void** object, const char** message) {
   thread_local std::string create_message;
   try {
     *object = new Holder<T>();
     return VX_OK;
-  } catch (const std::exception& e) {
-    create_message = e.what();
   } catch (...) {
-    create_message = "the component could not be created";
+    return Failed(create_message, message);
   }
-  *message = create_message.c_str();
-  return VX_FAILED;
 }
 
 template <class Holder, class Call>
@@ -300,13 +364,9 @@ int32_t Guard(Holder* holder, const char** message, Call&& call) {
     return VX_OK;
   } catch (const UnknownMember&) {
     return VX_UNKNOWN_MEMBER;
-  } catch (const std::exception& e) {
-    holder->message = e.what();
   } catch (...) {
-    holder->message = "the component failed";
+    return Failed(holder->message, message);
   }
-  *message = holder->message.c_str();
-  return VX_FAILED;
 }
 
 template <class T>

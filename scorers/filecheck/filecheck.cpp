@@ -7,7 +7,7 @@
 //
 // The class is written with the C++ layer of vardenix/component.h: a plain class with Put and Read,
 // turned into a vx_class by vx::MakeClass. An exception from Put or Read reaches the host as a failed
-// call with its message; vx::UnknownMember as "no such member". The module is built with hidden
+// call with its type and message; vx::UnknownMember as "no such member". The module is built with hidden
 // visibility, so it exports its entry point and nothing else, and it shares no state between objects.
 #include <cmath>
 #include <optional>

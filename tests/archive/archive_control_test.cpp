@@ -721,6 +721,7 @@ TEST(ArchiveControl, HonoursTheHostsStopFlagAndLimits) {
   control.Put(archive_dispid::kZipFilename, Variant::Text(sandbox.zip));
   control.Put(archive_dispid::kUnzipToFolder, Variant::Text(sandbox.work));
   EXPECT_EQ(ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)})), result::kStopped);
+  EXPECT_EQ(ToText(control.Get(archive_dispid::kLastFailureReason)), kStoppedDescription);
   EXPECT_EQ(Snapshot(sandbox.root.path()), before);
   stop = false;
   EXPECT_EQ(ToInt16(control.Call(archive_dispid::kUnzip, {Variant::I2(0)})), result::kSuccess);

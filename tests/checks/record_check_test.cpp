@@ -136,6 +136,24 @@ TEST(PingMdbRecNO, AnArchiveTheControlRefusesFailsWithItsReason) {
   }
 }
 
+// A stop in the extraction says nothing about the stored answer: no line blames it, and the record
+// ends as a run-time failure saying that the check was stopped.
+TEST(PingMdbRecNO, AStoppedExtractionIsNoUnextractableAnswer) {
+  DirectRig rig;
+  rig.control.answer = Variant::I2(archive_result::kStopped);
+  const std::string bank = rig.dir / "subject.db";
+  SubjectBank(bank, {{"m", "DOC-01", "a", SomeArchive()}});
+  auto db = SystemDatabaseEngine().OpenDatabase(bank);
+  std::string text, xml;
+  RecordResult record;
+  EXPECT_FALSE(PingMdbRecNO(rig.ctx, text, xml, "DOC-01", *db, &record));
+  EXPECT_EQ(record.outcome, RecordOutcome::kRunTimeFailure);
+  EXPECT_EQ(record.reason, kStoppedDescription);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(xml, "");
+  EXPECT_EQ(rig.script->created, 0);
+}
+
 // A bank that lacks the table or one of its fields cannot be checked: a failure, never a pass, even
 // for a record that would otherwise be passed over for want of an answer text.
 TEST(PingMdbRecNO, AMissingTableOrFieldFailsWithoutAnEntry) {

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include "archive/archive_control.h"
 #include "checks/rig.h"
 #include "support/unprivileged.h"
 #include "tests/support/fakes/report_reader.h"
@@ -134,6 +135,9 @@ TEST(ResultChk, RunTimeFailuresRecordOneEntryWithTheDescription) {
       {"component fails a put", [](Rig& r) { r.script->fail_member = "AnsCont"; r.script->fail_message = "AnsCont refused"; }, "AnsCont refused", true},
       {"archive control rejects a put", [](Rig& r) { r.control.fail_at = "put:11"; }, "11", false},
       {"extraction answer does not fit 16 bits", [](Rig& r) { r.control.answer = Variant::I4(70000); }, "Overflow", true},
+      // A stop is no archive the control refused.
+      {"extraction stopped by the host's stop flag",
+       [](Rig& r) { r.control.answer = Variant::I2(archive_result::kStopped); }, kStoppedDescription, true},
       {"working folder missing", [](Rig& r) { r.chk->PingPath(r.dir / "missing"); }, "missing/ChkPing.ZIP", false},
       {"empty working folder", [](Rig& r) { r.chk->PingPath(""); }, "working folder is empty", false},
   };

@@ -270,7 +270,7 @@ TEST(SubjectMdbChk, AnEndlessQuestionListStopsAtTheRecordSetLimit) {
 }
 
 // The host's stop flag ends the sampling between two samples: what was graded and reported stays,
-// and the check ends as a run-time failure "interrupted".
+// and the check ends as a run-time failure saying that the check was stopped.
 TEST(SubjectMdbChk, TheStopFlagEndsTheSamplingBetweenSamples) {
   DirectRig rig;
   StopFlag stop(false);
@@ -287,7 +287,7 @@ TEST(SubjectMdbChk, TheStopFlagEndsTheSamplingBetweenSamples) {
   EXPECT_FALSE(SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 1.0f));
   EXPECT_EQ(GradedAnswers(rig), std::vector<std::string>{"a"});
   EXPECT_EQ(text, "first\r\n");
-  EXPECT_EQ(rig.err_info, "对指定的题型进行检测时出现运行时错误\r\n    interrupted\r\n");
+  EXPECT_EQ(rig.err_info, std::string("对指定的题型进行检测时出现运行时错误\r\n    ") + kStoppedDescription + "\r\n");
 }
 
 // What is open at each exit of the check is closed with CloseObject in one order, the module list

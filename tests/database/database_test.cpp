@@ -29,6 +29,26 @@ using ::testing::HasSubstr;
 
 std::unique_ptr<Database> Open(const std::string& path) { return SystemDatabaseEngine().OpenDatabase(path); }
 
+// The kind of the DatabaseError `action` throws, in words, or what it did instead.
+template <typename Action>
+std::string KindOf(Action&& action) {
+  try {
+    action();
+  } catch (const DatabaseError& e) {
+    switch (e.kind()) {
+      case DatabaseFailure::kStopped: return "stopped";
+      case DatabaseFailure::kUnreadable: return "unreadable";
+      case DatabaseFailure::kNotABank: return "not a bank";
+      case DatabaseFailure::kLimit: return "limit";
+      case DatabaseFailure::kQuery: return "query";
+      case DatabaseFailure::kOther: return "other";
+    }
+  } catch (const RuntimeError& e) {
+    return std::string("(no kind: ") + e.what() + ")";
+  }
+  return "(nothing thrown)";
+}
+
 // A bank with table T holding n = 1, 2, 3 for navigation; a query takes the first `rows` of them.
 std::string NumbersBank(const fakes::TempDir& dir) {
   const std::string path = dir / "numbers.db";
@@ -246,34 +266,39 @@ TEST(Database, OpeningTellsTheKindOfFile) {
     const char* name;
     std::function<std::string(const fakes::TempDir&)> make;  // answers the path to open
     const char* why;                                         // "" when the file opens
+    const char* kind;                                        // of the DatabaseError
   };
   const Row rows[] = {
-      {"missing file", [](const fakes::TempDir& d) { return d / "missing.db"; }, "No such file or directory"},
-      {"folder", [](const fakes::TempDir& d) { return d.path(); }, "it is a folder"},
+      {"missing file", [](const fakes::TempDir& d) { return d / "missing.db"; }, "No such file or directory",
+       "unreadable"},
+      // A message that holds the stop's words is still no stop: the kind tells.
+      {"missing file named like a stop", [](const fakes::TempDir& d) { return d / kStoppedDescription; },
+       "No such file or directory", "unreadable"},
+      {"folder", [](const fakes::TempDir& d) { return d.path(); }, "it is a folder", "unreadable"},
       {"empty file",
        [](const fakes::TempDir& d) {
          fakes::WriteFileBytes(d / "empty.db", {});
          return d / "empty.db";
        },
-       "the file is empty"},
+       "the file is empty", "not a bank"},
       {"Jet database",
        [&](const fakes::TempDir& d) {
          fakes::WriteFileBytes(d / "bank.mdb", jet);
          return d / "bank.mdb";
        },
-       "a Jet (.mdb) database, which this build cannot read"},
+       "a Jet (.mdb) database, which this build cannot read", "not a bank"},
       {"zip archive",
        [](const fakes::TempDir& d) {
          fakes::WriteFileBytes(d / "bank.zip", Bytes(std::string("PK\x03\x04\x14\x00\x00\x00rest", 12)));
          return d / "bank.zip";
        },
-       "not a database (starts with 50 4B 03 04 14 00 00 00)"},
+       "not a database (starts with 50 4B 03 04 14 00 00 00)", "not a bank"},
       {"shorter than the SQLite header",
        [](const fakes::TempDir& d) {
          fakes::WriteFileText(d / "short.db", "SQLite");
          return d / "short.db";
        },
-       "not a database (starts with 53 51 4C 69 74 65)"},
+       "not a database (starts with 53 51 4C 69 74 65)", "not a bank"},
       {"SQLite header, damaged body",
        [](const fakes::TempDir& d) {
          std::vector<uint8_t> bytes = Bytes(std::string("SQLite format 3\0", 16));
@@ -281,23 +306,25 @@ TEST(Database, OpeningTellsTheKindOfFile) {
          fakes::WriteFileBytes(d / "damaged.db", bytes);
          return d / "damaged.db";
        },
-       "database"},  // SQLite's own words about the damage
+       "database", "not a bank"},  // SQLite's own words about the damage
       {"bank whose name looks like a URI",
        [](const fakes::TempDir& d) {
          return support::WriteSubjectBank(d / "file:we?ird#name%41&mode=rwc.db",
                                           {{"M", "R", "A", Bytes("Z")}});
        },
-       ""},
+       "", ""},
   };
   for (const Row& row : rows) {
     fakes::TempDir dir;
     const std::string path = row.make(dir);
-    const std::string error = FailureOf([&] { Open(path)->OpenRecordset("Select * From Tbl_Operation"); });
+    const auto open = [&] { Open(path)->OpenRecordset("Select * From Tbl_Operation"); };
+    const std::string error = FailureOf(open);
     if (*row.why == '\0') {
       EXPECT_EQ(error, "(nothing thrown)") << row.name;
     } else {
       EXPECT_THAT(error, HasSubstr(path)) << row.name;
       EXPECT_THAT(error, HasSubstr(row.why)) << row.name;
+      EXPECT_EQ(KindOf(open), row.kind) << row.name;
     }
   }
 }
@@ -325,6 +352,7 @@ TEST(Database, LimitsBoundWhatAQueryMayTake) {
     Limits limits;
     bool stop;
     std::string why;  // "" when the query succeeds
+    const char* kind = "limit";
   };
   const Row rows[] = {
       {"an endless view stops at the row limit", "Endless", limits([](Limits& l) { l.recordset_rows = 1000; }), false,
@@ -339,17 +367,19 @@ TEST(Database, LimitsBoundWhatAQueryMayTake) {
       {"a value inside the byte limit", "Blobs", limits([](Limits& l) { l.recordset_bytes = 20000; }), false, ""},
       {"a query that never yields a row stops at the time limit", "Never",
        limits([](Limits& l) { l.query_seconds = 1; }), false, "a query ran past the time limit of 1 s"},
-      {"the stop flag stops a running query", "Never", Limits(), true, "interrupted"},
+      {"the stop flag stops a running query", "Never", Limits(), true, kStoppedDescription, "stopped"},
   };
   for (const Row& row : rows) {
     StopFlag stop(row.stop);
     auto db = SystemDatabaseEngine().OpenDatabase(path, row.limits, &stop);
-    const std::string error = FailureOf([&] { db->OpenRecordset(std::string("SELECT * FROM ") + row.table); });
+    const auto query = [&] { db->OpenRecordset(std::string("SELECT * FROM ") + row.table); };
+    const std::string error = FailureOf(query);
     if (row.why.empty()) {
       EXPECT_EQ(error, "(nothing thrown)") << row.name;
     } else {
       EXPECT_THAT(error, HasSubstr(row.why)) << row.name;
-      if (row.why != "interrupted") {
+      EXPECT_EQ(KindOf(query), row.kind) << row.name;
+      if (!row.stop) {
         EXPECT_THAT(error, HasSubstr(path)) << row.name;
       }
     }
@@ -499,14 +529,27 @@ TEST(Database, RejectedQueriesCarrySqliteMessage) {
   fakes::TempDir dir;
   const std::string total = support::WriteTotalBank(dir / "total.db", support::OperationModules("S", {"M"}));
   auto db = Open(total);
-  EXPECT_EQ(FailureOf([&] {
-              db->OpenRecordset("Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text("1")});
-            }),
-            "no such table: Tbl_Operation");
-  EXPECT_EQ(FailureOf([&] { db->OpenRecordset("Select M_Answer From Tbl_Contract"); }),
-            "no such column: M_Answer");
-  EXPECT_THAT(FailureOf([&] { db->OpenRecordset("Select C_Module From Tbl_Contract Where C_DataCode=?"); }),
-              HasSubstr("1 parameters but 0 values"));
+  struct Row {
+    std::string query;
+    std::vector<Variant> params;
+    std::string why;
+  };
+  const Row rows[] = {
+      {"Select * From Tbl_Operation Where C_RecNo=?", {Variant::Text("1")}, "no such table: Tbl_Operation"},
+      {"Select M_Answer From Tbl_Contract", {}, "no such column: M_Answer"},
+      // The words of a stop in a rejected query do not make it one.
+      {std::string("Select * From \"") + kStoppedDescription + "\"", {},
+       std::string("no such table: ") + kStoppedDescription},
+      {"Select C_Module From Tbl_Contract Where C_DataCode=?", {}, "1 parameters but 0 values"},
+      {"Delete From Tbl_Contract", {}, "the query would change the question bank"},
+      {"Select 1; Select 2", {}, "the query holds more than one statement"},
+  };
+  for (const Row& row : rows) {
+    const auto query = [&] { db->OpenRecordset(row.query, row.params); };
+    EXPECT_THAT(FailureOf(query), HasSubstr(row.why)) << row.query;
+    EXPECT_EQ(KindOf(query), "query") << row.query;
+  }
+  EXPECT_EQ(FailureOf([&] { db->OpenRecordset("Select * From Tbl_Operation"); }), "no such table: Tbl_Operation");
 }
 
 // A subject bank holding each hostile value as a record number of its own, next to ordinary ones.

@@ -117,9 +117,11 @@ TEST(FileCheckModule, DecidesARealTypicalDocumentCheck) {
       // The staged archive is in the graded folder too, so a rule can see it.
       {"unmet absent", "2 contains 考生/报告.txt 优秀\r\n1 absent ChkPing.ZIP", false,
        "第2行（1分）：ChkPing.ZIP 不应存在，却有文件\r\n", "<Rule>1 absent ChkPing.ZIP</Rule>"},
-      // The component's failure reaches both reports as a run-time error naming the line.
+      // The component's failure reaches both reports as a run-time error naming the component, the
+      // exception's type and the line.
       {"malformed", "2 contains 考生/报告.txt", false,
-       "对典型文档进行检测时出现运行时错误\r\n    rule line 1: a contains rule needs the text",
+       "对典型文档进行检测时出现运行时错误\r\n    the scoring component Vardenix.FileCheck failed while answering "
+       "\"ping\": vardenix::filecheck::RuleError: rule line 1: a contains rule needs the text",
        "rule line 1: a contains rule needs the text"},
   };
   for (const auto& row : rows) {

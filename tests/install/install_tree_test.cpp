@@ -1,6 +1,7 @@
 // `cmake --install` into a temporary prefix, then the example host built against the installed tree
-// alone, once with find_package and once with pkg-config, and run on a real archive; and a host
-// program that runs components out of process, finding the installation's component host.
+// alone, once with find_package and once with pkg-config, linked against the static libraries and
+// against the shared one (libvardenix++.so), and run on a real archive; and a host program that runs
+// components out of process, finding the installation's component host.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -50,7 +51,8 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
        {prefix + "/include/vardenix/envi_chk.h", prefix + "/include/vardenix/component.h",
         prefix + "/include/vardenix/error.h", prefix + "/bin/vardenix", prefix + "/bin/vardenix-component-host",
         libdir + "/libvardenix_platform.a",
-        libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc",
+        libdir + "/libvardenix_component.a", libdir + "/pkgconfig/vardenix.pc", libdir + "/libvardenix++.so.1",
+        libdir + "/libvardenix++.so", libdir + "/pkgconfig/vardenix++.pc",
         libdir + "/cmake/Vardenix/VardenixConfig.cmake", prefix + "/share/man/man1/vardenix.1",
         prefix + "/share/bash-completion/completions/vardenix", prefix + "/share/doc/vardenix/check-result.schema.json",
         prefix + "/share/doc/vardenix/README.md", prefix + "/share/doc/vardenix/component-programs.md"}) {
@@ -90,6 +92,15 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
                       Quote(VARDENIX_CXX) + " -std=c++20 " + flags + " -o " + Quote(pc_host) + " " +
                       Quote(std::string(VARDENIX_SOURCE_DIR) + "/examples/host.cpp") +
                       " $(pkg-config --cflags --libs vardenix)",
+                  log),
+            0)
+      << Log(log);
+
+  const std::string pc_shared_host = dir / "host-pc-shared";
+  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + Quote(libdir + "/pkgconfig") + " && export PKG_CONFIG_PATH && " +
+                      Quote(VARDENIX_CXX) + " -std=c++20 " + flags + " -o " + Quote(pc_shared_host) + " " +
+                      Quote(std::string(VARDENIX_SOURCE_DIR) + "/examples/host.cpp") +
+                      " $(pkg-config --cflags --libs vardenix++) -Wl,-rpath," + Quote(libdir),
                   log),
             0)
       << Log(log);
@@ -171,7 +182,7 @@ TEST(InstallTree, HostBuildsAgainstTheInstalledTreeAndChecks) {
     EXPECT_TRUE(PathExists(marker)) << "on PATH: another host was started\n" << Log(log);
   }
 
-  for (const std::string& host : {build + "/host", pc_host}) {
+  for (const std::string& host : {build + "/host", pc_host, build + "/host-shared", pc_shared_host}) {
     EXPECT_EQ(Shell(Quote(host) + " " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " hello.txt", log), 0)
         << host << "\n" << Log(log);
     EXPECT_EQ(Shell(Quote(host) + " " + Quote(dir / "doc.zip") + " " + Quote(dir / "work") + " missing.txt", log), 1)

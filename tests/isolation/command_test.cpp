@@ -94,6 +94,35 @@ TEST(CheckCommand, AComponentThatEndsItsProcessFailsTheCheckInsteadOfPassingIt) 
             std::string::npos) << o.out;
 }
 
+// A module's exception fails its record with a reason that names the ProgID, what the component was
+// doing and the exception's type, the same in process and out of it.
+TEST(CheckCommand, AModulesExceptionNamesItsTypeAndTheProgId) {
+  struct Row {
+    const char* prog_id;
+    const char* reason;
+  } rows[] = {
+      {"Hostile.Throw", "the scoring component Hostile.Throw failed while answering \"ping\": std::invalid_argument: stoi"},
+      {"Hostile.PutThrow",
+       "the scoring component Hostile.PutThrow failed while taking \"AnsCont\": std::domain_error: AnsCont takes a number"},
+  };
+  for (const Row& row : rows) {
+    for (const bool in_process : {false, true}) {
+      const std::string name = std::string(row.prog_id) + (in_process ? " in process" : " out of process");
+      TempDir dir;
+      const std::string archive = TypicalArchive(dir);
+      std::vector<std::string> args = {"check", "--ping-name", row.prog_id, "--component", HOSTILE_MODULE,
+                                       "--archive", archive, "--rule-text", "perfect"};
+      if (in_process) args.push_back("--in-process");
+      const Outcome o = Vardenix(dir, args);
+      EXPECT_EQ(o.status, 1) << name << ": " << o.Describe();
+      // The summary's line for the record ends with the reason.
+      const std::string line = std::string("typical document: run-time failure: ") + row.reason;
+      EXPECT_TRUE(o.out.find(line + "\n") != std::string::npos || o.out.find(line + "\r\n") != std::string::npos)
+          << name << ": " << o.out;
+    }
+  }
+}
+
 // A program runs in the working folder and gets it as TestPath: a program that joins TestPath with a
 // file name finds the answer however --ping-path was written, relative ones included.
 TEST(CheckCommand, ARelativeWorkingFolderReachesAProgramAsAnAbsoluteOne) {

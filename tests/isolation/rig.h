@@ -134,11 +134,11 @@ inline std::vector<pid_t> ProcessesWith(const std::string& marker) {
   return found;
 }
 
-// Waits (a short while at most) for `gone` to hold: a killed process is reaped by its new parent
-// soon, not at once.
+// Waits (ten seconds at most, for a loaded machine) for `gone` to hold: a killed process is reaped
+// by its new parent soon, not at once.
 template <class Predicate>
 bool Eventually(Predicate gone) {
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     if (gone()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -111,20 +111,37 @@ TEST(ComponentRegistryTest, FailuresOfTheComponentBecomeRuntimeErrors) {
        "unknown member \"ping\" of the component \"Vardenix.Test.CEcho\"", ""},
       {"member name with a NUL", [&] { echo->Put(std::string("Value\0x", 7), Variant::I2(1)); }, "",
        "unknown member"},
+      // A module of the C++ layer names the exception's type; the host adds the ProgID and member.
       {"failing put (C++)", [&] { scorer->Put("Explode", Variant::Text("boom")); },
+       "the scoring component Vardenix.Test.Scorer failed while taking \"Explode\": std::runtime_error: "
        "the scorer exploded while taking 8:boom", ""},
-      {"failing read (C++)", [&] { scorer->Read("Explode"); }, "the scorer exploded", ""},
-      {"failing put (C)", [&] { echo->Put("Fail", Variant::I2(1)); }, "the echo refuses every value", ""},
-      {"failing read (C)", [&] { echo->Read("Fail"); }, "the echo has nothing to say", ""},
-      {"failure without a message", [&] { echo->Read("Silent"); }, "",
-       "the component \"Vardenix.Test.CEcho\" failed in \"Silent\""},
+      {"failing read (C++)", [&] { scorer->Read("Explode"); },
+       "the scoring component Vardenix.Test.Scorer failed while answering \"Explode\": std::runtime_error: "
+       "the scorer exploded", ""},
+      {"std::stoi of a word", [&] { scorer->Read("Stoi"); },
+       "the scoring component Vardenix.Test.Scorer failed while answering \"Stoi\": std::invalid_argument: stoi", ""},
+      {"the module's own exception type", [&] { scorer->Put("Graded", Variant::I2(3)); },
+       "the scoring component Vardenix.Test.Scorer failed while taking \"Graded\": acme::GradeError: no rule for 2:3.000000",
+       ""},
+      {"an exception that is no std::exception", [&] { scorer->Read("Int"); },
+       "the scoring component Vardenix.Test.Scorer failed while answering \"Int\": an exception of type int", ""},
+      {"what() that is the type's name", [&] { scorer->Read("NoMemory"); },
+       "the scoring component Vardenix.Test.Scorer failed while answering \"NoMemory\": std::bad_alloc", ""},
+      // A C module gives its message alone, as modules built before types were named do.
+      {"failing put (C)", [&] { echo->Put("Fail", Variant::I2(1)); },
+       "the scoring component Vardenix.Test.CEcho failed while taking \"Fail\": the echo refuses every value", ""},
+      {"failing read (C)", [&] { echo->Read("Fail"); },
+       "the scoring component Vardenix.Test.CEcho failed while answering \"Fail\": the echo has nothing to say", ""},
+      {"failure without a message", [&] { echo->Read("Silent"); },
+       "the scoring component Vardenix.Test.CEcho failed while answering \"Silent\" without saying why (status 1)", ""},
       {"text that is not UTF-8", [&] { echo->Read("BadText"); }, "",
        "answered \"BadText\" with text that is not valid UTF-8"},
       {"unknown value type", [&] { echo->Read("BadType"); }, "", "a value of unknown type 7"},
       {"16-bit integer out of range", [&] { echo->Read("BigI2"); }, "", "out of range (40000)"},
       {"single out of range", [&] { echo->Read("BigR4"); }, "", "answered \"BigR4\" with a single-precision value out of range"},
       {"create fails", [&] { registry->Create("Vardenix.Test.Unborn"); },
-       "cannot create the component \"Vardenix.Test.Unborn\": no licence for this scorer", ""},
+       "the scoring component Vardenix.Test.Unborn failed while being created: std::runtime_error: "
+       "no licence for this scorer", ""},
   };
   for (const auto& row : rows) {
     const std::string failure = FailureOf(row.action);

@@ -24,6 +24,10 @@
 // names as a link; nothing is removed through a link or junction. When something that must go
 // cannot be removed, the extraction is refused (cannot write), so no answer is graded on another's
 // files.
+//
+// A scoring run goes further (SystemRunFootprints, at the end of this file): everything that was
+// not in the working folder when the run began is its footprint, whoever made it and whatever was
+// done to it since, and it is removed before the next run's extraction.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -35,13 +39,14 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "archive/archive_control.h"
+#include "archive/archive_control_base.h"
 #include "archive/archive_policy.h"
 #include "archive/extraction_ledger.h"
 #include "archive/libarchive_entries.h"
@@ -125,7 +130,10 @@ using CreatedLedger = ExtractionLedger<FolderKey, Created>;
 // Removes what an extraction created below `root` (a long-form path), newest first, by the rules in
 // the comment at the top. Answers the path and reason of the first file or link that stayed because
 // it could not be removed (empty when none did).
-std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive) {
+// `unchanged_only`: a file goes only while not rewritten since it was recorded (an extraction's own
+// record); without it, while it is the same file (a run's footprint, whatever was done to it).
+std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& created, const Identity& archive,
+                          bool unchanged_only = true) {
   std::string kept;
   const auto note = [&](const Created& c) {
     const DWORD err = GetLastError();
@@ -151,7 +159,7 @@ std::string RemoveCreated(const std::wstring& root, const std::vector<Created>& 
       if (!(is_folder ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str()))) note(*it);
     } else if (it->folder) {
       if (is_folder && now.index == it->index) RemoveDirectoryW(full.c_str());  // kept when anything is inside
-    } else if (!is_folder && now.index == it->index && now.written == it->written &&
+    } else if (!is_folder && now.index == it->index && (!unchanged_only || now.written == it->written) &&
                !(archive.found && now.volume == archive.volume && now.index == archive.index)) {
       if (now.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
         SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -221,7 +229,7 @@ class FolderWriter {
     try {
       EntryData judged(limits_, rel, declared_size, total_written);
       for (;;) {
-        if (stop_ && stop_->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
+        if (stop_ && stop_->load()) RefuseStopped();
         const void* block = nullptr;
         size_t size = 0;
         uint64_t offset = 0;
@@ -328,7 +336,7 @@ void WriteEntries(int fd, const std::string& path, const std::wstring& root, con
   uint64_t total_written = 0;
   size_t index = 0;
   while (NextHeader(a.get(), entry)) {
-    if (stop && stop->load()) Refuse(ar::kStopped, "the extraction was stopped by the host");
+    if (stop && stop->load()) RefuseStopped();
     if (index >= plan.entries.size()) Refuse(ar::kCorruptData, "the archive changed while it was being extracted");
     const PlannedEntry& planned = plan.entries[index++];
     CheckHeader(entry, planned);
@@ -405,63 +413,14 @@ void Extract(const std::string& archive_path, const std::string& target, const L
   CreatedLedger::Instance().Keep(key, std::move(created));
 }
 
-class WindowsArchiveControl final : public DispatchObject {
- public:
-  void Put(int32_t dispid, const Variant& value) override {
-    std::lock_guard lock(mutex_);
-    switch (dispid) {
-      case archive_dispid::kZipFilename: archive_path_ = ToText(value); return;
-      case archive_dispid::kOption16: option16_ = ToInt32(value) != 0; return;
-      case archive_dispid::kOption11: option11_ = ToInt16(value); return;
-      case archive_dispid::kUnzipToFolder: target_ = ToText(value); return;
-      default:
-        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
-    }
+// The members by dispatch id are the shared ones (archive/archive_control_base.h); this control
+// supplies the Windows extraction.
+class WindowsArchiveControl final : public ArchiveControlBase {
+ protected:
+  void Unzip(const std::string& archive_path, const std::string& folder, const Limits& limits,
+             StopFlag* stop) override {
+    Extract(archive_path, folder, limits, stop);
   }
-
-  Variant Get(int32_t dispid) override {
-    std::lock_guard lock(mutex_);
-    switch (dispid) {
-      case archive_dispid::kZipFilename: return Variant::Text(archive_path_);
-      case archive_dispid::kOption16: return Variant::Bool(option16_);
-      case archive_dispid::kOption11: return Variant::I2(option11_);
-      case archive_dispid::kUnzipToFolder: return Variant::Text(target_);
-      case archive_dispid::kLastFailureReason: return Variant::Text(last_failure_);
-      default:
-        throw RuntimeError("the archive control has no property with dispatch id " + std::to_string(dispid));
-    }
-  }
-
-  Variant Call(int32_t dispid, const std::vector<Variant>& args) override {
-    std::lock_guard lock(mutex_);
-    if (dispid != archive_dispid::kUnzip) {
-      throw RuntimeError("the archive control has no method with dispatch id " + std::to_string(dispid));
-    }
-    if (args.size() != 1) {
-      throw RuntimeError("method " + std::to_string(dispid) + " of the archive control takes 1 argument, not " +
-                         std::to_string(args.size()));
-    }
-    (void)ToInt16(args.front());
-    try {
-      Extract(archive_path_, target_, limits_, stop_);
-    } catch (const Refusal& refusal) {
-      last_failure_ = refusal.reason;
-      return Variant::I2(refusal.code);
-    }
-    last_failure_.clear();
-    return Variant::I2(ar::kSuccess);
-  }
-
- private:
-  friend DispatchObject& vardenix::SystemArchiveControl(const Limits&, StopFlag*);
-  std::mutex mutex_;
-  Limits limits_;
-  StopFlag* stop_ = nullptr;
-  std::string archive_path_;
-  bool option16_ = false;
-  int16_t option11_ = 0;
-  std::string target_;
-  std::string last_failure_;
 };
 
 // One control per thread, as on Linux: two check objects on two threads never share the
@@ -471,19 +430,142 @@ WindowsArchiveControl& ThreadControl() {
   return control;
 }
 
+// The long form of a working folder and its key; false when it cannot be opened.
+bool OpenFolder(const std::string& folder, std::wstring& root, FolderKey& key) {
+  root = LongPath(folder);
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  const Identity id = IdentityAt(!root.empty() && root.back() == L':' ? root + L'\\' : root);
+  if (!id.found || !(id.attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  key = FolderKey{id.volume, id.index};
+  return true;
+}
+
+// Every entry below `root` (`rel` is the folder being listed, "" for the root itself), each folder
+// before what it holds. A link or junction (any reparse point, a volume's mount point included) is an
+// entry of its own and is never entered. The first folder that cannot be listed is noted in `unread`.
+void ListTree(const std::wstring& root, const std::wstring& rel, std::vector<Created>& found, std::string& unread) {
+  WIN32_FIND_DATAW data;
+  const std::wstring pattern = root + L'\\' + (rel.empty() ? std::wstring() : rel + L'\\') + L'*';
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND && unread.empty()) {
+      unread = (rel.empty() ? std::string(".") : win::Narrow(rel)) + ": " + win::SystemMessage(err);
+    }
+    return;
+  }
+  std::vector<std::wstring> names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  for (const std::wstring& name : names) {
+    const std::wstring path = rel.empty() ? name : rel + L'\\' + name;
+    const Identity id = IdentityAt(root + L'\\' + path);
+    if (!id.found) continue;  // gone meanwhile
+    const bool folder = (id.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(id.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    found.push_back(Created{path, id.index, id.written, folder});
+    if (folder) ListTree(root, path, found, unread);
+  }
+}
+
+[[noreturn]] void FailUnread(const std::string& folder, const std::string& why) {
+  throw RuntimeError("cannot look into the working folder " + Quoted(folder) + ", " + why +
+                     "; what a scoring run left there could be graded with the next answer");
+}
+
+// The footprints of scoring runs, by file index as on Linux by inode: the record is the one the
+// extractions keep (CreatedLedger), so that an extraction's own record is the footprint of a run
+// that is an extraction alone. A footprint's file goes while it is the same file, whatever was
+// written to it; links and junctions go as links. Nothing is entered through a reparse point, so
+// nothing on another volume mounted under the folder is ever touched.
+class WindowsRunFootprints final : public RunFootprints {
+ public:
+  struct WindowsStart final : Start {
+    bool active = false;
+    FolderKey key;
+    std::unordered_map<uint64_t, Created> before;  // by file index
+  };
+
+  std::unique_ptr<Start> Begin(const std::string& folder, const std::string& /*staged*/) override {
+    auto start = std::make_unique<WindowsStart>();
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key)) return start;  // the extraction says what is wrong
+    std::vector<Created> previous = CreatedLedger::Instance().Take(key);
+    const std::string stayed = RemoveCreated(root, previous, Identity{}, false);
+    if (!stayed.empty()) {
+      CreatedLedger::Instance().Keep(key, std::move(previous));
+      throw RuntimeError("cannot remove what the previous scoring run left in " + Quoted(folder) + ", " + stayed +
+                         "; it could be graded with the next answer");
+    }
+    std::vector<Created> found;
+    std::string unread;
+    ListTree(root, L"", found, unread);
+    if (!unread.empty()) FailUnread(folder, unread);
+    for (Created& c : found) start->before.emplace(c.index, std::move(c));
+    start->key = key;
+    start->active = true;
+    return start;
+  }
+
+  std::vector<std::string> End(const std::string& folder, const Start& s) override {
+    const auto* start = dynamic_cast<const WindowsStart*>(&s);
+    if (start == nullptr || !start->active) return {};
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key) || !(key == start->key)) return {};
+    std::vector<Created> found;
+    std::string unread;
+    ListTree(root, L"", found, unread);
+    std::vector<Created> footprint;
+    std::vector<std::string> changed;
+    std::unordered_set<uint64_t> seen;
+    for (Created& c : found) {
+      const auto it = start->before.find(c.index);
+      if (it == start->before.end()) {
+        footprint.push_back(std::move(c));
+        continue;
+      }
+      seen.insert(c.index);
+      // A folder changes whenever something is made in it; only what is in it counts.
+      if (!c.folder && (c.written != it->second.written || c.path != it->second.path)) {
+        changed.push_back(win::Narrow(c.path));
+      }
+    }
+    for (const auto& [index, c] : start->before) {
+      if (!c.folder && seen.count(index) == 0) changed.push_back(win::Narrow(c.path));
+    }
+    std::sort(changed.begin(), changed.end());
+    CreatedLedger::Instance().Keep(key, std::move(footprint));
+    if (!unread.empty()) FailUnread(folder, unread);
+    return changed;
+  }
+
+  std::string Clear(const std::string& folder) override {
+    std::wstring root;
+    FolderKey key;
+    if (!OpenFolder(folder, root, key)) return {};
+    return RemoveCreated(root, CreatedLedger::Instance().Take(key), Identity{}, false);
+  }
+
+  // Nothing mounted under the folder is ever entered (see ListTree).
+  void RequireNoMountPoint(const std::string& /*folder*/) override {}
+};
+
 }  // namespace
 
-// The footprints of scoring runs are not recorded on Windows: each extraction removes what the
-// previous one into the folder created, as its ledger says.
-RunFootprints& SystemRunFootprints() { return NoRunFootprints(); }
+RunFootprints& SystemRunFootprints() {
+  static WindowsRunFootprints footprints;
+  return footprints;
+}
 
 DispatchObject& SystemArchiveControl() { return SystemArchiveControl(Limits{}, nullptr); }
 
 DispatchObject& SystemArchiveControl(const Limits& limits, StopFlag* stop) {
   WindowsArchiveControl& control = ThreadControl();
-  std::lock_guard lock(control.mutex_);
-  control.limits_ = limits;
-  control.stop_ = stop;
+  control.Configure(limits, stop);
   return control;
 }
 

@@ -1,7 +1,8 @@
 // The archive control of the Windows build under Wine, through the core linked in directly.
 //
 //   extraction_client.exe ledger FIXTURES   what one extraction wrote is gone before the next one,
-//                                            through the control and through a two-question bank
+//                                            through the control and through a two-question bank, and
+//                                            so is whatever a scoring run left
 //   extraction_client.exe hostile FOLDER    hostile archives are refused and write nothing
 //   extraction_client.exe judged FOLDER CORPUS  archives are judged as on Linux: the rows of the Linux
 //                                            readers' table this reader can meet, the corpus archives
@@ -273,6 +274,40 @@ void LedgerThroughTheControl(const std::string& base) {
   Check(ReadBytes(box.root + "\\outside\\x.txt") == "outside", "outside untouched");
 }
 
+// A scoring run's footprint, as the checks take it around each run: whatever the "component" does
+// to the answer it was given (appends to a file, renames one, makes a new one), all of it is gone
+// before the next run, and what the host put in the folder stays; a file of the host's that a run
+// changed is named.
+void FootprintOfARun(const std::string& base) {
+  Sandbox box(base + "\\footprint");
+  vardenix::RunFootprints& footprints = vardenix::SystemRunFootprints();
+  WriteBytes(box.work + "\\host.txt", "the host's");
+  auto start = footprints.Begin(box.work, "a.zip");
+  WriteBytes(box.zip, Zip({{"checked.txt", "answer 1"}, {"考生/b.txt", "b"}}));
+  Check(Extract(box.zip, box.work) == ar::kSuccess, "first run's extraction: " + last_failure);
+  std::ofstream(std::filesystem::path(W(box.work + "\\checked.txt")), std::ios::binary | std::ios::app) << " and more";
+  MoveFileW(W(box.work + "\\考生\\b.txt").c_str(), W(box.work + "\\考生\\c.txt").c_str());
+  WriteBytes(box.work + "\\made.txt", "made by the component");
+  Check(footprints.End(box.work, *start).empty(), "nothing of the host's changed in the first run");
+
+  start = footprints.Begin(box.work, "a.zip");
+  Check(Tree(box.work) == std::set<std::string>{"host.txt = the host's"},
+        "before the second run the folder holds " + Joined(Tree(box.work)));
+  WriteBytes(box.zip, Zip({{"other.txt", "answer 2"}}));
+  Check(Extract(box.zip, box.work) == ar::kSuccess, "second run's extraction: " + last_failure);
+  WriteBytes(box.work + "\\host.txt", "changed by the component");
+  HANDLE edited = CreateFileW(W(box.work + "\\host.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  const FILETIME later{0, 0x02000000};
+  SetFileTime(edited, nullptr, nullptr, &later);
+  CloseHandle(edited);
+  const std::vector<std::string> changed = footprints.End(box.work, *start);
+  Check(changed == std::vector<std::string>{"host.txt"}, "the host's file the run changed is named");
+  Check(footprints.Clear(box.work).empty(), "clearing the folder");
+  Check(Tree(box.work) == std::set<std::string>{"host.txt = changed by the component"},
+        "after clearing the folder holds " + Joined(Tree(box.work)));
+}
+
 // Through a two-question bank and the real scoring component: question 2's rule asks for the file
 // question 1's answer holds, but its own answer holds another; it fails in either draw order.
 void LedgerThroughABank(const std::string& fixtures) {
@@ -491,6 +526,7 @@ int wmain(int argc, wchar_t** argv) {
   try {
     if (mode == L"ledger") {
       LedgerThroughTheControl(folder);
+      FootprintOfARun(folder);
       LedgerThroughABank(folder);
     } else if (mode == L"hostile") {
       Hostile(folder);

@@ -6,7 +6,9 @@
 // grades so too, 1.5 s after it is asked for "ping". The classes that leave a process behind
 // (Hostile.Forker, .DoubleFork, .CloneParent, .Renamer, .LateWriter) grade as Hostile.Good does; the
 // process they leave has "vx-left-" and the class's name in its command line. Hostile.FileGrader gives
-// full marks only when the working folder holds answer/checked.txt.
+// full marks only when the working folder holds answer/checked.txt. Hostile.Throw throws what
+// std::stoi throws for the answer text when asked for "ping"; Hostile.PutThrow throws
+// std::domain_error when it takes "AnsCont".
 //
 // The Hostile.Leave.* classes grade honestly and then change the working folder to sway the next
 // record: full marks when answer/checked is there (in any form), none otherwise; then each touches,
@@ -77,7 +79,8 @@ void LeaveBehind(Leave how, const std::string& folder) {
 
 enum class Harm {
   kNone, kSegv, kPutSegv, kAbort, kExit, kLoop, kStubbornLoop, kHog, kChattyHog, kForker, kHuge, kGarbage, kChatty,
-  kStray, kReleaseSegv, kReleaseLoop, kLate, kDoubleFork, kCloneParent, kRenamer, kLateWriter, kFileGrader
+  kStray, kReleaseSegv, kReleaseLoop, kLate, kDoubleFork, kCloneParent, kRenamer, kLateWriter, kFileGrader,
+  kThrow, kPutThrow
 };
 
 // Becomes a shell that runs `script` with the working folder as $0 and never ends by itself.
@@ -118,6 +121,9 @@ class Scorer {
         ::signal(SIGSEGV, SIG_DFL);
         ::raise(SIGSEGV);
       }
+    }
+    if constexpr (harm == Harm::kPutThrow) {
+      if (member == "AnsCont") throw std::domain_error("AnsCont takes a number");
     }
     puts_[member] = value;
   }
@@ -217,6 +223,8 @@ class Scorer {
       // A message of a kind that does not exist, on the host's own socket.
       const char junk[] = {5, 0, 0, 0, 'Z', 'j', 'u', 'n', 'k'};
       [[maybe_unused]] ssize_t ignored = ::write(3, junk, sizeof junk);
+    } else if constexpr (harm == Harm::kThrow) {
+      [[maybe_unused]] const int score = std::stoi(puts_["AnsCont"].text);
     } else if constexpr (harm == Harm::kLate) {
       // A right answer, but only after 1.5 s: under a limit of 1 s it must not count.
       ::usleep(1500 * 1000);
@@ -298,6 +306,8 @@ const vx_class kClasses[] = {
     vx::MakeClass<Scorer<Harm::kRenamer>>("Hostile.Renamer"),
     vx::MakeClass<Scorer<Harm::kLateWriter>>("Hostile.LateWriter"),
     vx::MakeClass<Scorer<Harm::kFileGrader>>("Hostile.FileGrader"),
+    vx::MakeClass<Scorer<Harm::kThrow>>("Hostile.Throw"),
+    vx::MakeClass<Scorer<Harm::kPutThrow>>("Hostile.PutThrow"),
 };
 
 }  // namespace

@@ -4,13 +4,24 @@
 // it was given with each value's type tag, so a test sees exactly what crossed the boundary.
 // "ping" answers the total score for the answer text "perfect" and half of it otherwise.
 // "Explode" fails both ways; "Live" answers how many scorer objects exist (to see releases).
+// Reading "Stoi", "Int" or "NoMemory" and putting "Graded" throw other exceptions: what std::stoi
+// throws, an int, std::bad_alloc, and an exception type of the module's own.
 // "Vardenix.Test.Unborn" cannot be created.
 #include <atomic>
 #include <map>
+#include <new>
 #include <stdexcept>
 #include <string>
 
 #include "vardenix/component.h"
+
+namespace acme {
+
+struct GradeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace acme
 
 namespace {
 
@@ -32,6 +43,7 @@ class Scorer {
 
   void Put(const std::string& member, const vx::Value& value) {
     if (member == "Explode") throw std::runtime_error("the scorer exploded while taking " + Show(value));
+    if (member == "Graded") throw acme::GradeError("no rule for " + Show(value));
     if (member != "TestPath" && member != "AnsCont" && member != "GetTotalScore" && member != "ErrInfoType") {
       throw vx::UnknownMember();
     }
@@ -51,6 +63,9 @@ class Scorer {
     if (member == "ErrMsgXml") return vx::Value::Text("<RuleErrs/>");
     if (member == "Live") return vx::Value::I4(live_scorers.load());
     if (member == "Explode") throw std::runtime_error("the scorer exploded");
+    if (member == "Stoi") return vx::Value::I4(std::stoi(puts_["AnsCont"].text));
+    if (member == "Int") throw 42;
+    if (member == "NoMemory") throw std::bad_alloc();
     throw vx::UnknownMember();
   }
 
