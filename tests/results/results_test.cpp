@@ -1156,6 +1156,39 @@ TEST(CheckResults, ASweepsMemoryDoesNotGrowWithItsRecords) {
                                   << " KiB for 10,000";
 }
 
+// A sweep's records wait in files under TMPDIR once they are more than a few dozen. When none can be
+// made there, the command says so and fails (exit 2) with the verdict still on stdout, rather than
+// write reports that lack records; a check of a few records needs no file at all.
+TEST(CheckResults, ASweepWhoseRecordsCannotBeKeptUnderTmpdirFailsAndSaysSo) {
+  TempDir dir;
+  const std::vector<uint8_t> zip = AnswerZip(dir);
+  std::vector<support::Question> questions;
+  for (int i = 0; i < 1000; ++i) questions.push_back({"Word", "R-" + std::to_string(i), "perfect", zip});
+  support::WriteTotalBank(dir / "total-1000.db", support::OperationModules("S1", {"Word"}));
+  support::WriteSubjectBank(dir / "subject-1000.db", questions);
+  WriteBanks(dir);
+  fakes::MakeDirs(dir / "work");
+  const std::vector<std::string> env = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir / "missing"};
+  const auto sweep = [&](const std::string& bank) {
+    return support::RunCommand(
+        VARDENIX_BIN,
+        {"check", "--ping-name", kScorer, "--component", RESULTS_SCORER_MODULE, "--total", dir / ("total" + bank),
+         "--subject", dir / ("subject" + bank), "--subject-code", "S1", "--all", "--jobs", "1", "--quiet",
+         "--ping-path", dir / "work", "--junit", dir / ("junit" + bank + ".xml")},
+        dir.path(), env);
+  };
+  const CommandOutcome large = sweep("-1000.db");
+  EXPECT_EQ(large.status, 2) << large.Describe();
+  EXPECT_NE(large.out.find("verdict: passed\n"), std::string::npos) << large.Describe();
+  EXPECT_NE(large.err.find("cannot make a file for the records in " + dir / "missing" + " (TMPDIR)"),
+            std::string::npos)
+      << large.Describe();
+  EXPECT_FALSE(fakes::PathExists(dir / "junit-1000.db.xml"));
+  const CommandOutcome small = sweep(".db");
+  EXPECT_EQ(small.status, 1) << small.Describe();
+  EXPECT_NE(ReadFile(dir / "junit.db.xml").find("W-8 (draw 8)"), std::string::npos);
+}
+
 // What stands at a worker folder's name and was not made by a sweep is the user's: the sweep fails
 // and says so, and leaves it as it is (a folder with a file, a link to one). Every worker's folder is
 // looked at before any record is graded, so this holds also for the last of eight workers, which on
