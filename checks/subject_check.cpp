@@ -91,7 +91,10 @@ ShardRange ShardOfSweep(const CheckContext& ctx, Recordset& modules, Database& s
 // record's outcome in bank order with Take. Each worker works in a folder of its own inside the
 // check's working folder, with its own connection to the subject bank and (being a thread of its
 // own) its own archive control; the scoring component comes from the shared registry, which serves
-// several threads at once. The destructor stops the workers after their current record and waits.
+// several threads at once. The workers run at most a window of records ahead of the checking thread,
+// and the outcomes wait in a ring of that many slots: a module of a million questions holds a few
+// thousand outcomes at a time, not a million. The destructor stops the workers after their current
+// record and waits.
 class ParallelGrader {
  public:
   struct Graded {
@@ -104,7 +107,10 @@ class ParallelGrader {
 
   ParallelGrader(CheckContext& ctx, const std::string& subject_path, const std::vector<std::string>& records,
                  int32_t jobs)
-      : ctx_(ctx), subject_path_(subject_path), records_(records), slots_(records.size()) {
+      : ctx_(ctx),
+        subject_path_(subject_path),
+        records_(records),
+        slots_(std::min(records.size(), std::max<size_t>(kWindow, static_cast<size_t>(jobs) * kWindowPerWorker))) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(jobs), records.size());
     // Every worker's folder is made (or emptied) before the first record is handed out: what an
     // earlier sweep left in one is not this answer's, and what the user keeps under that name is
@@ -119,7 +125,11 @@ class ParallelGrader {
     for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i, workers] { Work(i + 1, workers); });
   }
   ~ParallelGrader() {
-    quit_.store(true);
+    {
+      std::lock_guard lock(mutex_);
+      quit_.store(true);
+    }
+    room_.notify_all();
     for (std::thread& t : threads_) t.join();
   }
   ParallelGrader(const ParallelGrader&) = delete;
@@ -129,16 +139,24 @@ class ParallelGrader {
   // record that is not graded yet puts the checking thread to sleep until it is and a batch of the
   // records after it is too (or every record is), so that on a sweep the checking thread takes
   // outcomes in runs instead of waking the workers' cores for each one.
+  // Records are taken in order, each once.
   Graded Take(size_t index) {
     std::unique_lock lock(mutex_);
-    if (!slots_[index].done) {
+    Slot& slot = slots_[index % slots_.size()];
+    if (!slot.done) {
       waiting_for_ = index;
       done_.wait(lock, [&] { return Ready(index) || failure_; });
       waiting_for_ = kNobody;
     }
-    if (!slots_[index].done) std::rethrow_exception(failure_);
-    slots_[index].done = false;
-    return std::move(slots_[index].graded);
+    if (!slot.done) std::rethrow_exception(failure_);
+    slot.done = false;
+    Graded graded = std::move(slot.graded);
+    slot.graded = Graded();
+    // The window moves on: a worker waiting for room may take the record one window ahead.
+    taken_ = index + 1;
+    lock.unlock();
+    room_.notify_all();
+    return graded;
   }
 
   // The working folder of worker `n` (from 1).
@@ -154,11 +172,17 @@ class ParallelGrader {
 
   static constexpr size_t kNobody = static_cast<size_t>(-1);
   static constexpr size_t kBatch = 16;  // outcomes the checking thread wakes up to, at most
+  // How far the workers may run ahead of the checking thread, in records: at least kWindow, and
+  // kWindowPerWorker for each worker, so that a slow record holds up none of the others for long.
+  static constexpr size_t kWindow = 1024;
+  static constexpr size_t kWindowPerWorker = 64;
 
   // Whether the checking thread, waiting for record `index`, should wake: that record is graded and
-  // so are the next kBatch records or every record left (under mutex_).
+  // so are the next kBatch records (as many as the window lets the workers grade) or every record
+  // left (under mutex_).
   bool Ready(size_t index) const {
-    return slots_[index].done && (completed_ == slots_.size() || completed_ >= index + kBatch);
+    const size_t ahead = std::min(kBatch, slots_.size() - 1);
+    return slots_[index % slots_.size()].done && (completed_ == records_.size() || completed_ >= index + ahead);
   }
 
   void Work(size_t n, size_t workers) {
@@ -172,9 +196,15 @@ class ParallelGrader {
       std::string info_xml;
       CheckContext worker{ctx_.platform, folder, ctx_.ping_name, ErrorAccumulators{info, info_xml, ctx_.recorder.dom},
                           nullptr, ctx_.selection};
-      while (!quit_.load()) {
-        const size_t index = next_.fetch_add(1);
-        if (index >= records_.size()) break;
+      while (true) {
+        size_t index = 0;
+        {
+          // The next record, once the window has room for it.
+          std::unique_lock lock(mutex_);
+          room_.wait(lock, [&] { return quit_.load() || next_ >= records_.size() || next_ < taken_ + slots_.size(); });
+          if (quit_.load() || next_ >= records_.size()) break;
+          index = next_++;
+        }
         Graded graded;
         graded.folder = folder;
         if (!records_[index].empty()) {
@@ -183,17 +213,20 @@ class ParallelGrader {
           graded.record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
         std::lock_guard lock(mutex_);
-        slots_[index].graded = std::move(graded);
-        slots_[index].done = true;
+        slots_[index % slots_.size()].graded = std::move(graded);
+        slots_[index % slots_.size()].done = true;
         ++completed_;
         if (waiting_for_ != kNobody && Ready(waiting_for_)) done_.notify_one();
       }
       CloseObject(subject);
     } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!failure_) failure_ = std::current_exception();
-      quit_.store(true);
+      {
+        std::lock_guard lock(mutex_);
+        if (!failure_) failure_ = std::current_exception();
+        quit_.store(true);
+      }
       done_.notify_all();
+      room_.notify_all();
     }
   }
 
@@ -204,7 +237,9 @@ class ParallelGrader {
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable done_;
-  std::atomic<size_t> next_{0};
+  std::condition_variable room_;  // the window moved on, or the workers are to stop
+  size_t next_ = 0;               // the next record a worker takes
+  size_t taken_ = 0;              // the records the checking thread has taken
   std::atomic<bool> quit_{false};
   std::exception_ptr failure_;
   size_t completed_ = 0;             // records graded so far

@@ -196,30 +196,31 @@ struct EarlierResult {
 };
 
 EarlierResult ReadEarlierResult(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadInputFile(path, "the earlier result");
+  // Read record by record: the result of a sweep of a million records is not held whole.
+  EarlierResult result;
+  std::set<std::pair<std::string, std::string>> seen;
+  const auto take = [&](const nlohmann::json& r) {
+    // A record whose outcome is missing is graded again, not taken as passed.
+    if (!r.is_object() || r.value("outcome", "") == "passed") return;
+    if (r.value("kind", "") == "typicalDocument") result.typical_document_not_passed = true;
+    if (r.value("kind", "") != "record") return;
+    std::pair<std::string, std::string> key{r.value("module", ""), r.value("recNo", "")};
+    if (key.second.empty()) return;
+    // A record drawn twice is graded again once.
+    if (seen.insert(key).second) result.records.push_back(std::move(key));
+  };
   nlohmann::json earlier;
   try {
-    earlier = nlohmann::json::parse(bytes.begin(), bytes.end());
+    earlier = ReadResultJson(path, "the earlier result", take);
+  } catch (const UsageError&) {
+    throw;
   } catch (const std::exception& e) {
     throw UsageError("--rerun " + path + " is not the JSON of an earlier `vardenix check --json`: " + e.what());
   }
   if (!earlier.is_object() || !earlier.contains("records") || !earlier["records"].is_array()) {
     throw UsageError("--rerun " + path + " has no \"records\" list; it must be the output of `vardenix check --json`");
   }
-  EarlierResult result;
   if (earlier.contains("inputs") && earlier["inputs"].is_object()) result.inputs = earlier["inputs"];
-  for (const nlohmann::json& r : earlier["records"]) {
-    // A record whose outcome is missing is graded again, not taken as passed.
-    if (!r.is_object() || r.value("outcome", "") == "passed") continue;
-    if (r.value("kind", "") == "typicalDocument") result.typical_document_not_passed = true;
-    if (r.value("kind", "") != "record") continue;
-    const std::pair<std::string, std::string> key{r.value("module", ""), r.value("recNo", "")};
-    if (key.second.empty()) continue;
-    // A record drawn twice is graded again once.
-    if (std::find(result.records.begin(), result.records.end(), key) == result.records.end()) {
-      result.records.push_back(key);
-    }
-  }
   return result;
 }
 
@@ -678,7 +679,14 @@ int RunCheck(const CheckArgs& given) {
   check.PingName(a.ping_name);
   check.PingPath(ping_path);
   ResultsObserver observer(run, ChooseProgress(a.quiet, ::isatty(STDERR_FILENO), std::getenv("TERM")), a.verbose);
-  if (a.json) observer.KeepJson(run.sharded);
+  ResultOutputs outputs;
+  outputs.json = a.json;
+  outputs.xml = a.Has(a.xml_opt) ? a.xml : std::string();
+  outputs.junit = a.junit;
+  outputs.html = a.html;
+  outputs.hint_details = !a.verbose && !a.quiet;
+  outputs.command = "vardenix check";
+  run.records.Keep(PiecesFor(outputs, run.dry_run, run.sharded));
   check.SetObserver(&observer);
 
   const auto start = std::chrono::steady_clock::now();
@@ -700,7 +708,7 @@ int RunCheck(const CheckArgs& given) {
   // A check that graded nothing at all (no record, no typical document) has shown nothing: whatever
   // the options, it does not pass unless --allow-empty says it may. A shard is a share of a sweep,
   // and a share may be empty: `vardenix merge` applies the rule to the whole.
-  if (!a.dry_run && !run.interrupted && !shard && CountRecords(run.records).graded == 0) {
+  if (!a.dry_run && !run.interrupted && !shard && run.records.Counts().graded == 0) {
     if (!a.allow_empty) {
       run.verdict = false;
       run.reason = kNothingGraded;
@@ -709,13 +717,6 @@ int RunCheck(const CheckArgs& given) {
     }
   }
 
-  ResultOutputs outputs;
-  outputs.json = a.json;
-  outputs.xml = a.Has(a.xml_opt) ? a.xml : std::string();
-  outputs.junit = a.junit;
-  outputs.html = a.html;
-  outputs.hint_details = !a.verbose && !a.quiet;
-  outputs.command = "vardenix check";
   const int status = WriteResults(run, outputs);
   if (!run.interrupted && !run.verdict && !a.quiet) {
     for (const std::string& hint : Hints(a, options, run.component_source)) std::cerr << "hint: " << hint << '\n';

@@ -141,8 +141,51 @@ std::string Bank(const std::string& label, const std::string& path) {
 
 }  // namespace
 
-std::string HtmlReport(const CheckRun& run, const std::string& version) {
-  const RecordCounts counts = CountRecords(run.records);
+std::string HtmlFailureRow(const RecordResult& r, int64_t number) {
+  const std::string reason = OneLineReason(r);
+  return "<tr><td>" + std::to_string(number) + "</td><td" + Lang(r.module) + ">" +
+         E(r.typical_document ? std::string("typical document") : r.module) + "</td><td><a href=\"#record-" +
+         std::to_string(number) + "\">" + E(r.typical_document ? std::string("-") : r.rec_no) +
+         (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + "</a></td><td class=\"outcome\">" +
+         OutcomeWords(r.outcome) + "</td><td" + Lang(reason) + ">" + E(reason) + "</td></tr>\n";
+}
+
+std::string HtmlGroupHeading(const RecordResult& first) {
+  const std::string group = first.typical_document ? std::string("Typical document") : "Module " + first.module;
+  return "<h3" + Lang(group) + ">" + E(group) + "</h3>\n";
+}
+
+std::string HtmlPassedItem(const RecordResult& r, int64_t number) {
+  const std::string line = FirstLine(r.text);
+  std::string item = "<li id=\"record-" + std::to_string(number) + "\"" + Lang(r.rec_no + line) + ">" +
+                     E(r.typical_document ? std::string("-") : r.rec_no) +
+                     (r.draw > 0 ? " #" + std::to_string(r.draw) : "") + " " + Number(r.score, "%g") +
+                     (line.empty() ? "" : " " + E(line));
+  for (const std::string& warning : r.warnings) item += " <span class=\"warning\">" + E(warning) + "</span>";
+  return item + "</li>\n";
+}
+
+std::string HtmlRecordArticle(const RecordResult& r, int64_t number) {
+  std::string html = "<article class=\"record " + std::string(OutcomeName(r.outcome)) + "\" id=\"record-" +
+                     std::to_string(number) + "\">\n<h4" + Lang(r.module) + ">" + E(ItemName(r)) +
+                     (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + ": <span class=\"outcome\">" +
+                     OutcomeWords(r.outcome) + "</span>";
+  if (r.outcome == RecordOutcome::kFailed) html += ", score " + Number(r.score, "%g");
+  html += " <small>(" + Number(r.seconds, "%.3f") + " s)</small></h4>\n";
+  if (!r.reason.empty()) html += "<p class=\"reason\"" + Lang(r.reason) + ">" + E(r.reason) + "</p>\n";
+  for (const std::string& warning : r.warnings) html += "<p class=\"warning\">" + E(warning) + "</p>\n";
+  if (!r.text.empty()) html += "<pre class=\"text\"" + Lang(r.text) + ">" + E(r.text) + "</pre>\n";
+  html += RuleErrTable(r.xml);
+  return html + "</article>\n";
+}
+
+std::string HtmlPassedFoldStart(int64_t count) {
+  return "<details class=\"passed\"><summary>" + Count(count, "record passed", "records passed") +
+         " (record, draw, score)</summary>\n<ol class=\"passed\">\n";
+}
+
+void WriteHtmlReport(CheckRun& run, const std::string& version, std::ostream& out) {
+  const RecordCounts counts = run.records.Counts();
   const std::string verdict = run.dry_run        ? std::string("Dry run")
                               : run.verdict      ? std::string("Passed")
                               : run.reason.empty() ? std::string("Not passed")
@@ -157,20 +200,12 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
           ". Took " + Number(run.elapsed_seconds, "%.2f") + " s.</p>\n</header>\n";
 
   // Every record that did not pass, first: in a sweep of thousands they are what a reader came for.
-  std::string failures;
-  for (size_t i = 0; i < run.records.size(); ++i) {
-    const RecordResult& r = run.records[i];
-    if (r.outcome == RecordOutcome::kPassed || (run.dry_run && r.outcome == RecordOutcome::kNotGraded)) continue;
-    const std::string reason = OneLineReason(r);
-    failures += "<tr><td>" + std::to_string(i + 1) + "</td><td" + Lang(r.module) + ">" +
-                E(r.typical_document ? std::string("typical document") : r.module) + "</td><td><a href=\"#record-" +
-                std::to_string(i + 1) + "\">" + E(r.typical_document ? std::string("-") : r.rec_no) +
-                (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + "</a></td><td class=\"outcome\">" +
-                OutcomeWords(r.outcome) + "</td><td" + Lang(reason) + ">" + E(reason) + "</td></tr>\n";
-  }
-  if (!failures.empty()) {
-    html += "<section id=\"failures\">\n<h2>Not passed or not graded</h2>\n<table>\n<tr><th>#</th><th>Module</th>"
-            "<th>Record</th><th>Outcome</th><th>Reason</th></tr>\n" + failures + "</table>\n</section>\n";
+  if (run.records.HasFailureRows()) {
+    out << html << "<section id=\"failures\">\n<h2>Not passed or not graded</h2>\n<table>\n<tr><th>#</th><th>Module</th>"
+                   "<th>Record</th><th>Outcome</th><th>Reason</th></tr>\n";
+    html.clear();
+    run.records.WriteFailureRows(out);
+    html += "</table>\n</section>\n";
   }
 
   html += "<section id=\"replay\">\n<h2>Replay</h2>\n";
@@ -223,48 +258,10 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
   // Records in draw order, grouped by module: what did not pass in full; what passed folded, one
   // short line each (a few dozen bytes, so that a sweep of thousands stays a light page).
   html += "<section id=\"records\">\n<h2>Records</h2>\n";
-  if (run.records.empty()) html += "<p>No record was checked.</p>\n";
-  for (size_t begin = 0; begin < run.records.size();) {
-    const RecordResult& first = run.records[begin];
-    size_t end = begin + 1;
-    while (end < run.records.size() && run.records[end].typical_document == first.typical_document &&
-           run.records[end].module == first.module) {
-      ++end;
-    }
-    const std::string group = first.typical_document ? std::string("Typical document") : "Module " + first.module;
-    html += "<h3" + Lang(group) + ">" + E(group) + "</h3>\n";
-    std::string passed;
-    int32_t passed_count = 0;
-    for (size_t i = begin; i < end; ++i) {
-      const RecordResult& r = run.records[i];
-      const std::string id = "record-" + std::to_string(i + 1);
-      if (r.outcome == RecordOutcome::kPassed) {
-        ++passed_count;
-        const std::string line = FirstLine(r.text);
-        passed += "<li id=\"" + id + "\"" + Lang(r.rec_no + line) + ">" + E(r.typical_document ? std::string("-") : r.rec_no) +
-                  (r.draw > 0 ? " #" + std::to_string(r.draw) : "") + " " + Number(r.score, "%g") +
-                  (line.empty() ? "" : " " + E(line));
-        for (const std::string& warning : r.warnings) passed += " <span class=\"warning\">" + E(warning) + "</span>";
-        passed += "</li>\n";
-        continue;
-      }
-      html += "<article class=\"record " + std::string(OutcomeName(r.outcome)) + "\" id=\"" + id + "\">\n<h4" +
-              Lang(r.module) + ">" + E(ItemName(r)) + (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") +
-              ": <span class=\"outcome\">" + OutcomeWords(r.outcome) + "</span>";
-      if (r.outcome == RecordOutcome::kFailed) html += ", score " + Number(r.score, "%g");
-      html += " <small>(" + Number(r.seconds, "%.3f") + " s)</small></h4>\n";
-      if (!r.reason.empty()) html += "<p class=\"reason\"" + Lang(r.reason) + ">" + E(r.reason) + "</p>\n";
-      for (const std::string& warning : r.warnings) html += "<p class=\"warning\">" + E(warning) + "</p>\n";
-      if (!r.text.empty()) html += "<pre class=\"text\"" + Lang(r.text) + ">" + E(r.text) + "</pre>\n";
-      html += RuleErrTable(r.xml);
-      html += "</article>\n";
-    }
-    if (passed_count > 0) {
-      html += "<details class=\"passed\"><summary>" + Count(passed_count, "record passed", "records passed") +
-              " (record, draw, score)</summary>\n<ol class=\"passed\">\n" + passed + "</ol></details>\n";
-    }
-    begin = end;
-  }
+  if (counts.records == 0) html += "<p>No record was checked.</p>\n";
+  out << html;
+  html.clear();
+  run.records.WriteHtmlRecords(out);
   html += "</section>\n";
 
   if (!run.err_msg.empty()) {
@@ -278,7 +275,7 @@ std::string HtmlReport(const CheckRun& run, const std::string& version) {
     html += "</section>\n";
   }
   html += "</body>\n</html>\n";
-  return html;
+  out << html;
 }
 
 }  // namespace vardenix::cli

@@ -6,8 +6,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -60,20 +63,6 @@ const char* OutcomeWords(RecordOutcome outcome) {
     case RecordOutcome::kRunTimeFailure: return "run-time failure";
   }
   return "run-time failure";
-}
-
-RecordCounts CountRecords(const std::vector<RecordResult>& records) {
-  RecordCounts counts;
-  for (const RecordResult& r : records) {
-    if (r.outcome == RecordOutcome::kPassed) ++counts.passed;
-    if (IsProblem(r.outcome)) ++counts.not_passed;
-    if (r.outcome == RecordOutcome::kNotGraded) {
-      ++counts.not_graded;
-    } else {
-      ++counts.graded;
-    }
-  }
-  return counts;
 }
 
 bool IsProblem(RecordOutcome outcome) {
@@ -163,8 +152,7 @@ void ResultsObserver::OnRecord(const RecordResult& result) {
   // came in between.
   const bool graded_draw = !result.typical_document && result.outcome != RecordOutcome::kNotGraded;
   if (graded_draw ? sample_after_stop_ : StopRequested()) return;
-  run_.records.push_back(result);
-  if (keep_json_) run_.record_json.push_back(RecordJson(result, json_with_reports_));
+  run_.records.Add(result);
   if (!result.typical_document && !run_.modules.empty()) {
     ModuleResult& module = run_.modules.back();
     if (result.outcome == RecordOutcome::kPassed) {
@@ -294,7 +282,7 @@ std::string RecordJson(const RecordResult& r, bool with_reports) {
   return Dump(item);
 }
 
-std::string RunJson(const CheckRun& run) {
+void WriteRunJson(CheckRun& run, std::ostream& stream) {
   nlohmann::ordered_json out;
   // A dry run grades nothing, so it has no verdict: null, which a script cannot take for a pass.
   if (run.dry_run) {
@@ -311,22 +299,19 @@ std::string RunJson(const CheckRun& run) {
   out["pingPath"] = run.ping_path;
   out["mode"] = run.mode;
   out["dryRun"] = run.dry_run;
-  const RecordCounts counts = CountRecords(run.records);
+  const RecordCounts& counts = run.records.Counts();
   out["counts"] = {{"modules", run.module_rows},   {"samples", run.samples},      {"failedSamples", run.failed_samples},
-                   {"records", run.records.size()}, {"graded", counts.graded},     {"passed", counts.passed},
+                   {"records", counts.records},     {"graded", counts.graded},     {"passed", counts.passed},
                    {"notPassed", counts.not_passed}, {"notGraded", counts.not_graded}};
   out["elapsedSeconds"] = run.elapsed_seconds;
-  // The records' objects go in as text, those made while the check ran or made here.
+  // The records' objects go in as text, made while the check ran.
   std::string text = Dump(out);
   text.pop_back();  // the object's closing brace
   if (!run.inputs_json.empty()) text += ",\"inputs\":" + run.inputs_json;
   text += ",\"records\":[";
-  const bool kept = run.record_json.size() == run.records.size();
-  for (std::size_t i = 0; i < run.records.size(); ++i) {
-    if (i > 0) text += ',';
-    text += kept ? run.record_json[i] : RecordJson(run.records[i], run.sharded);
-  }
-  text += "],\"modules\":";
+  stream << text;
+  run.records.WriteJson(stream);
+  text = "],\"modules\":";
   nlohmann::ordered_json modules = nlohmann::ordered_json::array();
   for (const ModuleResult& m : run.modules) {
     modules.push_back({{"name", m.name},
@@ -357,7 +342,32 @@ std::string RunJson(const CheckRun& run) {
     text += ",\"shard\":" + Dump(shard);
   }
   text += '}';
-  return text;
+  stream << text;
+}
+
+nlohmann::json ReadResultJson(const std::string& path, const std::string& what,
+                              const std::function<void(const nlohmann::json&)>& record) {
+  RequireReadableFile(path, what);
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) throw UsageError("cannot read " + what + " " + path + ": " + std::strerror(errno));
+  // Depths as the parser counts them: the document's members are at 1, the records at 2.
+  std::string member;
+  bool in_records = false;
+  const nlohmann::json::parser_callback_t callback = [&](int depth, nlohmann::json::parse_event_t event,
+                                                         nlohmann::json& parsed) {
+    using Event = nlohmann::json::parse_event_t;
+    if (depth == 1 && event == Event::key) member = parsed.is_string() ? parsed.get<std::string>() : std::string();
+    if (depth == 1 && event == Event::array_start) in_records = member == "records";
+    if (depth == 1 && event == Event::array_end) in_records = false;
+    if (in_records && depth == 2 && event == Event::object_end) {
+      record(parsed);
+      return false;
+    }
+    return true;
+  };
+  nlohmann::json document = nlohmann::json::parse(in, callback);
+  if (in.bad()) throw UsageError("cannot read " + what + " " + path + ": " + std::strerror(errno));
+  return document;
 }
 
 std::string ErrorJson(const std::string& message, int exit_status) {
@@ -367,21 +377,23 @@ std::string ErrorJson(const std::string& message, int exit_status) {
   return Dump(out);
 }
 
-std::string TextSummary(const CheckRun& run) {
-  const RecordCounts counts = CountRecords(run.records);
-  std::string lines;
-  for (const RecordResult& r : run.records) {
-    if (r.outcome != RecordOutcome::kPassed && !(run.dry_run && r.outcome == RecordOutcome::kNotGraded)) {
-      lines += "  " + ItemName(r) + (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + ": " +
-               OneLineReason(r) + "\n";
-    }
+std::string TextSummaryLine(const RecordResult& r) {
+  return "  " + ItemName(r) + (r.draw > 0 ? " (draw " + std::to_string(r.draw) + ")" : "") + ": " + OneLineReason(r) +
+         "\n";
+}
+
+void WriteTextSummary(CheckRun& run, std::ostream& stream) {
+  const RecordCounts& counts = run.records.Counts();
+  if (run.records.HasTextLines()) {
+    stream << "not passed or not graded:\n";
+    run.records.WriteTextLines(stream);
   }
   std::string out;
-  if (!lines.empty()) out += "not passed or not graded:\n" + lines;
   if (run.dry_run) {
-    out += "dry run: " + Count(static_cast<int64_t>(run.records.size()), "draw", "draws") + " from " +
+    out += "dry run: " + Count(counts.records, "draw", "draws") + " from " +
            Count(static_cast<int64_t>(run.modules.size()), "module", "modules") + ", nothing graded\n";
-    return out;
+    stream << out;
+    return;
   }
   out += "summary: " + Count(counts.graded, "record graded", "records graded");
   out += " (" + std::to_string(counts.passed) + " passed, " + std::to_string(counts.not_passed) + " not passed), " +
@@ -391,7 +403,7 @@ std::string TextSummary(const CheckRun& run) {
   }
   out += "\n";
   if (counts.graded == 0 && run.verdict) out += "warning: nothing was graded, so the verdict rests on no record\n";
-  return out;
+  stream << out;
 }
 
 std::string VerdictWords(const CheckRun& run) {
@@ -422,32 +434,61 @@ std::string ForStdout(const std::string& text) {
   return out;
 }
 
-int WriteResults(const CheckRun& run, const ResultOutputs& outputs) {
+RecordPieces PiecesFor(const ResultOutputs& outputs, bool dry_run, bool sharded) {
+  RecordPieces pieces;
+  const bool xml_on_stdout = outputs.xml == "-";
+  pieces.json = outputs.json && !xml_on_stdout;
+  pieces.json_with_reports = sharded;
+  pieces.text = !outputs.json && !xml_on_stdout;
+  pieces.draw_list = pieces.text && dry_run;
+  pieces.junit = !outputs.junit.empty();
+  pieces.html = !outputs.html.empty();
+  pieces.dry_run = dry_run;
+  return pieces;
+}
+
+int WriteResults(CheckRun& run, const ResultOutputs& outputs) {
   const bool interrupted = run.interrupted;
-  if (outputs.xml == "-") {
-    std::cout << XmlFileText(run.err_xml);
-  } else if (outputs.json) {
-    std::cout << RunJson(run) << '\n';
-  } else if (run.dry_run) {
-    // Why the draws could not be made (a bank that cannot be read), as a check would say it.
-    std::string text = ForStdout(run.err_msg);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    std::cout << text;
-    for (const RecordResult& r : run.records) {
-      std::cout << r.module << ' ' << r.rec_no << " (draw " << r.draw << ")\n";
+  // The records could not be written down as they came (a full $TMPDIR): no output would be whole.
+  // The verdict is still said, as the text report says it.
+  if (!run.records.Problem().empty()) {
+    if (!outputs.json && outputs.xml != "-" && !run.dry_run && !interrupted) {
+      std::cout << "verdict: " << VerdictWords(run) << '\n' << std::flush;
     }
-    std::cout << TextSummary(run) << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
-  } else {
-    std::string text = ForStdout(run.err_msg);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    std::cout << text << TextSummary(run);
-    std::cout << "verdict: " << VerdictWords(run) << '\n';
-    if (!interrupted && !run.verdict && run.err_msg.empty() && outputs.hint_details) {
-      std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
-    }
-    std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+    std::cerr << outputs.command << ": " << run.records.Problem() << '\n';
+    return kExitCannotRun;
   }
-  std::cout.flush();
+  try {
+    if (outputs.xml == "-") {
+      std::cout << XmlFileText(run.err_xml);
+    } else if (outputs.json) {
+      WriteRunJson(run, std::cout);
+      std::cout << '\n';
+    } else if (run.dry_run) {
+      // Why the draws could not be made (a bank that cannot be read), as a check would say it.
+      std::string text = ForStdout(run.err_msg);
+      if (!text.empty() && text.back() != '\n') text += '\n';
+      std::cout << text;
+      run.records.WriteDrawList(std::cout);
+      WriteTextSummary(run, std::cout);
+      std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+    } else {
+      std::string text = ForStdout(run.err_msg);
+      if (!text.empty() && text.back() != '\n') text += '\n';
+      std::cout << text;
+      WriteTextSummary(run, std::cout);
+      std::cout << "verdict: " << VerdictWords(run) << '\n';
+      if (!interrupted && !run.verdict && run.err_msg.empty() && outputs.hint_details) {
+        std::cerr << "the check reported no details; --verbose shows why an archive could not be extracted\n";
+      }
+      std::cout << "seed: " << run.seed << " (replay with --seed " << run.seed << ")\n";
+    }
+    std::cout.flush();
+  } catch (const UsageError& e) {
+    std::cout.flush();
+    std::cerr << outputs.command << ": " << e.what() << '\n';
+    return kExitCannotRun;
+  }
   if (interrupted) {
     std::cerr << outputs.command << ": stopped by " << (StopSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") << " after "
               << Count(run.samples, "sample", "samples") << "\n";
@@ -456,8 +497,16 @@ int WriteResults(const CheckRun& run, const ResultOutputs& outputs) {
   // Written after the verdict and reports are on stdout, so a write that fails loses neither.
   try {
     if (!outputs.xml.empty() && outputs.xml != "-") WriteOutputFile(outputs.xml, XmlFileText(run.err_xml));
-    if (!outputs.junit.empty()) WriteOutputFile(outputs.junit, JUnitXml(run));
-    if (!outputs.html.empty()) WriteOutputFile(outputs.html, HtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION));
+    if (!outputs.junit.empty()) {
+      OutputFile file(outputs.junit);
+      WriteJUnitXml(run, file.Stream());
+      file.Commit();
+    }
+    if (!outputs.html.empty()) {
+      OutputFile file(outputs.html);
+      WriteHtmlReport(run, std::string("vardenix ") + VARDENIX_VERSION, file.Stream());
+      file.Commit();
+    }
   } catch (const UsageError& e) {
     std::cerr << outputs.command << ": " << e.what() << '\n';
     return kExitCannotRun;

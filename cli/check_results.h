@@ -5,9 +5,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "cli/record_log.h"
 #include "vardenix/envi_chk.h"
 
 namespace vardenix::cli {
@@ -40,7 +44,9 @@ struct ShardInfo {
 // Why a verdict is not passed when no item says it: nothing at all was graded.
 inline constexpr const char* kNothingGraded = "nothing was graded";
 
-struct CheckRun {
+// What a run found besides its records: the verdict, the reports, the counts of the modules and
+// what was checked. A copy of it is a run without records.
+struct CheckRunInfo {
   bool verdict = false;
   // Why the command did not pass the check by itself (kNothingGraded), or empty.
   std::string reason;
@@ -55,10 +61,6 @@ struct CheckRun {
   int32_t module_rows = 0;
   int32_t samples = 0;         // OnSample calls
   int32_t failed_samples = 0;  // OnSample calls that did not pass
-  std::vector<RecordResult> records;
-  // Each record's JSON object (RecordJson), made as the record came when the observer keeps them:
-  // the records of a long sweep are written while it runs, not all after it.
-  std::vector<std::string> record_json;
   std::vector<ModuleResult> modules;
 
   // The environment, for the HTML report.
@@ -80,15 +82,19 @@ struct CheckRun {
   ShardInfo shard;
 };
 
-// The items of a run counted by outcome: graded is everything but not graded; not passed is failed,
-// refused archive and run-time failure.
-struct RecordCounts {
-  int32_t graded = 0;
-  int32_t passed = 0;
-  int32_t not_passed = 0;
-  int32_t not_graded = 0;
+struct CheckRun : CheckRunInfo {
+  // The records, written into the outputs' pieces as they come (record_log.h): a sweep's records
+  // are not held in memory.
+  RecordLog records;
 };
-RecordCounts CountRecords(const std::vector<RecordResult>& records);
+
+// Reads the --json result at `path` (of `vardenix check` or of a shard) without holding its
+// records: each object of its "records" list goes to `record` as soon as it is read and is dropped
+// from the document, whose rest is answered (with "records" an empty list). Throws UsageError
+// naming `what` when the file cannot be read; what `record` throws, and nlohmann::json's errors for
+// text that is not JSON, go to the caller.
+nlohmann::json ReadResultJson(const std::string& path, const std::string& what,
+                              const std::function<void(const nlohmann::json&)>& record);
 
 // The outcome's name in JSON and JUnit: "passed", "failed", "notGraded", "refusedArchive",
 // "runTimeFailure".
@@ -114,13 +120,6 @@ class ResultsObserver final : public CheckObserver {
   enum class Progress { kNone, kRedrawn, kLines };
   ResultsObserver(CheckRun& run, Progress progress, bool verbose);
 
-  // Keeps each record's JSON object in the run as the record comes (for --json); a shard's records
-  // carry what they added to the reports.
-  void KeepJson(bool with_reports = false) {
-    keep_json_ = true;
-    json_with_reports_ = with_reports;
-  }
-
   void OnModules(int32_t count) override;
   void OnModule(int32_t index, const std::string& name, int32_t questions, int32_t samples) override;
   void OnSample(const std::string& module, const std::string& rec_no, bool passed) override;
@@ -138,8 +137,6 @@ class ResultsObserver final : public CheckObserver {
   CheckRun& run_;
   Progress progress_;
   bool verbose_;
-  bool keep_json_ = false;
-  bool json_with_reports_ = false;
   bool drawn_ = false;
   bool sample_after_stop_ = false;
   int32_t module_index_ = 0;
@@ -161,15 +158,17 @@ std::string Rate(double records_per_second);
 // "dumb"; plain lines otherwise.
 ResultsObserver::Progress ChooseProgress(bool quiet, bool stderr_is_terminal, const char* term);
 
-// The JSON object of --json (docs/check-result.schema.json describes it).
-std::string RunJson(const CheckRun& run);
+// The JSON object of --json (docs/check-result.schema.json describes it), records and all.
+void WriteRunJson(CheckRun& run, std::ostream& out);
 // One record's object in its "records" list; with `with_reports`, also what it added to the check's
 // error text and error XML ("reportText", "reportXml"), as a shard's records carry it.
 std::string RecordJson(const RecordResult& record, bool with_reports = false);
 // The one JSON object printed with --json when the command cannot run.
 std::string ErrorJson(const std::string& message, int exit_status);
 // The lines printed after the error text: the records that did not pass, and the counts.
-std::string TextSummary(const CheckRun& run);
+void WriteTextSummary(CheckRun& run, std::ostream& out);
+// The summary's line of a record that did not pass, or was not graded.
+std::string TextSummaryLine(const RecordResult& record);
 // The verdict in words: "passed", "not passed", "not passed: nothing was graded", "interrupted".
 std::string VerdictWords(const CheckRun& run);
 
@@ -197,7 +196,11 @@ struct ResultOutputs {
 // Prints the run on stdout and writes its report files, after the verdict is on stdout so that a
 // write that fails loses neither; answers the exit status (0 passed, 1 not passed, 2 a report file
 // could not be written, 128 + the signal when the run was stopped).
-int WriteResults(const CheckRun& run, const ResultOutputs& outputs);
+int WriteResults(CheckRun& run, const ResultOutputs& outputs);
+
+// The pieces of the outputs a run's records are written into as they come, for these outputs
+// (before the first record).
+RecordPieces PiecesFor(const ResultOutputs& outputs, bool dry_run, bool sharded);
 
 }  // namespace vardenix::cli
 
@@ -214,7 +217,9 @@ std::string XmlEscape(const std::string& text, bool attribute = false);
 // of not passed that no failing case shows (a bank that cannot be opened, records a rerun no longer
 // finds) is a failing case "verdict" of its own, with the check's error text, so that CI reading
 // only this file sees the failure.
-std::string JUnitXml(const CheckRun& run);
+void WriteJUnitXml(CheckRun& run, std::ostream& out);
+// One record's testcase element in its suite.
+std::string JUnitCase(const RecordResult& record, const std::string& suite);
 
 }  // namespace vardenix::cli
 
@@ -224,6 +229,19 @@ namespace vardenix::cli {
 // the command that replays the run, the environment (ProgID and its module, banks with their
 // SHA-256, the version), a table of modules with a bar of passed / failed / not graded, and every
 // record with its outcome, its text and its RuleErr entries. `version` is the command's version.
-std::string HtmlReport(const CheckRun& run, const std::string& version);
+void WriteHtmlReport(CheckRun& run, const std::string& version, std::ostream& out);
+
+// The page's pieces of one record, made as it comes; `number` is its place in draw order, from 1.
+// Its row in the table of what did not pass:
+std::string HtmlFailureRow(const RecordResult& record, int64_t number);
+// The heading of the group of records (a module, or the typical document) it begins:
+std::string HtmlGroupHeading(const RecordResult& first);
+// What did not pass, in full:
+std::string HtmlRecordArticle(const RecordResult& record, int64_t number);
+// What passed, one short line of the group's fold:
+std::string HtmlPassedItem(const RecordResult& record, int64_t number);
+// The fold of a group's passed records around their lines.
+std::string HtmlPassedFoldStart(int64_t count);
+inline constexpr const char* kHtmlPassedFoldEnd = "</ol></details>\n";
 
 }  // namespace vardenix::cli

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -71,39 +72,91 @@ void RequireWritableFile(const std::string& path, const std::string& what) {
 }
 
 void WriteOutputFile(const std::string& path, const std::string& bytes) {
-  // Written whole to a new file beside the target, then renamed over it: a full disk, a crash or a
-  // stop part-way leaves the earlier file as it was, never a truncated one.
+  OutputFile file(path);
+  file.Stream().write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.Commit();
+}
+
+OutputFile::Buffer::Buffer(int fd) : fd_(fd) { setp(bytes_, bytes_ + sizeof bytes_); }
+
+bool OutputFile::Buffer::Drain() {
+  const char* at = pbase();
+  while (at < pptr()) {
+    const ssize_t n = ::write(fd_, at, static_cast<size_t>(pptr() - at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (error_ == 0) error_ = errno;
+      setp(bytes_, bytes_ + sizeof bytes_);
+      return false;
+    }
+    at += n;
+  }
+  setp(bytes_, bytes_ + sizeof bytes_);
+  return true;
+}
+
+OutputFile::Buffer::int_type OutputFile::Buffer::overflow(int_type c) {
+  if (!Drain()) return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+std::streamsize OutputFile::Buffer::xsputn(const char* data, std::streamsize count) {
+  std::streamsize done = 0;
+  while (done < count) {
+    if (pptr() == epptr() && !Drain()) return done;
+    const std::streamsize room = std::min<std::streamsize>(epptr() - pptr(), count - done);
+    std::memcpy(pptr(), data + done, static_cast<size_t>(room));
+    pbump(static_cast<int>(room));
+    done += room;
+  }
+  return done;
+}
+
+int OutputFile::Buffer::sync() { return Drain() ? 0 : -1; }
+
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+  // Written to a new file beside the target, then renamed over it: a full disk, a crash or a stop
+  // part-way leaves the earlier file as it was, never a truncated one.
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string part = folder + "." + name + ".vardenix-" + std::to_string(::getpid()) + ".part";
-  const auto fail = [&](int err) {
-    ::unlink(part.c_str());
-    throw UsageError("cannot write " + path + ": " + std::strerror(err));
-  };
-  mode_t mode = 0644;
+  part_ = folder + "." + name + ".vardenix-" + std::to_string(::getpid()) + ".part";
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
-  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw UsageError("cannot write " + path + ": " + Reason());
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      fail(err);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
-    const int err = errno;
-    ::close(fd);
-    fail(err);
-  }
-  if (::close(fd) != 0) fail(errno);
-  if (::rename(part.c_str(), path.c_str()) != 0) fail(errno);
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode_ = st.st_mode & 0777;
+  fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0) throw UsageError("cannot write " + path + ": " + Reason());
+  buffer_ = std::make_unique<Buffer>(fd_);
+  stream_.rdbuf(buffer_.get());
+}
+
+OutputFile::~OutputFile() {
+  if (committed_) return;
+  if (fd_ >= 0) ::close(fd_);
+  ::unlink(part_.c_str());
+}
+
+void OutputFile::Fail(int err) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  ::unlink(part_.c_str());
+  committed_ = true;  // nothing left to remove
+  throw UsageError("cannot write " + path_ + ": " + std::strerror(err));
+}
+
+void OutputFile::Commit() {
+  stream_.flush();
+  if (buffer_->Error() != 0) Fail(buffer_->Error());
+  if (!stream_) Fail(EIO);
+  if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0) Fail(errno);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) Fail(errno);
+  if (::rename(part_.c_str(), path_.c_str()) != 0) Fail(errno);
+  committed_ = true;
 }
 
 FolderLock::FolderLock(const std::string& folder, bool wait) {

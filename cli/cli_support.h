@@ -2,10 +2,15 @@
 // the files people name on the command line, and the environment-derived defaults.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -42,6 +47,49 @@ void RequireWritableFile(const std::string& path, const std::string& what);
 // is renamed into place: on any failure the earlier file is left as it was and the temporary file is
 // removed. Throws UsageError naming the path and the reason.
 void WriteOutputFile(const std::string& path, const std::string& bytes);
+
+// An output file written as a stream, the way WriteOutputFile writes it whole: into a temporary
+// file beside `path` that Commit renames into place; until then (and when anything fails) the
+// earlier file stays as it was, and the temporary file is removed when the object goes unCommitted.
+// Throws UsageError naming the path and the reason.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  std::ostream& Stream() { return stream_; }
+  // Writes what is buffered, syncs the file and renames it into place.
+  void Commit();
+
+ private:
+  class Buffer : public std::streambuf {
+   public:
+    explicit Buffer(int fd);
+    int Error() const { return error_; }
+    int sync() override;
+
+   protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* data, std::streamsize count) override;
+
+   private:
+    bool Drain();
+    int fd_;
+    int error_ = 0;
+    char bytes_[64 * 1024];
+  };
+  [[noreturn]] void Fail(int err);
+
+  std::string path_;
+  std::string part_;
+  int fd_ = -1;
+  mode_t mode_ = 0644;
+  std::unique_ptr<Buffer> buffer_;
+  std::ostream stream_{nullptr};
+  bool committed_ = false;
+};
 
 // An advisory lock (flock) on a working folder, held for the object's life, so that two commands
 // never check in one folder at once. When another process holds it, either waits (saying so on

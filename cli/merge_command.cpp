@@ -1,6 +1,7 @@
 #include "cli/merge_command.h"
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
+#include "cli/sha256.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::cli {
@@ -28,11 +30,13 @@ struct MergeArgs {
   bool allow_empty = false;
 };
 
-// One shard's result as read back, with the file it came from.
+// One shard's result as read back, with the file it came from; its records are read again, one at a
+// time, when the shards are merged.
 struct Shard {
   std::string file;
-  nlohmann::json json;
-  CheckRun run;
+  CheckRunInfo run;
+  int64_t records = 0;
+  std::string digest;  // the file's SHA-256, which it keeps until it is read again
 };
 
 std::string ShardName(const Shard& s) {
@@ -48,19 +52,42 @@ RecordOutcome OutcomeFromName(const std::string& name, const std::string& file) 
   throw UsageError(file + " has a record with the unknown outcome \"" + name + "\"");
 }
 
-// A shard's JSON read back into the run it describes. Throws UsageError naming the file when it is
-// not the --json result of a shard.
-Shard ReadShard(const std::string& file) {
-  const std::vector<uint8_t> bytes = ReadInputFile(file, "the shard's result");
+// A record of a shard's JSON read back.
+RecordResult RecordFromJson(const nlohmann::json& r, const std::string& file) {
+  RecordResult record;
+  record.typical_document = r.at("kind").get<std::string>() == "typicalDocument";
+  record.module = r.at("module").get<std::string>();
+  record.rec_no = r.at("recNo").get<std::string>();
+  record.draw = r.at("draw").get<int32_t>();
+  record.outcome = OutcomeFromName(r.at("outcome").get<std::string>(), file);
+  if (r.at("score").is_number()) record.score = static_cast<float>(r.at("score").get<double>());
+  record.reason = r.at("details").get<std::string>();
+  record.text = r.at("errMsg").get<std::string>();
+  record.xml = r.at("errMsgXml").get<std::string>();
+  record.seconds = r.at("seconds").get<double>();
+  record.report_text = r.value("reportText", std::string());
+  record.report_xml = r.value("reportXml", std::string());
+  if (r.contains("warnings")) record.warnings = r.at("warnings").get<std::vector<std::string>>();
+  return record;
+}
+
+// A shard's JSON read back into the run it describes, its records handed to `record` one at a time
+// as they are read. Throws UsageError naming the file when it is not the --json result of a shard.
+Shard ReadShard(const std::string& file, const std::function<void(RecordResult&&)>& record) {
   Shard s;
   s.file = file;
+  nlohmann::json j;
   try {
-    s.json = nlohmann::json::parse(bytes.begin(), bytes.end());
-  } catch (const std::exception& e) {
+    j = ReadResultJson(file, "the shard's result",
+                       [&](const nlohmann::json& r) { record(RecordFromJson(r, file)); });
+  } catch (const UsageError&) {
+    throw;
+  } catch (const nlohmann::json::parse_error& e) {
     throw UsageError(file + " is not JSON (" + e.what() + "); give the --json results of `vardenix check --all "
                      "--shard K/N`");
+  } catch (const std::exception& e) {
+    throw UsageError(file + " is not a whole shard's result: " + e.what());
   }
-  const nlohmann::json& j = s.json;
   if (!j.is_object() || j.contains("error")) {
     throw UsageError(file + " is the result of a command that could not run" +
                      (j.is_object() && j["error"].is_string() ? ": " + j["error"].get<std::string>() : std::string()) +
@@ -72,7 +99,7 @@ Shard ReadShard(const std::string& file) {
   }
   try {
     const nlohmann::json& sh = j.at("shard");
-    CheckRun& run = s.run;
+    CheckRunInfo& run = s.run;
     run.sharded = true;
     run.shard.index = sh.at("index").get<int32_t>();
     run.shard.count = sh.at("count").get<int32_t>();
@@ -105,23 +132,6 @@ Shard ReadShard(const std::string& file) {
     run.samples = j.at("counts").at("samples").get<int32_t>();
     run.failed_samples = j.at("counts").at("failedSamples").get<int32_t>();
     run.elapsed_seconds = j.at("elapsedSeconds").get<double>();
-    for (const nlohmann::json& r : j.at("records")) {
-      RecordResult record;
-      record.typical_document = r.at("kind").get<std::string>() == "typicalDocument";
-      record.module = r.at("module").get<std::string>();
-      record.rec_no = r.at("recNo").get<std::string>();
-      record.draw = r.at("draw").get<int32_t>();
-      record.outcome = OutcomeFromName(r.at("outcome").get<std::string>(), file);
-      if (r.at("score").is_number()) record.score = static_cast<float>(r.at("score").get<double>());
-      record.reason = r.at("details").get<std::string>();
-      record.text = r.at("errMsg").get<std::string>();
-      record.xml = r.at("errMsgXml").get<std::string>();
-      record.seconds = r.at("seconds").get<double>();
-      record.report_text = r.value("reportText", std::string());
-      record.report_xml = r.value("reportXml", std::string());
-      if (r.contains("warnings")) record.warnings = r.at("warnings").get<std::vector<std::string>>();
-      run.records.push_back(std::move(record));
-    }
     for (const nlohmann::json& m : j.at("modules")) {
       run.modules.push_back(ModuleResult{m.at("name").get<std::string>(), m.at("questions").get<int32_t>(),
                                          m.at("samples").get<int32_t>(), m.at("passed").get<int32_t>(),
@@ -170,7 +180,13 @@ void RequireSameSweep(const Shard& first, const Shard& s) {
 // shard or one of another sweep.
 std::vector<Shard> ReadShards(const std::vector<std::string>& files) {
   std::vector<Shard> read;
-  for (const std::string& file : files) read.push_back(ReadShard(file));
+  // Read once to check them, their records converted and dropped; MergeRuns reads them again.
+  for (const std::string& file : files) {
+    int64_t records = 0;
+    read.push_back(ReadShard(file, [&records](RecordResult&&) { ++records; }));
+    read.back().records = records;
+    read.back().digest = FileSha256(file);
+  }
   const Shard& first = read.front();
   for (const Shard& s : read) RequireSameSweep(first, s);
   const auto count = static_cast<size_t>(first.run.shard.count);
@@ -202,11 +218,12 @@ std::vector<Shard> ReadShards(const std::vector<std::string>& files) {
 // The run of the whole sweep: the shards' records in order, the modules' counts added up, and the
 // reports a single run writes: every failing record's report in sweep order, then the entries the
 // check recorded besides (each different one once: a missing bank is told by every shard alike).
-CheckRun MergeRuns(std::vector<Shard>& shards) {
-  CheckRun merged = shards.front().run;
+// The records go, one at a time, into the pieces of `outputs`.
+CheckRun MergeRuns(const std::vector<Shard>& shards, const ResultOutputs& outputs) {
+  CheckRun merged;
+  static_cast<CheckRunInfo&>(merged) = shards.front().run;
   merged.sharded = false;
-  merged.records.clear();
-  merged.record_json.clear();
+  merged.records.Keep(PiecesFor(outputs, merged.dry_run, false));
   merged.samples = 0;
   merged.failed_samples = 0;
   merged.elapsed_seconds = 0;
@@ -215,7 +232,7 @@ CheckRun MergeRuns(std::vector<Shard>& shards) {
   std::string text;
   ReportMerger xml("");
   std::vector<std::pair<std::string, std::string>> recorded;
-  for (Shard& s : shards) {
+  for (const Shard& s : shards) {
     merged.verdict = merged.verdict && s.run.verdict;
     merged.samples += s.run.samples;
     merged.failed_samples += s.run.failed_samples;
@@ -226,10 +243,15 @@ CheckRun MergeRuns(std::vector<Shard>& shards) {
       merged.modules[i].failed += s.run.modules[i].failed;
       merged.modules[i].not_graded += s.run.modules[i].not_graded;
     }
-    for (RecordResult& r : s.run.records) {
+    // Read again, a record at a time; a file that changed since it was checked is not merged.
+    const int64_t before = merged.records.Size();
+    ReadShard(s.file, [&](RecordResult&& r) {
       text += r.report_text;
       if (!r.report_xml.empty()) xml.Merge(r.report_xml);
-      merged.records.push_back(std::move(r));
+      merged.records.Add(r);
+    });
+    if (merged.records.Size() - before != s.records || FileSha256(s.file) != s.digest) {
+      throw UsageError(ShardName(s) + " changed while it was merged; merge again once it is written");
     }
     const std::pair<std::string, std::string> entry{s.run.shard.check_err_msg, s.run.shard.check_err_xml};
     if (!(entry.first.empty() && entry.second.empty()) &&
@@ -264,22 +286,22 @@ int RunMerge(const MergeArgs& a) {
   if (!a.junit.empty()) RequireWritableFile(a.junit, "the JUnit report");
   if (!a.html.empty()) RequireWritableFile(a.html, "the HTML report");
   std::vector<Shard> shards = ReadShards(a.shards);
-  CheckRun merged = MergeRuns(shards);
-  // As one run of the whole sweep: a sweep that graded nothing does not pass unless --allow-empty.
-  if (!merged.dry_run && CountRecords(merged.records).graded == 0 && !a.allow_empty) {
-    merged.verdict = false;
-    merged.reason = kNothingGraded;
-  }
-  if (!a.quiet) {
-    std::cerr << "merged " << shards.size() << (shards.size() == 1 ? " shard: " : " shards: ") << merged.records.size()
-              << (merged.records.size() == 1 ? " record\n" : " records\n");
-  }
   ResultOutputs outputs;
   outputs.json = a.json;
   outputs.xml = a.xml;
   outputs.junit = a.junit;
   outputs.html = a.html;
   outputs.command = "vardenix merge";
+  CheckRun merged = MergeRuns(shards, outputs);
+  // As one run of the whole sweep: a sweep that graded nothing does not pass unless --allow-empty.
+  if (!merged.dry_run && merged.records.Counts().graded == 0 && !a.allow_empty) {
+    merged.verdict = false;
+    merged.reason = kNothingGraded;
+  }
+  if (!a.quiet) {
+    std::cerr << "merged " << shards.size() << (shards.size() == 1 ? " shard: " : " shards: ") << merged.records.Size()
+              << (merged.records.Size() == 1 ? " record\n" : " records\n");
+  }
   return WriteResults(merged, outputs);
 }
 

@@ -433,6 +433,51 @@ TEST(SubjectMdbChk, ASweepRefusesAWorkerFolderWhicheverWorkerIsFastest) {
   EXPECT_NE(rig.err_info.find("something vardenix did not make is there"), std::string::npos) << rig.err_info;
 }
 
+// The workers of a sweep run at most a window of records ahead, their outcomes waiting in a ring of
+// slots; a module several windows long (and a second module after it) is told record by record, each
+// once, in bank order, with its own draw number.
+TEST(SubjectMdbChk, ASweepLongerThanTheWorkersWindowTellsEveryRecordOnceInBankOrder) {
+  DirectRig rig;
+  SubjectSelection selection;
+  selection.kind = SubjectSelection::Kind::kEveryQuestion;
+  selection.jobs = 3;
+  rig.ctx.selection = &selection;
+  struct Told final : CheckObserver {
+    std::vector<std::string> records;
+    void OnRecord(const RecordResult& r) override {
+      // The checking thread lags behind at first: the workers fill their window meanwhile.
+      if (records.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      records.push_back(r.module + " " + r.rec_no + " #" + std::to_string(r.draw) + ": " + r.reason);
+    }
+  } told;
+  rig.ctx.observer = &told;
+  Banks banks(rig.dir);
+  TotalBank(banks.total, "S1", {"m", "n"});
+  // Records without an answer text or an archive are read and passed over quickly, with no scoring
+  // run; which of the two each lacks tells the outcomes apart.
+  std::vector<Question> questions;
+  for (int i = 1; i <= 2500; ++i) {
+    const bool text = i % 3 == 0;
+    questions.push_back({"m", "R" + std::to_string(i), text ? std::optional<std::string>("a") : std::nullopt,
+                         text ? std::nullopt : std::optional<std::vector<uint8_t>>(SomeArchive())});
+  }
+  for (int i = 1; i <= 5; ++i) questions.push_back({"n", "N" + std::to_string(i), "a", std::nullopt});
+  SubjectBank(banks.subject, questions);
+  std::string text, xml;
+  SubjectMdbChk(rig.ctx, text, xml, banks.total, banks.subject, "S1", -1, 0.0f);
+  ASSERT_EQ(told.records.size(), 2505u);
+  const std::string no_archive = told.records[2].substr(told.records[2].find(": "));
+  const std::string no_text = told.records[0].substr(told.records[0].find(": "));
+  ASSERT_NE(no_archive, no_text);
+  for (int i = 1; i <= 2500; ++i) {
+    EXPECT_EQ(told.records[static_cast<size_t>(i - 1)],
+              "m R" + std::to_string(i) + " #" + std::to_string(i) + (i % 3 == 0 ? no_archive : no_text));
+  }
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(told.records[static_cast<size_t>(2499 + i)], "n N" + std::to_string(i) + " #" + std::to_string(i) + no_archive);
+  }
+}
+
 // Every sample is graded on its own answer: a file that an earlier sample's archive left in the
 // working folder must not make a later answer pass, whichever order the two are drawn in. Real
 // banks and the real archive control; the scorer passes an answer "1 exists <file>" when the file is

@@ -1,5 +1,9 @@
 // What `vardenix check` tells people and programs about each record: the real binary on real banks,
 // real zip archives and a real component module whose answer text picks the outcome.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -1074,6 +1078,115 @@ TEST(CheckResults, ASweepInSeveralWorkersReportsWhatOneWorkerDoes) {
   // The workers' folders inside the working folder were the check's: they are gone with it.
   EXPECT_FALSE(fakes::PathExists(dir / "vardenix-job-1"));
   EXPECT_FALSE(fakes::PathExists(dir / "vardenix-job-3"));
+}
+
+// Runs `vardenix args` with stdout into `out_path` and answers its peak resident set in KiB. Forked,
+// not spawned: a spawned child shares this process's memory until it execs and inherits its
+// high-water mark, so the figure would be this test's; a forked one starts from this process's
+// present resident set, kept small by freeing what it no longer holds before.
+long PeakRssKb(const TempDir& dir, const std::vector<std::string>& args, const std::string& out_path) {
+  std::vector<std::string> strings = {VARDENIX_BIN};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::string xdg = "XDG_DATA_HOME=" + dir / "xdg";
+  std::string tmpdir = "TMPDIR=" + dir.path();
+  std::string path = std::string("PATH=") + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+  char* envp[] = {xdg.data(), tmpdir.data(), path.data(), nullptr};
+  ::malloc_trim(0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execve(argv[0], argv.data(), envp);
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+  return usage.ru_maxrss;
+}
+
+// A sweep's records go into its outputs as they come: the command holds none of them, so its peak
+// memory is the same for ten times the records (JSON on stdout, JUnit and HTML files). Both sweeps
+// have the same 20 failures, whose reports the check's error text and XML gather as they always
+// have. Bound generous, for a loaded machine; the records the command used to hold took it past 2x.
+TEST(CheckResults, ASweepsMemoryDoesNotGrowWithItsRecords) {
+  TempDir dir;
+  const std::vector<uint8_t> zip = AnswerZip(dir);
+  const auto sweep = [&](int records) {
+    constexpr int kPerModule = 500;
+    const std::string name = std::to_string(records);
+    {
+      std::vector<std::string> modules;
+      for (int m = 0; m < records / kPerModule; ++m) modules.push_back("Module " + std::to_string(m));
+      std::vector<support::Question> questions;
+      for (int i = 0; i < records; ++i) {
+        questions.push_back({modules[static_cast<size_t>(i / kPerModule)], "R-" + std::to_string(i),
+                             i % (records / 20) == 7 ? "short" : "perfect", zip});
+      }
+      support::WriteTotalBank(dir / ("total-" + name + ".db"), support::OperationModules("S1", modules));
+      support::WriteSubjectBank(dir / ("subject-" + name + ".db"), questions);
+    }
+    const long peak = PeakRssKb(
+        dir,
+        {"check", "--ping-name", kScorer, "--component", RESULTS_SCORER_MODULE, "--total", dir / ("total-" + name + ".db"),
+         "--subject", dir / ("subject-" + name + ".db"), "--subject-code", "S1", "--all", "--jobs", "1", "--quiet",
+         "--json", "--junit", dir / ("junit-" + name + ".xml"), "--html", dir / ("report-" + name + ".html")},
+        dir / ("result-" + name + ".json"));
+    const nlohmann::json j = nlohmann::json::parse(ReadFile(dir / ("result-" + name + ".json")));
+    EXPECT_EQ(j["counts"]["records"], records);
+    EXPECT_EQ(j["counts"]["notPassed"], 20);
+    EXPECT_EQ(j["records"].size(), static_cast<size_t>(records));
+    const std::string junit = ReadFile(dir / ("junit-" + name + ".xml"));
+    EXPECT_NE(junit.find("R-" + std::to_string(records - 1) + " (draw 500)"), std::string::npos);
+    const std::string html = ReadFile(dir / ("report-" + name + ".html"));
+    EXPECT_NE(html.find("id=\"record-" + std::to_string(records) + "\""), std::string::npos);
+    return peak;
+  };
+  const long small = sweep(1000);
+  const long large = sweep(10000);
+  ASSERT_GT(small, 0);
+  EXPECT_LE(large, small * 3 / 2) << "peak RSS: " << small << " KiB for 1,000 records, " << large
+                                  << " KiB for 10,000";
+}
+
+// A sweep's records wait in files under TMPDIR once they are more than a few dozen. When none can be
+// made there, the command says so and fails (exit 2) with the verdict still on stdout, rather than
+// write reports that lack records; a check of a few records needs no file at all.
+TEST(CheckResults, ASweepWhoseRecordsCannotBeKeptUnderTmpdirFailsAndSaysSo) {
+  TempDir dir;
+  const std::vector<uint8_t> zip = AnswerZip(dir);
+  std::vector<support::Question> questions;
+  for (int i = 0; i < 1000; ++i) questions.push_back({"Word", "R-" + std::to_string(i), "perfect", zip});
+  support::WriteTotalBank(dir / "total-1000.db", support::OperationModules("S1", {"Word"}));
+  support::WriteSubjectBank(dir / "subject-1000.db", questions);
+  WriteBanks(dir);
+  fakes::MakeDirs(dir / "work");
+  const std::vector<std::string> env = {"XDG_DATA_HOME=" + dir / "xdg", "TMPDIR=" + dir / "missing"};
+  const auto sweep = [&](const std::string& bank) {
+    return support::RunCommand(
+        VARDENIX_BIN,
+        {"check", "--ping-name", kScorer, "--component", RESULTS_SCORER_MODULE, "--total", dir / ("total" + bank),
+         "--subject", dir / ("subject" + bank), "--subject-code", "S1", "--all", "--jobs", "1", "--quiet",
+         "--ping-path", dir / "work", "--junit", dir / ("junit" + bank + ".xml")},
+        dir.path(), env);
+  };
+  const CommandOutcome large = sweep("-1000.db");
+  EXPECT_EQ(large.status, 2) << large.Describe();
+  EXPECT_NE(large.out.find("verdict: passed\n"), std::string::npos) << large.Describe();
+  EXPECT_NE(large.err.find("cannot make a file for the records in " + dir / "missing" + " (TMPDIR)"),
+            std::string::npos)
+      << large.Describe();
+  EXPECT_FALSE(fakes::PathExists(dir / "junit-1000.db.xml"));
+  const CommandOutcome small = sweep(".db");
+  EXPECT_EQ(small.status, 1) << small.Describe();
+  EXPECT_NE(ReadFile(dir / "junit.db.xml").find("W-8 (draw 8)"), std::string::npos);
 }
 
 // What stands at a worker folder's name and was not made by a sweep is the user's: the sweep fails
