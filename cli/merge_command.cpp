@@ -15,6 +15,8 @@
 #include "cli/check_results.h"
 #include "cli/cli_support.h"
 #include "cli/sha256.h"
+#include "checks/subject_check.h"
+#include "report/check_error_recorder.h"
 #include "report/mod_xml_rw.h"
 
 namespace vardenix::cli {
@@ -219,7 +221,9 @@ std::vector<Shard> ReadShards(const std::vector<std::string>& files) {
 // reports a single run writes: every failing record's report in sweep order, then the entries the
 // check recorded besides (each different one once: a missing bank is told by every shard alike).
 // The records go, one at a time, into the pieces of `outputs`.
-CheckRun MergeRuns(const std::vector<Shard>& shards, const ResultOutputs& outputs) {
+// A sweep that graded nothing does not pass unless `allow_empty`, and says so with the entry one run
+// of the whole sweep records (each shard alone may be empty and passes).
+CheckRun MergeRuns(const std::vector<Shard>& shards, const ResultOutputs& outputs, bool allow_empty) {
   CheckRun merged;
   static_cast<CheckRunInfo&>(merged) = shards.front().run;
   merged.sharded = false;
@@ -259,6 +263,15 @@ CheckRun MergeRuns(const std::vector<Shard>& shards, const ResultOutputs& output
       recorded.push_back(entry);
     }
   }
+  if (!merged.dry_run && merged.verdict && merged.records.Counts().graded == 0 && !allow_empty) {
+    merged.verdict = false;
+    merged.reason = kNothingGraded;
+    std::string entry_text;
+    std::string entry_xml;
+    ErrorAccumulators entry{entry_text, entry_xml, SystemXmlDom()};
+    AddErrInfo(entry, kSubjectBankCheck, NothingGradedLine(merged.subject_code, merged.samples), "", "", "", "", "");
+    recorded.push_back({entry_text, entry_xml});
+  }
   if (merged.dry_run || merged.verdict) {
     merged.err_msg.clear();
     merged.err_xml.clear();
@@ -292,12 +305,7 @@ int RunMerge(const MergeArgs& a) {
   outputs.junit = a.junit;
   outputs.html = a.html;
   outputs.command = "vardenix merge";
-  CheckRun merged = MergeRuns(shards, outputs);
-  // As one run of the whole sweep: a sweep that graded nothing does not pass unless --allow-empty.
-  if (!merged.dry_run && merged.records.Counts().graded == 0 && !a.allow_empty) {
-    merged.verdict = false;
-    merged.reason = kNothingGraded;
-  }
+  CheckRun merged = MergeRuns(shards, outputs, a.allow_empty);
   if (!a.quiet) {
     std::cerr << "merged " << shards.size() << (shards.size() == 1 ? " shard: " : " shards: ") << merged.records.Size()
               << (merged.records.Size() == 1 ? " record\n" : " records\n");

@@ -177,6 +177,39 @@ TEST(ShardedSweep, AnEmptyShardIsAValidShardAndAPassingSweepMergesToPassed) {
   EXPECT_NE(merged.out.find("verdict: passed"), std::string::npos) << merged.out;
 }
 
+// Every shard of a sweep that grades nothing passes alone; the merge, as one run of the whole sweep,
+// does not, and reports it with the same entry (unless --allow-empty).
+TEST(ShardedSweep, ASweepThatGradesNothingMergesToTheSingleRunsFailure) {
+  TempDir dir;
+  fakes::MakeDirs(dir / "work");
+  std::vector<support::Question> questions;
+  for (int i = 1; i <= 3; ++i) {
+    support::Question q{"Word", "Word-" + std::to_string(i), "perfect", Bytes("unused")};
+    q.in_operation = false;  // no answer: drawn, not graded
+    questions.push_back(q);
+  }
+  support::WriteTotalBank(dir / "total.db", support::OperationModules("S1", {"Word"}));
+  support::WriteSubjectBank(dir / "subject.db", questions);
+  const CommandOutcome single = Vardenix(dir, Sweep(dir, {"--xml", dir / "all.xml"}));
+  ASSERT_EQ(single.status, 1) << single.Describe();
+  ASSERT_NE(single.out.find("3 drawn, none with an answer"), std::string::npos) << single.out;
+  const std::vector<std::string> files = RunShards(dir, 2);
+  for (const std::string& file : files) EXPECT_EQ(nlohmann::json::parse(ReadText(file))["verdict"], true) << file;
+  for (const bool allow_empty : {false, true}) {
+    std::vector<std::string> merge = {"merge", "--quiet", "--xml", dir / "merged.xml"};
+    if (allow_empty) merge.push_back("--allow-empty");
+    merge.insert(merge.end(), files.begin(), files.end());
+    const CommandOutcome merged = Vardenix(dir, merge);
+    if (allow_empty) {
+      EXPECT_EQ(merged.status, 0) << merged.Describe();
+      continue;
+    }
+    EXPECT_EQ(merged.status, 1) << merged.Describe();
+    EXPECT_EQ(merged.out, single.out);
+    EXPECT_EQ(ReadText(dir / "merged.xml"), ReadText(dir / "all.xml"));
+  }
+}
+
 TEST(ShardedSweep, MergeRefusesShardsThatDoNotMakeOneSweep) {
   TempDir dir;
   fakes::MakeDirs(dir / "work");
