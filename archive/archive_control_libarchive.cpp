@@ -895,11 +895,19 @@ class PosixRunFootprints final : public RunFootprints {
     ListTree(fd.get(), "", key.dev, found, mounts, unread);
     std::vector<Created> footprint;
     std::vector<std::string> changed;
+    // The entries that were there and are still under their own names: another name of one of them
+    // is a hard link the run made, and that name is its footprint (the file keeps its own name).
+    std::unordered_set<Identity, IdentityHash> in_place;
+    for (const Found& f : found) {
+      const auto it = start->before.find(Identity{f.entry.ino, f.entry.birth_ns});
+      if (it != start->before.end() && it->second.entry.path == f.entry.path) in_place.insert(it->first);
+    }
     std::unordered_set<Identity, IdentityHash> seen;
     for (Found& f : found) {
       const Identity id{f.entry.ino, f.entry.birth_ns};
       const auto it = start->before.find(id);
-      if (it == start->before.end()) {
+      if (it == start->before.end() ||
+          (!f.entry.folder && f.entry.path != it->second.entry.path && in_place.count(id) != 0)) {
         footprint.push_back(std::move(f.entry));
         continue;
       }

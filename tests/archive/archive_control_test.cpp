@@ -682,6 +682,33 @@ TEST(ArchiveControl, EarlierFilesOfTheSameNameAreWrittenOverOnlyWhileStillAsWrit
 
 // Two threads, each with its own folder and archive, driving the control as scoring runs do: no
 // extraction ever takes the other thread's archive or folder.
+// A run's footprint is told by identity, not by name: a second name a run gave to a file that was
+// there before (a hard link) goes with the run, while the file keeps its own name; a file of the
+// host's that the run only renamed is not removed.
+TEST(RunFootprints, ANameARunGaveToAnEarlierFileGoesWithTheRun) {
+  fakes::TempDir dir;
+  const std::string work = dir / "work";
+  const std::string zip = dir / "a.zip";
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+  fakes::WriteFileText(work + "/host.txt", "the host's");
+  fakes::WriteFileText(work + "/moved.txt", "the host's too");
+  RunFootprints& footprints = SystemRunFootprints();
+  auto start = footprints.Begin(work, "Result.Zip");
+  ASSERT_EQ(::mkdir((work + "/answer").c_str(), 0755), 0);
+  ASSERT_EQ(::link((work + "/host.txt").c_str(), (work + "/answer/checked").c_str()), 0);
+  ASSERT_EQ(::rename((work + "/moved.txt").c_str(), (work + "/answer/moved.txt").c_str()), 0);
+  footprints.End(work, *start);
+  // The next run: its extraction goes after the footprint is cleared, as in a scoring run.
+  start = footprints.Begin(work, "Result.Zip");
+  fakes::WriteFileBytes(zip, BuildZip({{"other.txt", "the next answer"}}));
+  ASSERT_EQ(Extract(zip, work), result::kSuccess) << LastFailure();
+  footprints.End(work, *start);
+  EXPECT_FALSE(std::filesystem::exists(work + "/answer/checked"));
+  EXPECT_EQ(ReadText(work + "/host.txt"), "the host's");
+  EXPECT_EQ(ReadText(work + "/answer/moved.txt"), "the host's too");
+  EXPECT_EQ(footprints.Clear(work), "");
+}
+
 TEST(ArchiveControl, ThreadsNeverMixTheirPutsAndCalls) {
   Sandbox a, b;
   a.Stage(BuildZip({{"who.txt", "a"}}));

@@ -521,10 +521,17 @@ class WindowsRunFootprints final : public RunFootprints {
     ListTree(root, L"", found, unread);
     std::vector<Created> footprint;
     std::vector<std::string> changed;
+    // The entries that were there and are still under their own names: another name of one of them
+    // is a hard link the run made, and that name is its footprint (the file keeps its own name).
+    std::unordered_set<uint64_t> in_place;
+    for (const Created& c : found) {
+      const auto it = start->before.find(c.index);
+      if (it != start->before.end() && it->second.path == c.path) in_place.insert(c.index);
+    }
     std::unordered_set<uint64_t> seen;
     for (Created& c : found) {
       const auto it = start->before.find(c.index);
-      if (it == start->before.end()) {
+      if (it == start->before.end() || (!c.folder && c.path != it->second.path && in_place.count(c.index) != 0)) {
         footprint.push_back(std::move(c));
         continue;
       }
