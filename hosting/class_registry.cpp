@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 
 #include "hosting/component_module.h"
@@ -33,10 +35,16 @@ std::recursive_mutex& CreateMutex() {
 }
 
 // The in-process objects under way at once, and the children this process had when the first of
-// them was made.
+// them was made. Whose child a process is cannot be told once it is abandoned, so the objects of a
+// moment end together: one finished while others are under way waits for them (`closing`; no new
+// one is made meanwhile), and the last one stops what all of them started. So nothing a run started
+// outlives that run's Finish, and no later run can meet it, with one worker or several.
 struct Watch {
   std::mutex mutex;
+  std::condition_variable ended;  // a round of objects ended
   int live = 0;
+  bool closing = false;
+  uint64_t round = 0;
   std::vector<pid_t> before;
 };
 
@@ -91,15 +99,22 @@ class ContainedObject final : public NamedObject {
  private:
   static void Begin() {
     Watch& watch = InProcessWatch();
-    std::lock_guard lock(watch.mutex);
+    std::unique_lock lock(watch.mutex);
+    watch.ended.wait(lock, [&watch] { return !watch.closing; });
     if (watch.live++ == 0) watch.before = OwnChildren();
   }
 
-  // The last object of the moment stops what the objects started; answers what it stopped.
+  // The last object of the moment stops what the objects started; answers what it stopped. The
+  // others wait for it.
   static std::vector<std::string> End() {
     Watch& watch = InProcessWatch();
-    std::lock_guard lock(watch.mutex);
-    if (--watch.live > 0) return {};
+    std::unique_lock lock(watch.mutex);
+    if (--watch.live > 0) {
+      watch.closing = true;
+      const uint64_t round = watch.round;
+      watch.ended.wait(lock, [&watch, round] { return watch.round != round; });
+      return {};
+    }
     std::vector<std::string> stopped;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
@@ -129,6 +144,9 @@ class ContainedObject final : public NamedObject {
         }
       }
     }
+    watch.closing = false;
+    ++watch.round;
+    watch.ended.notify_all();
     return stopped;
   }
 

@@ -63,7 +63,8 @@ class ComponentRegistry final : public ClassRegistry {
   // From now on, components made in this process are watched for the processes they start: this
   // process becomes a child subreaper (so that a process they abandon stays its child), and when
   // the last such object of the moment is finished, every child this process gained since the
-  // first of them was made is stopped and named in that object's Finish. For a command that owns
+  // first of them was made is stopped and named in that object's Finish; an object finished while
+  // others are under way waits for them, so nothing one started outlives its Finish. For a command that owns
   // its process (`vardenix check --in-process`), not for a library host whose children these may be.
   void ContainInProcess();
 

@@ -6,15 +6,18 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hosting/component_process.h"
 #include "hosting/component_records.h"
+#include "hosting/component_registry.h"
 #include "hosting/cpu_placement.h"
 #include "rig.h"
 
@@ -421,6 +424,44 @@ TEST(LeftProcesses, ALeftoverWriterPassesNoLaterRecord) {
   EXPECT_FALSE(fakes::PathExists(rig.work / "answer/checked.txt"));
   const Verdict later = RunCheck(*check, "Hostile.FileGrader");
   EXPECT_FALSE(later.passed) << "an answer without answer/checked.txt passed";
+}
+
+// In process, whose child an abandoned process is cannot be told: a run that ends while another is
+// under way (another worker's) waits for it, so that what the first run left is gone when its Finish
+// returns, and the next record in that worker's folder cannot meet it.
+TEST(LeftProcesses, InProcessARunsLeftoverIsGoneWhenItsFinishReturnsThoughAnotherRunIsUnderWay) {
+  fakes::TempDir work;
+  ComponentRegistry registry("");
+  registry.LoadModule(HOSTILE_MODULE);
+  registry.ContainInProcess();
+  const auto grade = [&](NamedObject& object) {
+    object.Put("TestPath", Variant::Text(work.path()));
+    object.Put("AnsCont", Variant::Text("perfect"));
+    object.Put("GetTotalScore", Variant::I2(100));
+    object.Put("ErrInfoType", Variant::I2(1));
+    return ToSingle(object.Read("ping"));
+  };
+  std::unique_ptr<NamedObject> other = registry.Create("Hostile.Good");  // another worker's run
+  std::unique_ptr<NamedObject> leaver = registry.Create("Hostile.Forker");
+  EXPECT_EQ(grade(*leaver), 100.0f);
+  ASSERT_TRUE(Eventually([] { return !ProcessesWith("vx-left-Forker").empty(); }));
+  bool left_after_finish = true;
+  std::vector<std::string> warnings;
+  std::atomic<bool> finishing{false};
+  std::thread finisher([&] {
+    finishing = true;
+    warnings = leaver->Finish();
+    left_after_finish = !ProcessesWith("vx-left-Forker").empty();
+  });
+  EXPECT_EQ(grade(*other), 100.0f);
+  // The other run ends after the first one's Finish was called (and, were it not held, returned).
+  while (!finishing) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::vector<std::string> other_warnings = other->Finish();
+  finisher.join();
+  EXPECT_FALSE(left_after_finish) << "the leftover outlived its run's Finish";
+  EXPECT_GE(warnings.size() + other_warnings.size(), 1u);  // named once, in the last Finish
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 }
 
 // Where no PID namespace can be made, the host stops every process it started, however deep: here
