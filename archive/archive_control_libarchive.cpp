@@ -819,6 +819,14 @@ void ListTree(int dir, const std::string& prefix, uint64_t root_dev, std::vector
                      "or choose another working folder");
 }
 
+// The folder a run began in is not the one at its path when the run ends: what stands there now
+// was never looked at, and its content could be graded with the next answer.
+[[noreturn]] void FailReplaced(const std::string& folder) {
+  throw RuntimeError("the working folder " + Printable(folder) +
+                     " was removed or replaced during the scoring run; what stands there now could be graded with "
+                     "the next answer");
+}
+
 [[noreturn]] void FailUnread(const std::string& folder, const std::string& why) {
   throw RuntimeError("cannot look into the working folder " + Printable(folder) + ", " + Printable(why) +
                      "; what a scoring run left there could be graded with the next answer");
@@ -829,8 +837,14 @@ class PosixRunFootprints final : public RunFootprints {
   struct PosixStart final : Start {
     bool active = false;
     FolderKey key;
-    std::unordered_map<Identity, Found, IdentityHash> before;
+    std::unordered_map<Identity, Found, IdentityHash> before;  // by identity, the first name listed
+    std::unordered_set<std::string> names;                      // every name with its identity
   };
+
+  // A name and the identity under it, as a key: a file may have more than one name.
+  static std::string NameKey(const Created& c) {
+    return c.path + '\0' + std::to_string(c.ino) + ':' + std::to_string(c.birth_ns);
+  }
 
   std::unique_ptr<Start> Begin(const std::string& folder, const std::string& staged) override {
     auto start = std::make_unique<PosixStart>();
@@ -865,8 +879,10 @@ class PosixRunFootprints final : public RunFootprints {
                          Printable(stayed) + "; it could be graded with the next answer");
     }
 
-    std::unordered_set<Identity, IdentityHash> ours;
-    for (const Created& c : keep) ours.insert(Identity{c.ino, c.birth_ns});
+    // The footprint's files kept for the extraction are not the folder's own, by name: a name the
+    // last run gave to a file of the host's goes, the file's own name stays.
+    std::unordered_set<std::string> ours;
+    for (const Created& c : keep) ours.insert(NameKey(c));
     CreatedLedger::Instance().Keep(key, std::move(keep));
     std::vector<Found> found;
     std::vector<std::string> mounts;
@@ -875,8 +891,10 @@ class PosixRunFootprints final : public RunFootprints {
     if (!mounts.empty()) FailMountPoint(folder, mounts.front());
     if (!unread.empty()) FailUnread(folder, unread);
     for (Found& f : found) {
-      Identity id{f.entry.ino, f.entry.birth_ns};
-      if (ours.count(id) == 0) start->before.emplace(id, std::move(f));
+      std::string name = NameKey(f.entry);
+      if (ours.count(name) != 0) continue;
+      start->names.insert(std::move(name));
+      start->before.emplace(Identity{f.entry.ino, f.entry.birth_ns}, std::move(f));
     }
     start->key = key;
     start->active = true;
@@ -888,7 +906,7 @@ class PosixRunFootprints final : public RunFootprints {
     if (start == nullptr || !start->active) return {};
     UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     FolderKey key;
-    if (fd.get() < 0 || !KeyOf(fd.get(), key) || !(key == start->key)) return {};
+    if (fd.get() < 0 || !KeyOf(fd.get(), key) || !(key == start->key)) FailReplaced(folder);
     std::vector<Found> found;
     std::vector<std::string> mounts;
     std::string unread;
@@ -899,21 +917,20 @@ class PosixRunFootprints final : public RunFootprints {
     // is a hard link the run made, and that name is its footprint (the file keeps its own name).
     std::unordered_set<Identity, IdentityHash> in_place;
     for (const Found& f : found) {
-      const auto it = start->before.find(Identity{f.entry.ino, f.entry.birth_ns});
-      if (it != start->before.end() && it->second.entry.path == f.entry.path) in_place.insert(it->first);
+      if (start->names.count(NameKey(f.entry)) != 0) in_place.insert(Identity{f.entry.ino, f.entry.birth_ns});
     }
     std::unordered_set<Identity, IdentityHash> seen;
     for (Found& f : found) {
       const Identity id{f.entry.ino, f.entry.birth_ns};
       const auto it = start->before.find(id);
       if (it == start->before.end() ||
-          (!f.entry.folder && f.entry.path != it->second.entry.path && in_place.count(id) != 0)) {
+          (!f.entry.folder && start->names.count(NameKey(f.entry)) == 0 && in_place.count(id) != 0)) {
         footprint.push_back(std::move(f.entry));
         continue;
       }
       seen.insert(id);
       // A folder changes whenever something is made in it; only what is in it counts.
-      if (!f.entry.folder && (f.change_ns != it->second.change_ns || f.entry.path != it->second.entry.path)) {
+      if (!f.entry.folder && (f.change_ns != it->second.change_ns || start->names.count(NameKey(f.entry)) == 0)) {
         changed.push_back(f.entry.path);
       }
     }

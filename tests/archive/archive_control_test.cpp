@@ -683,7 +683,7 @@ TEST(ArchiveControl, EarlierFilesOfTheSameNameAreWrittenOverOnlyWhileStillAsWrit
 // Two threads, each with its own folder and archive, driving the control as scoring runs do: no
 // extraction ever takes the other thread's archive or folder.
 // A run's footprint is told by identity, not by name: a second name a run gave to a file that was
-// there before (a hard link) goes with the run, while the file keeps its own name; a file of the
+// there before (a hard link) goes with the run, while the file keeps its own names; a file of the
 // host's that the run only renamed is not removed.
 TEST(RunFootprints, ANameARunGaveToAnEarlierFileGoesWithTheRun) {
   fakes::TempDir dir;
@@ -692,6 +692,7 @@ TEST(RunFootprints, ANameARunGaveToAnEarlierFileGoesWithTheRun) {
   ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
   fakes::WriteFileText(work + "/host.txt", "the host's");
   fakes::WriteFileText(work + "/moved.txt", "the host's too");
+  ASSERT_EQ(::link((work + "/host.txt").c_str(), (work + "/host-again.txt").c_str()), 0);  // the host's own
   RunFootprints& footprints = SystemRunFootprints();
   auto start = footprints.Begin(work, "Result.Zip");
   ASSERT_EQ(::mkdir((work + "/answer").c_str(), 0755), 0);
@@ -707,6 +708,29 @@ TEST(RunFootprints, ANameARunGaveToAnEarlierFileGoesWithTheRun) {
   EXPECT_EQ(ReadText(work + "/host.txt"), "the host's");
   EXPECT_EQ(ReadText(work + "/answer/moved.txt"), "the host's too");
   EXPECT_EQ(footprints.Clear(work), "");
+  EXPECT_EQ(ReadText(work + "/host.txt"), "the host's");
+  EXPECT_EQ(ReadText(work + "/host-again.txt"), "the host's");
+  EXPECT_EQ(ReadText(work + "/answer/moved.txt"), "the host's too");
+}
+
+// A run that puts another folder in the working folder's place fails: what stands there was never
+// looked at when the run began.
+TEST(RunFootprints, AWorkingFolderReplacedDuringARunFailsIt) {
+  fakes::TempDir dir;
+  const std::string work = dir / "work";
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+  RunFootprints& footprints = SystemRunFootprints();
+  const auto start = footprints.Begin(work, "Result.Zip");
+  ASSERT_EQ(::rename(work.c_str(), (dir / "old").c_str()), 0);
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+  fakes::WriteFileText(work + "/checked", "planted");
+  try {
+    footprints.End(work, *start);
+    ADD_FAILURE() << "a replaced working folder was taken for the one the run began in";
+  } catch (const RuntimeError& e) {
+    EXPECT_NE(std::string(e.what()).find("was removed or replaced during the scoring run"), std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(ArchiveControl, ThreadsNeverMixTheirPutsAndCalls) {

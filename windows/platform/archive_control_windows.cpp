@@ -485,8 +485,12 @@ class WindowsRunFootprints final : public RunFootprints {
   struct WindowsStart final : Start {
     bool active = false;
     FolderKey key;
-    std::unordered_map<uint64_t, Created> before;  // by file index
+    std::unordered_map<uint64_t, Created> before;  // by file index, the first name listed
+    std::unordered_set<std::wstring> names;        // every name with its file index
   };
+
+  // A name and the file index under it, as a key: a file may have more than one name.
+  static std::wstring NameKey(const Created& c) { return c.path + L'\0' + std::to_wstring(c.index); }
 
   std::unique_ptr<Start> Begin(const std::string& folder, const std::string& /*staged*/) override {
     auto start = std::make_unique<WindowsStart>();
@@ -504,7 +508,10 @@ class WindowsRunFootprints final : public RunFootprints {
     std::string unread;
     ListTree(root, L"", found, unread);
     if (!unread.empty()) FailUnread(folder, unread);
-    for (Created& c : found) start->before.emplace(c.index, std::move(c));
+    for (Created& c : found) {
+      start->names.insert(NameKey(c));
+      start->before.emplace(c.index, std::move(c));
+    }
     start->key = key;
     start->active = true;
     return start;
@@ -515,7 +522,11 @@ class WindowsRunFootprints final : public RunFootprints {
     if (start == nullptr || !start->active) return {};
     std::wstring root;
     FolderKey key;
-    if (!OpenFolder(folder, root, key) || !(key == start->key)) return {};
+    if (!OpenFolder(folder, root, key) || !(key == start->key)) {
+      throw RuntimeError("the working folder " + Quoted(folder) +
+                         " was removed or replaced during the scoring run; what stands there now could be graded "
+                         "with the next answer");
+    }
     std::vector<Created> found;
     std::string unread;
     ListTree(root, L"", found, unread);
@@ -525,19 +536,18 @@ class WindowsRunFootprints final : public RunFootprints {
     // is a hard link the run made, and that name is its footprint (the file keeps its own name).
     std::unordered_set<uint64_t> in_place;
     for (const Created& c : found) {
-      const auto it = start->before.find(c.index);
-      if (it != start->before.end() && it->second.path == c.path) in_place.insert(c.index);
+      if (start->names.count(NameKey(c)) != 0) in_place.insert(c.index);
     }
     std::unordered_set<uint64_t> seen;
     for (Created& c : found) {
       const auto it = start->before.find(c.index);
-      if (it == start->before.end() || (!c.folder && c.path != it->second.path && in_place.count(c.index) != 0)) {
+      if (it == start->before.end() || (!c.folder && start->names.count(NameKey(c)) == 0 && in_place.count(c.index) != 0)) {
         footprint.push_back(std::move(c));
         continue;
       }
       seen.insert(c.index);
       // A folder changes whenever something is made in it; only what is in it counts.
-      if (!c.folder && (c.written != it->second.written || c.path != it->second.path)) {
+      if (!c.folder && (c.written != it->second.written || start->names.count(NameKey(c)) == 0)) {
         changed.push_back(win::Narrow(c.path));
       }
     }
