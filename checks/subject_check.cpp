@@ -420,6 +420,9 @@ bool SubjectMdbChk(CheckContext& ctx, std::string& err_text, std::string& err_xm
           record.draw = sample;
           ++counted.drawn;
           if (rec_no.empty() || (ctx.selection && !ctx.selection->grade)) {
+            // Its slot is taken all the same: the workers' window moves on, and the slot is empty
+            // for the record that comes to it next.
+            if (grader) grader->Take(static_cast<size_t>(sample - first));
             record.reason = rec_no.empty() ? "the drawn Tbl_Public row has no record number (C_RecNo)" : "dry run";
             if (ctx.observer) ctx.observer->OnRecord(record);
             if (listing && !rec_no.empty()) note_listed(module, rec_no, record.reason);
