@@ -292,14 +292,20 @@ std::vector<NewQuestion> QuestionsOfManifest(const std::string& manifest) {
     std::vector<std::string> header;
     if (!CsvLine(text, at, header)) throw UsageError("the manifest " + manifest + " is empty");
     std::vector<std::string> fields;
+    int64_t line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
     for (size_t start = at; CsvLine(text, at, fields); start = at) {
-      const int64_t line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(start), '\n');
+      const int64_t this_line = line;
+      line += std::count(text.begin() + static_cast<std::ptrdiff_t>(start), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
       if (fields.size() == 1 && fields[0].empty()) continue;  // a blank line
+      // An empty field is a field not given: a manifest with both a rule and an answer column
+      // gives one of them on each line.
       std::map<std::string, std::string> row;
-      for (size_t i = 0; i < fields.size() && i < header.size(); ++i) row[header[i]] = fields[i];
+      for (size_t i = 0; i < fields.size() && i < header.size(); ++i) {
+        if (!fields[i].empty()) row[header[i]] = fields[i];
+      }
       if (fields.size() != header.size()) row["\x01"] = std::to_string(fields.size());
       rows.push_back(std::move(row));
-      origins.push_back("line " + std::to_string(line) + " of " + manifest);
+      origins.push_back("line " + std::to_string(this_line) + " of " + manifest);
     }
   }
   std::vector<NewQuestion> questions;
@@ -338,9 +344,7 @@ int Import(const BankArgs& a) {
   // it too, with the whole import).
   std::map<std::string, const NewQuestion*> seen;
   for (const NewQuestion& q : questions) {
-    std::string key = q.rec_no;
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto [it, fresh] = seen.emplace(key, &q);
+    const auto [it, fresh] = seen.emplace(AsciiLower(q.rec_no), &q);
     if (!fresh) {
       throw UsageError("nothing was imported: " + q.origin + ": the record number " + q.rec_no + " is already in " +
                        it->second->origin);
@@ -357,12 +361,6 @@ int Import(const BankArgs& a) {
   std::cout << "imported " << Count(static_cast<int64_t>(questions.size()), "question", "questions") << " of "
             << Count(static_cast<int64_t>(modules.size()), "module", "modules") << " into " << a.file << '\n';
   return kExitPassed;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string OrNull(const std::optional<std::string>& text) { return text ? *text : "(null)"; }
@@ -388,7 +386,7 @@ int List(const BankArgs& a) {
               << " in Tbl_Public, " << Count(static_cast<int64_t>(s.operations.size()), "row", "rows")
               << " in Tbl_Operation\n";
     const auto shown = [&a](const std::string& module) {
-      return a.only_module.empty() || EqualNoCase(module, a.only_module);
+      return a.only_module.empty() || EqualsIgnoringAsciiCase(module, a.only_module);
     };
     for (const BankSummary::Module& m : s.modules) {
       if (shown(m.name)) std::cout << "  module " << m.name << ": " << Count(m.questions, "question", "questions") << "\n";
