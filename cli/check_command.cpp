@@ -26,7 +26,6 @@
 #include "hosting/component_records.h"
 #include "hosting/cpu_placement.h"
 #include "cli/component_isolation_options.h"
-#include "cli/sha256.h"
 #include "platform/platform.h"
 #include "platform/random.h"
 #include "platform/rule_err_reader.h"
@@ -221,6 +220,11 @@ EarlierResult ReadEarlierResult(const std::string& path) {
     throw UsageError("--rerun " + path + " has no \"records\" list; it must be the output of `vardenix check --json`");
   }
   if (earlier.contains("inputs") && earlier["inputs"].is_object()) result.inputs = earlier["inputs"];
+  // A check that was stopped never graded the records after the stop: their failures are not in it.
+  if (earlier.value("interrupted", false)) {
+    throw UsageError("--rerun " + path + " is the result of a check that was interrupted: the records after the stop "
+                     "were never graded; run the whole check again");
+  }
   return result;
 }
 
@@ -258,6 +262,12 @@ void TakeEarlierInputs(CheckArgs& a, const EarlierResult& earlier, const std::st
   take(a.registry_opt, a.registry, Text(in, "registry"));
   take(a.max_extract_opt, a.max_extract_size, Text(in, "maxExtractSize"));
   const int64_t options = in.value("options", 0);
+  // The subject check runs only after a typical document that passed: a rerun of the document
+  // alone would pass without the subject bank ever having been checked.
+  if ((options & ChkSubject) && (options & ChkResultDoc) && earlier.typical_document_not_passed) {
+    throw UsageError("--rerun " + path + ": its typical document did not pass, so its subject check never ran; run "
+                     "the whole check again");
+  }
   const bool subject = (options & ChkSubject) && !earlier.records.empty();
   const bool document = (options & ChkResultDoc) && earlier.typical_document_not_passed;
   if (a.options_opt->count() == 0 && (subject || document)) {
@@ -330,10 +340,7 @@ std::vector<std::string> Hints(const CheckArgs& a, ChkPingConstants options, con
       for (const ContractRow& row : total->contracts) {
         if (!row.data_code) continue;
         std::string code = *row.data_code;
-        found = found || (code.size() == a.subject_code.size() &&
-                          std::equal(code.begin(), code.end(), a.subject_code.begin(), [](char x, char y) {
-                            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-                          }));
+        found = found || EqualsIgnoringAsciiCase(code, a.subject_code);
         if (std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(std::move(code));
       }
       if (!found) {
@@ -433,6 +440,8 @@ std::string ReplayCommand(const CheckArgs& a, uint64_t seed) {
   if (a.Has(a.subject_opt)) line += " --subject " + quote(Absolute(a.subject));
   if (!a.subject_code.empty()) line += " --subject-code " + quote(a.subject_code);
   if (a.contract != -1) line += " --contract " + std::to_string(a.contract);
+  // A lower bound on what an extraction may write refuses archives the default takes.
+  if (a.Has(a.max_extract_opt)) line += " --max-extract-size " + quote(a.max_extract_size);
   if (a.all) {
     line += " --all";
   } else if (a.Has(a.rerun_opt)) {
@@ -569,8 +578,10 @@ int RunCheck(const CheckArgs& given) {
   }
   SubjectSelection selection;
   selection.grade = !a.dry_run;
-  // A shard may be empty; the rule of nothing graded is the merge's, over the whole sweep.
-  selection.allow_nothing_graded = a.allow_empty || shard.has_value();
+  // A shard may be empty; the rule of nothing graded is the merge's, over the whole sweep. The one
+  // shard of one is the whole sweep, and keeps the rule.
+  const bool share_of_a_sweep = shard.has_value() && shard->second > 1;
+  selection.allow_nothing_graded = a.allow_empty || share_of_a_sweep;
   if (a.all) {
     selection.kind = SubjectSelection::Kind::kEveryQuestion;
     // As many workers as the CPUs the process may use: its affinity mask, bounded by its cgroup's
@@ -708,7 +719,7 @@ int RunCheck(const CheckArgs& given) {
   // A check that graded nothing at all (no record, no typical document) has shown nothing: whatever
   // the options, it does not pass unless --allow-empty says it may. A shard is a share of a sweep,
   // and a share may be empty: `vardenix merge` applies the rule to the whole.
-  if (!a.dry_run && !run.interrupted && !shard && run.records.Counts().graded == 0) {
+  if (!a.dry_run && !run.interrupted && !share_of_a_sweep && run.records.Counts().graded == 0) {
     if (!a.allow_empty) {
       run.verdict = false;
       run.reason = kNothingGraded;

@@ -121,9 +121,10 @@ Shard ReadShard(const std::string& file, const std::function<void(RecordResult&&
     run.replay = sh.at("replay").get<std::string>();
 
     run.dry_run = j.at("dryRun").get<bool>();
-    run.verdict = j.at("verdict").is_boolean() && j.at("verdict").get<bool>();
     run.interrupted = j.value("interrupted", false);
     run.err_msg = j.at("errMsg").get<std::string>();
+    // A dry run has no verdict (null): its draws were made unless it says why they could not be.
+    run.verdict = run.dry_run ? run.err_msg.empty() : j.at("verdict").is_boolean() && j.at("verdict").get<bool>();
     run.err_xml = j.at("errMsgXml").get<std::string>();
     run.seed = std::stoull(j.at("seed").get<std::string>());
     run.ping_path = j.at("pingPath").get<std::string>();

@@ -193,6 +193,9 @@ TEST(ShardedSweep, ASweepThatGradesNothingMergesToTheSingleRunsFailure) {
   const CommandOutcome single = Vardenix(dir, Sweep(dir, {"--xml", dir / "all.xml"}));
   ASSERT_EQ(single.status, 1) << single.Describe();
   ASSERT_NE(single.out.find("3 drawn, none with an answer"), std::string::npos) << single.out;
+  // The one shard of one is the whole sweep: it does not pass on nothing.
+  const CommandOutcome whole = Vardenix(dir, Sweep(dir, {"--shard", "0/1"}));
+  EXPECT_EQ(whole.status, 1) << whole.Describe();
   const std::vector<std::string> files = RunShards(dir, 2);
   for (const std::string& file : files) EXPECT_EQ(nlohmann::json::parse(ReadText(file))["verdict"], true) << file;
   for (const bool allow_empty : {false, true}) {

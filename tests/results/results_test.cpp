@@ -466,6 +466,11 @@ TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
       {"graded again and passed", R"({"records":[{"kind":"record","module":"excel","recNo":"E-1","outcome":"failed"}]})",
        0, ""},
       {"nothing to rerun", R"({"records":[]})", 2, ""},
+      // Refused, not repeated on the failures it shows: the records after a stop were never graded,
+      // and a subject check never runs after a typical document that did not pass.
+      {"an interrupted check",
+       R"({"interrupted":true,"records":[{"kind":"record","module":"excel","recNo":"E-1","outcome":"failed"}]})", 2,
+       ""},
   };
   for (const Row& row : rows) {
     TempDir dir;
@@ -475,6 +480,18 @@ TEST(CheckResults, RerunOfRecordsThatAreGoneDoesNotPass) {
     EXPECT_EQ(o.status, row.status) << row.name << "\n" << o.Describe();
     EXPECT_NE(o.out.find(row.said), std::string::npos) << row.name << "\n" << o.Describe();
   }
+  // The typical document that failed passes now: a rerun of it alone would pass a check whose
+  // subject bank was never looked at.
+  TempDir dir;
+  WriteBanks(dir);
+  fakes::WriteFileBytes(dir / "typical.zip", AnswerZip(dir));
+  const nlohmann::json earlier = {
+      {"inputs", {{"options", 3}, {"archive", {{"path", dir / "typical.zip"}}}, {"rule", "perfect"}}},
+      {"records", {{{"kind", "typicalDocument"}, {"outcome", "failed"}}}}};
+  fakes::WriteFileText(dir / "earlier.json", earlier.dump());
+  const CommandOutcome o = Vardenix(dir, Concat(SubjectCheck(dir), {"--rerun", dir / "earlier.json"}));
+  EXPECT_EQ(o.status, 2) << o.Describe();
+  EXPECT_NE(o.err.find("its subject check never ran"), std::string::npos) << o.Describe();
 }
 
 TEST(CheckResults, ProgressIsPlainLinesWhenStderrIsNoTerminal) {
